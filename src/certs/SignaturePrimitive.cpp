@@ -1,0 +1,53 @@
+#include "certs/SignaturePrimitive.h"
+
+#include <array>
+#include <utility>
+
+#include "protocol/SigningError.h"
+
+namespace kivo::certs {
+
+using protocol::SigningError;
+
+Bytes signData(std::span<const std::uint8_t> data, PrivateKey& key, SignatureAlgorithm algorithm) {
+    if (!key.isAlgorithmSupported(algorithm)) {
+        throw SigningError(protocol::error_code::unsupportedAlgorithm,
+                           "Signing algorithm is not supported");
+    }
+    SignatureOutcome outcome = key.createSignature(algorithm, data);
+    // A reported error wins even when bytes came back.
+    if (outcome.error) {
+        throw SigningError(protocol::error_code::internal,
+                           "Failed to create signature: " + *outcome.error);
+    }
+    if (!outcome.signature) {
+        throw SigningError(protocol::error_code::internal, "Signature data is nil");
+    }
+    return std::move(*outcome.signature);
+}
+
+std::string securityStatusName(std::int32_t status) {
+    namespace s = security_status;
+    static constexpr std::array<std::pair<std::int32_t, const char*>, 12> names{{
+        {s::success, "errSecSuccess"},
+        {s::unimplemented, "errSecUnimplemented"},
+        {s::param, "errSecParam"},
+        {s::userCanceled, "errSecUserCanceled"},
+        {s::badReq, "errSecBadReq"},
+        {s::notAvailable, "errSecNotAvailable"},
+        {s::authFailed, "errSecAuthFailed"},
+        {s::duplicateItem, "errSecDuplicateItem"},
+        {s::itemNotFound, "errSecItemNotFound"},
+        {s::interactionNotAllowed, "errSecInteractionNotAllowed"},
+        {s::decode, "errSecDecode"},
+        {s::verifyFailed, "errSecVerifyFailed"},
+    }};
+    for (const auto& [code, name] : names) {
+        if (code == status) {
+            return name;
+        }
+    }
+    return "Unknown code (" + std::to_string(status) + ")";
+}
+
+}  // namespace kivo::certs

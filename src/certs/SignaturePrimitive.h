@@ -1,0 +1,66 @@
+#pragma once
+
+// Signing with a private key that stays in its key store, and readable names for key-store
+// status codes. The store supplies the key through the `PrivateKey` interface; nothing here
+// ever sees key material.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace kivo::certs {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// RSASSA-PKCS1-v1_5 over the whole message; the store computes the digest itself.
+enum class SignatureAlgorithm { rsaPkcs1Sha1, rsaPkcs1Sha256, rsaPkcs1Sha512 };
+
+// What a key store answered to a signing request: a signature, an error text, both or neither.
+struct SignatureOutcome {
+    std::optional<Bytes> signature;
+    std::optional<std::string> error;
+};
+
+// A reference to a private key held by a key store or token.
+class PrivateKey {
+public:
+    virtual ~PrivateKey() = default;
+    virtual bool isAlgorithmSupported(SignatureAlgorithm algorithm) const = 0;
+    virtual SignatureOutcome createSignature(SignatureAlgorithm algorithm,
+                                             std::span<const std::uint8_t> data) = 0;
+};
+
+// A reference to a certificate held by a key store or token; yields its DER encoding.
+class StoredCertificate {
+public:
+    virtual ~StoredCertificate() = default;
+    virtual Bytes derBytes() const = 0;
+};
+
+// Signs `data` with `key`. Throws SigningError 108 when the key cannot sign with `algorithm`
+// (without asking it to sign), 100 "Failed to create signature: ..." when the store reports an
+// error, 100 "Signature data is nil" when it returns nothing.
+Bytes signData(std::span<const std::uint8_t> data, PrivateKey& key, SignatureAlgorithm algorithm);
+
+// Key-store status codes as the log shows them, for example -25300 "errSecItemNotFound";
+// unknown codes give "Unknown code (<code>)".
+std::string securityStatusName(std::int32_t status);
+
+namespace security_status {
+inline constexpr std::int32_t success = 0;
+inline constexpr std::int32_t unimplemented = -4;
+inline constexpr std::int32_t param = -50;
+inline constexpr std::int32_t userCanceled = -128;
+inline constexpr std::int32_t badReq = -909;
+inline constexpr std::int32_t notAvailable = -25291;
+inline constexpr std::int32_t authFailed = -25293;
+inline constexpr std::int32_t duplicateItem = -25299;
+inline constexpr std::int32_t itemNotFound = -25300;
+inline constexpr std::int32_t interactionNotAllowed = -25308;
+inline constexpr std::int32_t decode = -26275;
+inline constexpr std::int32_t verifyFailed = -67808;
+}  // namespace security_status
+
+}  // namespace kivo::certs
