@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -87,8 +88,8 @@ HostProcess::HostProcess(const HostOptions& options) {
     std::vector<std::string> environmentTexts = buildEnvironment(options);
     auto argv = pointersTo(argumentTexts);
     auto envp = pointersTo(environmentTexts);
-    const int rc = ::posix_spawn(&pid_, options.binary.c_str(), &actions, nullptr, argv.data(),
-                                 envp.data());
+    const int rc =
+        ::posix_spawn(&pid_, options.binary.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(input[0]);
     ::close(output[1]);
@@ -111,7 +112,9 @@ HostProcess::~HostProcess() {
     closeIfOpen(fromHost_);
 }
 
-bool HostProcess::send(std::string_view payload) { return sendRaw(frameMessage(payload)); }
+bool HostProcess::send(std::string_view payload) {
+    return sendRaw(frameMessage(payload));
+}
 
 bool HostProcess::sendRaw(std::string_view bytes) {
     // The host may have exited already; a broken pipe must not kill the test process.
@@ -133,7 +136,9 @@ bool HostProcess::sendRaw(std::string_view bytes) {
     return bytes.empty();
 }
 
-void HostProcess::closeInput() { closeIfOpen(toHost_); }
+void HostProcess::closeInput() {
+    closeIfOpen(toHost_);
+}
 
 bool HostProcess::readExactly(std::string& into, std::size_t count,
                               std::chrono::steady_clock::time_point deadline) {
@@ -201,8 +206,10 @@ std::optional<int> HostProcess::waitForExit(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
         int status = 0;
-        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+        rusage usage{};
+        const pid_t done = ::wait4(pid_, &status, WNOHANG, &usage);
         if (done == pid_) {
+            peakMemoryKiB_ = usage.ru_maxrss;
             exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             return exitStatus_;
         }

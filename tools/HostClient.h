@@ -31,7 +31,7 @@ struct HostOptions {
 };
 
 class HostProcess {
-public:
+  public:
     explicit HostProcess(const HostOptions& options);
     HostProcess(const HostProcess&) = delete;
     HostProcess& operator=(const HostProcess&) = delete;
@@ -53,8 +53,10 @@ public:
     std::optional<int> waitForExit(std::chrono::milliseconds timeout);
 
     pid_t pid() const { return pid_; }
+    // The host's peak resident memory, known once it has exited.
+    std::optional<long> peakMemoryKiB() const { return peakMemoryKiB_; }
 
-private:
+  private:
     bool readExactly(std::string& into, std::size_t count,
                      std::chrono::steady_clock::time_point deadline);
 
@@ -62,6 +64,7 @@ private:
     int toHost_ = -1;
     int fromHost_ = -1;
     std::optional<int> exitStatus_;
+    std::optional<long> peakMemoryKiB_;
 };
 
 }  // namespace kivo::tools

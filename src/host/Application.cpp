@@ -1,7 +1,92 @@
 #include "host/Application.h"
 
-namespace kivo::host {
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
 
-int runApplication(int, char**) { return 0; }
+#include <cerrno>
+#include <cstdlib>
+#include <string_view>
+
+#include "BuildConfig.h"
+#include "host/Framing.h"
+#include "host/IdleTimeout.h"
+#include "host/Log.h"
+#include "platform/Pkcs11KeyStore.h"
+#include "platform/SystemFacts.h"
+#include "protocol/Dispatch.h"
+
+namespace kivo::host {
+namespace {
+
+using Clock = std::chrono::system_clock;
+
+// The idle clock is looked at once per slice.
+constexpr int idleSliceMilliseconds = 1000;
+
+void applyVerboseEnvironment() {
+    if (const char* value = std::getenv("KIVO_VERBOSE_LOGGING")) {
+        setVerboseLogging(std::string_view(value) == "ON");
+    }
+}
+
+protocol::RequestServices makeServices(TimeoutManager& timeout) {
+    protocol::RequestServices services;
+    services.versionFacts = {build::version, platform::operatingSystemDescription(),
+                             build::architecture, platform::applicationsFolder()};
+    services.openKeyStore = [] {
+        return std::make_unique<platform::Pkcs11KeyStore>(platform::defaultKeyStoreOptions());
+    };
+    services.tokenClassId = build::smartCardTokenClassId;
+    services.now = [] { return Clock::now(); };
+    services.setIdlePeriod = [&timeout](double seconds) { timeout.setPeriod(seconds); };
+    return services;
+}
+
+enum class Wait { inputReady, sliceOver };
+
+Wait waitForInput(int fd) {
+    pollfd watch{fd, POLLIN, 0};
+    const int ready = ::poll(&watch, 1, idleSliceMilliseconds);
+    return ready > 0 ? Wait::inputReady : Wait::sliceOver;
+}
+
+}  // namespace
+
+int runApplication(int, char**) {
+    // The browser may close our output at any time; that must not kill the host mid-log.
+    ::signal(SIGPIPE, SIG_IGN);
+    writeLog(LogLevel::info, "Application launched");
+    applyVerboseEnvironment();
+
+    TimeoutManager timeout;
+    timeout.start(Clock::now());
+    FramedChannel channel(STDIN_FILENO, STDOUT_FILENO);
+    const protocol::RequestServices services = makeServices(timeout);
+
+    while (true) {
+        if (waitForInput(STDIN_FILENO) == Wait::sliceOver) {
+            if (timeout.expired(Clock::now())) {
+                break;
+            }
+            continue;
+        }
+        timeout.pause();
+        writeLog(LogLevel::info, "Processing a new request");
+        protocol::RequestOutcome outcome{};
+        try {
+            outcome = protocol::processRequest(channel, services);
+        } catch (...) {
+            protocol::answerWithError(channel, std::current_exception());
+            return EXIT_FAILURE;
+        }
+        if (outcome == protocol::RequestOutcome::endOfInput) {
+            break;
+        }
+        timeout.start(Clock::now());
+    }
+    writeLog(LogLevel::info, "Application terminating");
+    return EXIT_SUCCESS;
+}
 
 }  // namespace kivo::host

@@ -16,7 +16,7 @@ namespace kivo::host {
 namespace {
 
 class FileDescriptor {
-public:
+  public:
     explicit FileDescriptor(int fd) : fd_(fd) {}
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
@@ -28,7 +28,7 @@ public:
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
 
-private:
+  private:
     int fd_;
 };
 
@@ -160,14 +160,24 @@ const LogFile& processLog() {
     return *slot;
 }
 
-void setProcessLog(LogFile log) { processLogSlot() = std::make_unique<LogFile>(std::move(log)); }
+void setProcessLog(LogFile log) {
+    processLogSlot() = std::make_unique<LogFile>(std::move(log));
+}
 
-bool verboseLogging() { return verboseFlag().load(std::memory_order_relaxed); }
+bool verboseLogging() {
+    return verboseFlag().load(std::memory_order_relaxed);
+}
 
-void setVerboseLogging(bool on) { verboseFlag().store(on, std::memory_order_relaxed); }
+void setVerboseLogging(bool on) {
+    verboseFlag().store(on, std::memory_order_relaxed);
+}
 
-void writeLog(LogLevel level, std::string_view message) { processLog().write(level, message); }
+void writeLog(LogLevel level, std::string_view message) {
+    processLog().write(level, message);
+}
 
-void checkLogSize() { processLog().checkSize(verboseLogging()); }
+void checkLogSize() {
+    processLog().checkSize(verboseLogging());
+}
 
 }  // namespace kivo::host

@@ -26,7 +26,7 @@ std::string formatLogTimestamp(std::chrono::system_clock::time_point when);
 
 // A log file at a fixed place. `path` absent means logging is off (no usable home directory).
 class LogFile {
-public:
+  public:
     static constexpr std::uint64_t quietSizeLimit = 12600;
     static constexpr std::uint64_t verboseSizeLimit = 549000;
 
@@ -40,7 +40,7 @@ public:
 
     const std::optional<std::filesystem::path>& path() const { return path_; }
 
-private:
+  private:
     std::optional<std::filesystem::path> path_;
     Clock clock_;
 };

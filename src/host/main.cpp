@@ -1,3 +1,5 @@
 #include "host/Application.h"
 
-int main(int argc, char** argv) { return kivo::host::runApplication(argc, argv); }
+int main(int argc, char** argv) {
+    return kivo::host::runApplication(argc, argv);
+}

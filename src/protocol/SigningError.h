@@ -10,14 +10,14 @@
 namespace kivo::protocol {
 
 class SigningError : public std::runtime_error {
-public:
+  public:
     SigningError(std::int64_t code, std::string message)
         : std::runtime_error(message), code_(code), message_(std::move(message)) {}
 
     std::int64_t code() const noexcept { return code_; }
     const std::string& message() const noexcept { return message_; }
 
-private:
+  private:
     std::int64_t code_;
     std::string message_;
 };

@@ -1,0 +1,42 @@
+#pragma once
+
+// Native-messaging framing on file descriptors: a 4-byte little-endian length, then that many
+// bytes of UTF-8 JSON. Reads take exactly one message from the descriptor, so a second message
+// sent in the same burst stays in the pipe for the next poll.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "protocol/RequestServices.h"
+
+namespace kivo::host {
+
+// Little-endian low 32 bits of `length`.
+std::string lengthPrefix(std::uint64_t length);
+
+// The announced length and the payload bytes that arrived (fewer when the input ended early).
+// None when the input ended before the four length bytes.
+struct Frame {
+    std::uint32_t announcedLength;
+    std::string payload;
+};
+std::optional<Frame> readFrame(int fd);
+
+// Writes all of `bytes`, retrying partial writes; gives up silently when the reader is gone.
+void writeAll(int fd, std::string_view bytes);
+
+class FramedChannel final : public protocol::MessageChannel {
+  public:
+    FramedChannel(int inputFd, int outputFd) : input_(inputFd), output_(outputFd) {}
+
+    std::optional<protocol::ReceivedRequest> readRequestMessage() override;
+    void writeResponseMessage(std::string_view payload) override;
+
+  private:
+    int input_;
+    int output_;
+};
+
+}  // namespace kivo::host

@@ -1,0 +1,196 @@
+#include "protocol/Messages.h"
+
+#include <nlohmann/json.hpp>
+
+namespace kivo::protocol {
+namespace {
+
+using nlohmann::json;
+
+// No real request nests deeper than a few levels; a hostile one must not cost a deep tree.
+constexpr int maximumNestingDepth = 64;
+
+const json* member(const json& object, const char* key) {
+    const auto found = object.find(key);
+    if (found == object.end() || found->is_null()) {
+        return nullptr;
+    }
+    return &*found;
+}
+
+[[noreturn]] void wrongType(const std::string& path, const char* expected, const json& value) {
+    throw RequestDecodeError("value of '" + path + "' must be " + expected + ", not " +
+                             value.type_name());
+}
+
+std::optional<std::string> optionalString(const json& object, const char* key,
+                                          const std::string& prefix = "") {
+    const json* value = member(object, key);
+    if (value == nullptr) {
+        return std::nullopt;
+    }
+    if (!value->is_string()) {
+        wrongType(prefix + key, "a string", *value);
+    }
+    return value->get<std::string>();
+}
+
+std::string requiredString(const json& object, const char* key, const std::string& prefix) {
+    auto value = optionalString(object, key, prefix);
+    if (!value) {
+        throw RequestDecodeError("required key '" + prefix + key + "' is missing");
+    }
+    return std::move(*value);
+}
+
+std::optional<std::int64_t> optionalInteger(const json& object, const char* key) {
+    const json* value = member(object, key);
+    if (value == nullptr) {
+        return std::nullopt;
+    }
+    if (value->is_number_integer() && !value->is_number_unsigned()) {
+        return value->get<std::int64_t>();
+    }
+    if (value->is_number_unsigned() &&
+        value->get<std::uint64_t>() <= static_cast<std::uint64_t>(INT64_MAX)) {
+        return static_cast<std::int64_t>(value->get<std::uint64_t>());
+    }
+    wrongType(key, "a whole number within the signed 64-bit range", *value);
+}
+
+std::optional<UserDetails> decodeUserDetails(const json& request) {
+    const json* details = member(request, "user_details");
+    if (details == nullptr) {
+        return std::nullopt;
+    }
+    if (!details->is_object()) {
+        wrongType("user_details", "an object", *details);
+    }
+    UserDetails result;
+    if (const json* aki = member(*details, "aki")) {
+        if (!aki->is_array()) {
+            wrongType("user_details.aki", "an array of strings", *aki);
+        }
+        std::vector<std::string> entries;
+        for (const json& entry : *aki) {
+            if (!entry.is_string()) {
+                wrongType("user_details.aki[]", "a string", entry);
+            }
+            entries.push_back(entry.get<std::string>());
+        }
+        result.aki = std::move(entries);
+    }
+    result.name = optionalString(*details, "name", "user_details.");
+    result.abn = optionalString(*details, "abn", "user_details.");
+    result.email = optionalString(*details, "email", "user_details.");
+    return result;
+}
+
+std::optional<std::vector<XmlData>> decodeXmlData(const json& request) {
+    const json* list = member(request, "xml_data");
+    if (list == nullptr) {
+        return std::nullopt;
+    }
+    if (!list->is_array()) {
+        wrongType("xml_data", "an array", *list);
+    }
+    std::vector<XmlData> entries;
+    entries.reserve(list->size());
+    for (const json& entry : *list) {
+        if (!entry.is_object()) {
+            wrongType("xml_data[]", "an object", entry);
+        }
+        entries.push_back(XmlData{requiredString(entry, "data", "xml_data[]."),
+                                  requiredString(entry, "id", "xml_data[].")});
+    }
+    return entries;
+}
+
+json parseBounded(std::string_view payload) {
+    const json::parser_callback_t limitDepth = [](int depth, json::parse_event_t, json&) {
+        if (depth > maximumNestingDepth) {
+            throw RequestDecodeError("JSON nesting is deeper than " +
+                                     std::to_string(maximumNestingDepth) + " levels");
+        }
+        return true;
+    };
+    try {
+        return json::parse(payload.begin(), payload.end(), limitDepth);
+    } catch (const json::exception& error) {
+        throw RequestDecodeError(error.what());
+    }
+}
+
+void putOptional(json& object, const char* key, const std::optional<std::string>& value) {
+    if (value) {
+        object[key] = *value;
+    }
+}
+
+std::string dump(const json& object) {
+    return object.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+}  // namespace
+
+JsonRequest decodeRequest(std::string_view payload) {
+    const json request = parseBounded(payload);
+    if (!request.is_object()) {
+        throw RequestDecodeError(std::string("the request must be a JSON object, not ") +
+                                 request.type_name());
+    }
+    JsonRequest result;
+    result.userDetails = decodeUserDetails(request);
+    result.type = optionalString(request, "type");
+    result.verbose = optionalString(request, "verbose");
+    result.xmlData = decodeXmlData(request);
+    result.signatureAlgorithm = optionalString(request, "signature_algorithm");
+    result.idleTimeout = optionalInteger(request, "idle_timeout");
+    result.msgSource = optionalString(request, "msg_source");
+    return result;
+}
+
+std::string encodeResponse(const JsonSignResponse& response) {
+    json object = json::object();
+    putOptional(object, "cert_serial", response.certSerial);
+    putOptional(object, "cert_expiry", response.certExpiry);
+    if (!response.signedData.empty()) {
+        json list = json::array();
+        for (const SignedData& entry : response.signedData) {
+            list.push_back({{"data", entry.data}, {"id", entry.id}});
+        }
+        object["signed_data"] = std::move(list);
+    }
+    object["result"] = response.result;
+    putOptional(object, "cert_issuer", response.certIssuer);
+    return dump(object);
+}
+
+std::string encodeResponse(const JsonVersionResponse& response) {
+    json object = json::object();
+    putOptional(object, "cert_serial", response.certSerial);
+    putOptional(object, "cert_expiry", response.certExpiry);
+    object["result"] = response.result;
+    putOptional(object, "cert_issuer", response.certIssuer);
+    putOptional(object, "major", response.major);
+    putOptional(object, "minor", response.minor);
+    putOptional(object, "release", response.release);
+    putOptional(object, "build", response.build);
+    putOptional(object, "version", response.version);
+    putOptional(object, "os", response.os);
+    putOptional(object, "os_type", response.osType);
+    putOptional(object, "install_location", response.installLocation);
+    putOptional(object, "error_message", response.errorMessage);
+    if (response.errorCode) {
+        object["error_code"] = *response.errorCode;
+    }
+    return dump(object);
+}
+
+std::string encodeResponse(const JsonErrorResponse& response) {
+    return dump(json{{"result", response.result},
+                     {"error_code", response.errorCode},
+                     {"error_message", response.errorMessage}});
+}
+
+}  // namespace kivo::protocol

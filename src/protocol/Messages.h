@@ -1,0 +1,85 @@
+#pragma once
+
+// The JSON records exchanged with the browser: the request the host decodes and the three
+// answers it encodes. Absent optional fields are std::nullopt; encoding leaves them out.
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "certs/UserDetails.h"
+
+namespace kivo::protocol {
+
+using certs::UserDetails;
+
+struct XmlData {
+    std::string data;  // the document's UTF-8 bytes in base64
+    std::string id;
+    bool operator==(const XmlData&) const = default;
+};
+
+struct JsonRequest {
+    std::optional<UserDetails> userDetails;
+    std::optional<std::string> type;
+    std::optional<std::string> verbose;
+    std::optional<std::vector<XmlData>> xmlData;
+    std::optional<std::string> signatureAlgorithm;
+    std::optional<std::int64_t> idleTimeout;  // milliseconds
+    std::optional<std::string> msgSource;
+};
+
+struct SignedData {
+    std::string data;
+    std::string id;
+};
+
+struct JsonSignResponse {
+    std::optional<std::string> certSerial;
+    std::optional<std::string> certExpiry;
+    std::vector<SignedData> signedData;  // written only when not empty
+    std::string result = "ok";
+    std::optional<std::string> certIssuer;
+};
+
+struct JsonVersionResponse {
+    std::optional<std::string> certSerial;
+    std::optional<std::string> certExpiry;
+    std::string result = "ok";
+    std::optional<std::string> certIssuer;
+    std::optional<std::string> major;
+    std::optional<std::string> minor;
+    std::optional<std::string> release;
+    std::optional<std::string> build;
+    std::optional<std::string> version;
+    std::optional<std::string> os;
+    std::optional<std::string> osType;
+    std::optional<std::string> installLocation;
+    std::optional<std::string> errorMessage;
+    std::optional<std::int64_t> errorCode;
+};
+
+struct JsonErrorResponse {
+    std::string result = "error";
+    std::int64_t errorCode = 0;
+    std::string errorMessage;
+};
+
+// A payload that is not a request; what() describes why.
+class RequestDecodeError : public std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Decodes one request. Strict about JSON types (null counts as absent, unknown keys are
+// ignored); throws RequestDecodeError.
+JsonRequest decodeRequest(std::string_view payload);
+
+// Compact UTF-8 JSON; never fails (text that is not UTF-8 is replaced, not rejected).
+std::string encodeResponse(const JsonSignResponse& response);
+std::string encodeResponse(const JsonVersionResponse& response);
+std::string encodeResponse(const JsonErrorResponse& response);
+
+}  // namespace kivo::protocol

@@ -1,0 +1,46 @@
+#include "protocol/Utf8.h"
+
+#include <cstdint>
+
+namespace kivo::protocol {
+
+bool isValidUtf8(std::string_view bytes) {
+    std::size_t i = 0;
+    const std::size_t n = bytes.size();
+    while (i < n) {
+        const auto lead = static_cast<std::uint8_t>(bytes[i]);
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t length = 0;
+        std::uint32_t minimum = 0;
+        std::uint32_t value = 0;
+        if ((lead & 0xE0) == 0xC0) {
+            length = 2, minimum = 0x80, value = lead & 0x1Fu;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3, minimum = 0x800, value = lead & 0x0Fu;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4, minimum = 0x10000, value = lead & 0x07u;
+        } else {
+            return false;
+        }
+        if (n - i < length) {
+            return false;
+        }
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<std::uint8_t>(bytes[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                return false;
+            }
+            value = (value << 6) | (next & 0x3Fu);
+        }
+        if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+}  // namespace kivo::protocol

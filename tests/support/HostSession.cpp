@@ -1,0 +1,26 @@
+#include "support/HostSession.h"
+
+namespace kivo::testing {
+
+HostSession::HostSession(std::map<std::string, std::string> environment,
+                         std::vector<std::string> arguments) {
+    tools::HostOptions options;
+    options.binary = KIVO_HOST_BINARY;
+    options.arguments = std::move(arguments);
+    options.unsetVariables = {"KIVO_VERBOSE_LOGGING", "XDG_DATA_HOME", "KIVO_PINENTRY"};
+    options.environment = std::move(environment);
+    options.environment.emplace("HOME", home_.path().string());
+    options.stderrPath = (home_.path() / "host-stderr.txt").string();
+    process_ = std::make_unique<tools::HostProcess>(options);
+}
+
+std::string HostSession::logText() const {
+    return readFile(home_.path() / "kivo-signing.log");
+}
+
+std::optional<int> HostSession::finish() {
+    process_->closeInput();
+    return process_->waitForExit(std::chrono::seconds(60));
+}
+
+}  // namespace kivo::testing

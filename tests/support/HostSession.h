@@ -1,0 +1,40 @@
+#pragma once
+
+// The built host running as a browser would start it, with its own empty home folder so that its
+// log and key stores belong to the test.
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "HostClient.h"
+#include "support/TempDir.h"
+
+namespace kivo::testing {
+
+inline constexpr std::chrono::seconds answerTimeout{60};
+
+class HostSession {
+  public:
+    // `environment` is added to a cleaned copy of the test's environment (HOME set to a new
+    // folder, verbose logging and XDG variables removed).
+    explicit HostSession(std::map<std::string, std::string> environment = {},
+                         std::vector<std::string> arguments = {});
+
+    tools::HostProcess& process() { return *process_; }
+    const std::filesystem::path& home() const { return home_.path(); }
+    std::string logText() const;
+
+    bool send(const std::string& payload) { return process_->send(payload); }
+    std::optional<std::string> answer() { return process_->readMessage(answerTimeout); }
+    // Closes the input and waits for the host to end.
+    std::optional<int> finish();
+
+  private:
+    TempDir home_;
+    std::unique_ptr<tools::HostProcess> process_;
+};
+
+}  // namespace kivo::testing
