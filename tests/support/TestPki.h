@@ -1,0 +1,63 @@
+#pragma once
+
+// Test certificates made with the openssl command line: a CA and leaf certificates with exactly
+// the subject, extensions, dates, key type and serial a test asks for. Every file lands in the
+// folder the caller names; nothing is shared between calls.
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kivo::testing {
+
+enum class KeyType { rsa2048, rsa4096, ecP256 };
+
+struct TestCa {
+    std::filesystem::path keyPem, certPem;
+    std::string commonName;
+    // Lower-case hex of the CA's subject key identifier: what the leaves' AKIs carry.
+    std::string subjectKeyIdHex;
+};
+
+// A self-signed CA valid from 2000 to 2060. An empty `commonName` makes a CA without CN.
+TestCa makeCa(const std::filesystem::path& dir, const std::string& commonName);
+
+struct CertificateSpec {
+    std::optional<std::string> commonName = "Jane Citizen";
+    std::optional<std::string> email = "jane@example.com";  // subject emailAddress
+    // Extension 1.2.36.1.333.1 holding a PrintableString, non-critical.
+    std::optional<std::string> abn = "51824753556";
+    // openssl extension text; nullopt: no key-usage extension.
+    std::optional<std::string> keyUsage = "critical,digitalSignature,nonRepudiation";
+    bool authorityKeyIdentifier = true;
+    // GeneralizedTime text; past and future dates are both fine.
+    std::string notBefore = "20240101000000Z";
+    std::string notAfter = "20391231235959Z";
+    KeyType keyType = KeyType::rsa2048;
+    std::string serialHex;  // empty: random
+};
+
+struct IssuedCertificate {
+    std::filesystem::path keyPem;  // PKCS#8, unencrypted
+    std::filesystem::path certPem, certDer;
+    std::filesystem::path pkcs12;  // key and certificate, without the CA
+    std::string pkcs12Password;
+    std::string serialHex;  // lower-case, no leading zeros
+};
+
+// Issues a certificate signed by `ca`; files are named after `name` inside `dir`.
+IssuedCertificate issueCertificate(const std::filesystem::path& dir, const TestCa& ca,
+                                   const CertificateSpec& spec, const std::string& name);
+
+// Runs a program (looked up on PATH) with `arguments`, without a shell, the given variables
+// added to the environment. Returns its standard output; throws std::runtime_error carrying
+// its standard error when it cannot start or exits non-zero.
+std::string runProgram(const std::vector<std::string>& arguments,
+                       const std::map<std::string, std::string>& environment = {});
+
+// Lower-case hex of `bytes`.
+std::string hexOf(const std::string& bytes);
+
+}  // namespace kivo::testing
