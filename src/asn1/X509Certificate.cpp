@@ -1,0 +1,273 @@
+#include "asn1/X509Certificate.h"
+
+#include <limits>
+
+#include "asn1/ASN1DERDecoder.h"
+#include "asn1/Pem.h"
+#include "asn1/TextDecoding.h"
+
+namespace kivo::asn1 {
+
+namespace {
+
+// Positions in the TBSCertificate (version 3 layout).
+constexpr std::size_t signatureIndex = 2;
+constexpr std::size_t issuerIndex = 3;
+constexpr std::size_t validityIndex = 4;
+constexpr std::size_t subjectIndex = 5;
+constexpr std::size_t publicKeyIndex = 6;
+constexpr std::size_t extensionsIndex = 7;
+
+// Position of the signatureValue in the Certificate SEQUENCE.
+constexpr std::size_t signatureValueIndex = 2;
+
+constexpr std::size_t keyUsageFlagCount = 8;
+
+std::shared_ptr<ASN1Object> childOf(const std::shared_ptr<ASN1Object>& node, std::size_t index) {
+    return node ? node->childAt(static_cast<std::ptrdiff_t>(index)) : nullptr;
+}
+
+// The value beside a found OID: the last child of the hit's parent, when it is text.
+std::optional<std::string> siblingText(const std::shared_ptr<ASN1Object>& hit) {
+    const auto parent = hit ? hit->parent() : nullptr;
+    const auto valueNode = parent ? parent->lastChild() : nullptr;
+    return valueNode ? valueNode->textValue() : std::nullopt;
+}
+
+std::vector<std::string> textLeaves(const std::shared_ptr<ASN1Object>& name) {
+    std::vector<std::string> texts;
+    if (!name || !name->sub()) {
+        return texts;
+    }
+    for (const auto& rdn : *name->sub()) {
+        if (auto text = textOf(rdn->firstLeafValue())) {
+            texts.push_back(std::move(*text));
+        }
+    }
+    return texts;
+}
+
+}  // namespace
+
+X509Certificate::X509Certificate(Token, std::vector<std::shared_ptr<ASN1Object>> asn1)
+    : asn1_(std::move(asn1)), block1_(asn1_.front()->childAt(0)) {}
+
+std::shared_ptr<X509Certificate> X509Certificate::fromDer(std::span<const std::uint8_t> der) {
+    auto nodes = ASN1DERDecoder::decode(der);
+    if (nodes.empty() || nodes.front()->childCount() == 0) {
+        throw ASN1Exception(ASN1Error::parseError);
+    }
+    return std::make_shared<X509Certificate>(Token{}, std::move(nodes));
+}
+
+std::shared_ptr<X509Certificate> X509Certificate::fromData(std::span<const std::uint8_t> data) {
+    const auto text = decodeUtf8(data);
+    if (text && text->find(pemBeginLine) != std::string::npos) {
+        return fromPem(data);
+    }
+    return fromDer(data);
+}
+
+std::shared_ptr<X509Certificate> X509Certificate::fromPem(std::span<const std::uint8_t> pem) {
+    const auto der = pemToDer(pem);
+    if (!der) {
+        throw ASN1Exception(ASN1Error::parseError);
+    }
+    return fromDer(*der);
+}
+
+std::string X509Certificate::description() const {
+    std::string text;
+    for (const auto& node : asn1_) {
+        text += node->treeText("") + "\n";
+    }
+    return text;
+}
+
+bool X509Certificate::checkValidity(TimePoint now) const {
+    const auto from = notBefore();
+    const auto until = notAfter();
+    return from && until && *from < now && now < *until;
+}
+
+std::optional<std::int64_t> X509Certificate::version() const {
+    const auto leaf = bytesOf(block1_->firstLeafValue());
+    const auto number = leaf ? ASN1DERDecoder::bigEndianValue(*leaf) : std::nullopt;
+    if (!number ||
+        *number >= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        return std::nullopt;
+    }
+    return static_cast<std::int64_t>(*number) + 1;
+}
+
+std::optional<Bytes> X509Certificate::serial() const {
+    const auto serialNode = blockChild(1);
+    return serialNode ? serialNode->bytesValue() : std::nullopt;
+}
+
+std::optional<std::string> X509Certificate::issuerDistinguishedName() const {
+    return nameText(issuerIndex);
+}
+
+std::vector<std::string> X509Certificate::issuerOIDs() const {
+    return nameOIDs(issuerIndex);
+}
+
+std::optional<std::string> X509Certificate::issuerValue(std::string_view oid) const {
+    return nameValue(issuerIndex, oid);
+}
+
+std::optional<std::string> X509Certificate::issuerValue(const ASN1DistinguishedNames& name) const {
+    return issuerValue(name.oid());
+}
+
+std::optional<std::string> X509Certificate::subjectDistinguishedName() const {
+    return nameText(subjectIndex);
+}
+
+std::vector<std::string> X509Certificate::subjectOIDs() const {
+    return nameOIDs(subjectIndex);
+}
+
+std::optional<std::string> X509Certificate::subjectValue(std::string_view oid) const {
+    return nameValue(subjectIndex, oid);
+}
+
+std::optional<std::string> X509Certificate::subjectValue(const ASN1DistinguishedNames& name) const {
+    return subjectValue(name.oid());
+}
+
+std::optional<TimePoint> X509Certificate::notBefore() const {
+    const auto time = childOf(blockChild(validityIndex), 0);
+    return time ? time->timeValue() : std::nullopt;
+}
+
+std::optional<TimePoint> X509Certificate::notAfter() const {
+    const auto time = childOf(blockChild(validityIndex), 1);
+    return time ? time->timeValue() : std::nullopt;
+}
+
+std::optional<Bytes> X509Certificate::signatureValue() const {
+    const auto signature = childOf(asn1_.front(), signatureValueIndex);
+    return signature ? signature->bytesValue() : std::nullopt;
+}
+
+std::optional<std::string> X509Certificate::signatureAlgorithmName() const {
+    return oidName(signatureAlgorithmOID().value_or(""));
+}
+
+std::optional<std::string> X509Certificate::signatureAlgorithmOID() const {
+    const auto algorithm = childOf(blockChild(signatureIndex), 0);
+    return algorithm ? algorithm->textValue() : std::nullopt;
+}
+
+std::optional<Bytes> X509Certificate::signatureAlgorithmParameters() const {
+    return std::nullopt;
+}
+
+std::vector<bool> X509Certificate::keyUsage() const {
+    const auto hit = block1_->findOid(OID_KeyUsage);
+    if (!hit) {
+        return {};
+    }
+    const auto extension = hit->parent();
+    const auto extnValue = extension ? extension->lastChild() : nullptr;
+    const auto bitString = childOf(extnValue, 0);
+    const auto bits = bitString ? bitString->bytesValue() : std::nullopt;
+    const std::uint8_t flags = bits && !bits->empty() ? bits->front() : 0;
+    std::vector<bool> usage(keyUsageFlagCount);
+    for (std::size_t i = 0; i < keyUsageFlagCount; ++i) {
+        usage[i] = (flags >> (7 - i)) & 1;
+    }
+    return usage;
+}
+
+std::vector<std::string> X509Certificate::extendedKeyUsage() const {
+    return extensionStrings(OID_ExtendedKeyUsage);
+}
+
+std::vector<std::string> X509Certificate::subjectAlternativeNames() const {
+    return extensionStrings(OID_SubjectAltName);
+}
+
+std::vector<std::string> X509Certificate::issuerAlternativeNames() const {
+    return extensionStrings(OID_IssuerAltName);
+}
+
+std::optional<X509PublicKey> X509Certificate::publicKey() const {
+    auto keyInfo = blockChild(publicKeyIndex);
+    if (!keyInfo) {
+        return std::nullopt;
+    }
+    return X509PublicKey(std::move(keyInfo));
+}
+
+std::vector<std::string> X509Certificate::criticalExtensionOIDs() const {
+    return extensionOIDs(true);
+}
+
+std::vector<std::string> X509Certificate::nonCriticalExtensionOIDs() const {
+    return extensionOIDs(false);
+}
+
+std::optional<std::vector<std::shared_ptr<ASN1Object>>> X509Certificate::extensionBlocks() const {
+    const auto extensions = childOf(blockChild(extensionsIndex), 0);
+    return extensions ? extensions->sub() : std::nullopt;
+}
+
+std::optional<X509Extension> X509Certificate::extensionFor(std::string_view oid) const {
+    const auto extensions = blockChild(extensionsIndex);
+    const auto hit = extensions ? extensions->findOid(oid) : nullptr;
+    auto block = hit ? hit->parent() : nullptr;
+    if (!block) {
+        return std::nullopt;
+    }
+    return X509Extension(std::move(block));
+}
+
+std::shared_ptr<ASN1Object> X509Certificate::blockChild(std::size_t index) const {
+    return childOf(block1_, index);
+}
+
+std::optional<std::string> X509Certificate::nameText(std::size_t index) const {
+    const auto name = blockChild(index);
+    if (!name) {
+        return std::nullopt;
+    }
+    return distinguishedNameText(*name);
+}
+
+std::vector<std::string> X509Certificate::nameOIDs(std::size_t index) const {
+    return textLeaves(blockChild(index));
+}
+
+std::optional<std::string> X509Certificate::nameValue(std::size_t index,
+                                                      std::string_view oid) const {
+    const auto name = blockChild(index);
+    return name ? siblingText(name->findOid(oid)) : std::nullopt;
+}
+
+std::vector<std::string> X509Certificate::extensionStrings(std::string_view oid) const {
+    const auto extension = extensionFor(oid);
+    return extension ? extension->valueStrings() : std::vector<std::string>{};
+}
+
+std::vector<std::string> X509Certificate::extensionOIDs(bool critical) const {
+    std::vector<std::string> oids;
+    const auto blocks = extensionBlocks();
+    if (!blocks) {
+        return oids;
+    }
+    for (const auto& block : *blocks) {
+        const X509Extension extension(block);
+        if (extension.isCritical() != critical) {
+            continue;
+        }
+        if (auto oid = extension.extensionOid()) {
+            oids.push_back(std::move(*oid));
+        }
+    }
+    return oids;
+}
+
+}  // namespace kivo::asn1

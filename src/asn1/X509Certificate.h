@@ -1,0 +1,106 @@
+#pragma once
+
+// Read-only view of one X.509 certificate over its decoded tree. Fields are found by their
+// position in the TBSCertificate (version 3 layout) or by OID search; nothing is verified.
+// Only construction fails (ASN1Exception); every getter answers absent, false or an empty list
+// when a node it needs is missing or has another type. The view keeps the whole tree alive.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "asn1/ASN1Error.h"
+#include "asn1/ASN1Object.h"
+#include "asn1/ObjectIdentifiers.h"
+#include "asn1/X509Extension.h"
+#include "asn1/X509PublicKey.h"
+
+namespace kivo::asn1 {
+
+class X509Certificate {
+    struct Token {};
+
+  public:
+    static constexpr std::string_view OID_KeyUsage = "2.5.29.15";
+    static constexpr std::string_view OID_ExtendedKeyUsage = "2.5.29.37";
+    static constexpr std::string_view OID_SubjectAltName = "2.5.29.17";
+    static constexpr std::string_view OID_IssuerAltName = "2.5.29.18";
+
+    // DER bytes. Throws outOfBuffer when they end inside an element, parseError when the first
+    // decoded node has no child.
+    static std::shared_ptr<X509Certificate> fromDer(std::span<const std::uint8_t> der);
+    // PEM when the bytes are UTF-8 text holding "-----BEGIN CERTIFICATE-----", DER otherwise.
+    static std::shared_ptr<X509Certificate> fromData(std::span<const std::uint8_t> data);
+    // PEM text; parseError when no DER can be made from it.
+    static std::shared_ptr<X509Certificate> fromPem(std::span<const std::uint8_t> pem);
+
+    X509Certificate(Token, std::vector<std::shared_ptr<ASN1Object>> asn1);
+
+    // The top-level nodes of the decoded input; the first is the Certificate SEQUENCE.
+    const std::vector<std::shared_ptr<ASN1Object>>& asn1() const { return asn1_; }
+    // The TBSCertificate SEQUENCE.
+    const std::shared_ptr<ASN1Object>& block1() const { return block1_; }
+
+    // The tree text of every top-level node, each followed by a line feed.
+    std::string description() const;
+    // notBefore < now < notAfter, both present.
+    bool checkValidity(TimePoint now) const;
+    // The version field's INTEGER plus one (3 for a version 3 certificate).
+    std::optional<std::int64_t> version() const;
+    // The serial number octets without leading zero octets.
+    std::optional<Bytes> serial() const;
+
+    std::optional<std::string> issuerDistinguishedName() const;
+    // The first attribute type OID of each issuer RDN, in certificate order.
+    std::vector<std::string> issuerOIDs() const;
+    // The text value of the first issuer attribute with this type.
+    std::optional<std::string> issuerValue(std::string_view oid) const;
+    std::optional<std::string> issuerValue(const ASN1DistinguishedNames& name) const;
+
+    std::optional<std::string> subjectDistinguishedName() const;
+    std::vector<std::string> subjectOIDs() const;
+    std::optional<std::string> subjectValue(std::string_view oid) const;
+    std::optional<std::string> subjectValue(const ASN1DistinguishedNames& name) const;
+
+    std::optional<TimePoint> notBefore() const;
+    std::optional<TimePoint> notAfter() const;
+
+    // The certificate's signature BIT STRING octets.
+    std::optional<Bytes> signatureValue() const;
+    std::optional<std::string> signatureAlgorithmName() const;
+    std::optional<std::string> signatureAlgorithmOID() const;
+    // Never read: always none.
+    std::optional<Bytes> signatureAlgorithmParameters() const;
+
+    // Eight flags, index 0 digitalSignature ... 7 encipherOnly; empty without the extension.
+    std::vector<bool> keyUsage() const;
+    std::vector<std::string> extendedKeyUsage() const;
+    std::vector<std::string> subjectAlternativeNames() const;
+    std::vector<std::string> issuerAlternativeNames() const;
+
+    std::optional<X509PublicKey> publicKey() const;
+
+    std::vector<std::string> criticalExtensionOIDs() const;
+    std::vector<std::string> nonCriticalExtensionOIDs() const;
+    // The Extension SEQUENCEs in certificate order.
+    std::optional<std::vector<std::shared_ptr<ASN1Object>>> extensionBlocks() const;
+    // The Extension holding the first occurrence of the OID in the extensions field.
+    std::optional<X509Extension> extensionFor(std::string_view oid) const;
+
+  private:
+    std::shared_ptr<ASN1Object> blockChild(std::size_t index) const;
+    std::optional<std::string> nameText(std::size_t index) const;
+    std::vector<std::string> nameOIDs(std::size_t index) const;
+    std::optional<std::string> nameValue(std::size_t index, std::string_view oid) const;
+    std::vector<std::string> extensionStrings(std::string_view oid) const;
+    std::vector<std::string> extensionOIDs(bool critical) const;
+
+    std::vector<std::shared_ptr<ASN1Object>> asn1_;
+    std::shared_ptr<ASN1Object> block1_;
+};
+
+}  // namespace kivo::asn1
