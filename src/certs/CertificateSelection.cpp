@@ -1,0 +1,286 @@
+#include "certs/CertificateSelection.h"
+
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "certs/Encodings.h"
+#include "certs/TextComparison.h"
+#include "host/Log.h"
+#include "protocol/SigningError.h"
+
+namespace kivo::certs {
+
+namespace {
+
+using host::LogLevel;
+using protocol::SigningError;
+
+constexpr std::string_view commonNameOid = "2.5.4.3";
+constexpr std::string_view emailAddressOid = "1.2.840.113549.1.9.1";
+constexpr std::string_view abnOid = "1.2.36.1.333.1";
+constexpr std::string_view authorityKeyIdentifierOid = "2.5.29.35";
+
+// What the candidate test reads from one certificate.
+struct CertificateFacts {
+    std::optional<std::string> commonName;
+    std::optional<std::string> email;
+    std::optional<std::string> abn;
+    std::optional<std::string> akiText;
+    bool isSigningCert = false;
+};
+
+// The ABN extension's value is a single string: the extnValue node's first child.
+std::optional<std::string> abnOf(const asn1::X509Certificate& certificate) {
+    const auto extension = certificate.extensionFor(abnOid);
+    const auto block = extension ? extension->block() : nullptr;
+    const auto extensionValue = block ? block->lastChild() : nullptr;
+    const auto first = extensionValue ? extensionValue->childAt(0) : nullptr;
+    return first ? first->textValue() : std::nullopt;
+}
+
+// The authority key identifier's first leaf as lower-case hex. It must be octets: an identifier
+// whose octets the decoder read as UTF-8 text counts as absent.
+std::optional<std::string> authorityKeyIdTextOf(const asn1::X509Certificate& certificate) {
+    const auto extension = certificate.extensionFor(authorityKeyIdentifierOid);
+    const auto block = extension ? extension->block() : nullptr;
+    const auto extensionValue = block ? block->lastChild() : nullptr;
+    if (!extensionValue) {
+        return std::nullopt;
+    }
+    const auto octets = asn1::bytesOf(extensionValue->firstLeafValue());
+    return octets ? std::optional(hexEncode(*octets)) : std::nullopt;
+}
+
+// No key-usage extension at all means the key may sign; otherwise digitalSignature decides.
+bool isSigningCertificate(const asn1::X509Certificate& certificate) {
+    const auto keyUsage = certificate.keyUsage();
+    return keyUsage.empty() || keyUsage.front();
+}
+
+CertificateFacts readFacts(const asn1::X509Certificate& certificate) {
+    return {certificate.subjectValue(commonNameOid), certificate.subjectValue(emailAddressOid),
+            abnOf(certificate), authorityKeyIdTextOf(certificate),
+            isSigningCertificate(certificate)};
+}
+
+std::string orNil(const std::optional<std::string>& text) {
+    return text.value_or("<nil>");
+}
+
+std::string describeFacts(const CertificateFacts& facts) {
+    return "Next certificate has name = " + orNil(facts.commonName) +
+           ", email = " + orNil(facts.email) + ", ABN = " + orNil(facts.abn) +
+           ", AKI = " + orNil(facts.akiText) +
+           ", isSigningCert = " + (facts.isSigningCert ? "true" : "false");
+}
+
+bool equalsWhenPresent(const std::optional<std::string>& fromCertificate,
+                       const std::optional<std::string>& fromRequest) {
+    return fromCertificate && fromRequest && canonicallyEqual(*fromCertificate, *fromRequest);
+}
+
+bool matchesAnyAki(const std::optional<std::string>& akiText, std::span<const std::string> akis) {
+    if (!akiText) {
+        return false;
+    }
+    for (const auto& entry : akis) {
+        if (equalIgnoringCase(*akiText, entry)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool equalsAkiEntry(const Candidate& candidate, std::string_view entry) {
+    const auto akiText = authorityKeyIdTextOf(*candidate.parsedCertificate);
+    return akiText && equalIgnoringCase(*akiText, entry);
+}
+
+// A double-quoted entry with backslash escapes for quotes, backslashes and control characters.
+void appendQuoted(std::string& out, std::string_view text) {
+    out += '"';
+    for (const char c : text) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            default:
+                if (const auto byte = static_cast<unsigned char>(c); byte < 0x20 || byte == 0x7f) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+                    out += escaped;
+                } else {
+                    out += c;
+                }
+        }
+    }
+    out += '"';
+}
+
+std::string describeAkiList(std::span<const std::string> akis) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < akis.size(); ++i) {
+        if (i > 0) {
+            out += ", ";
+        }
+        appendQuoted(out, akis[i]);
+    }
+    return out + "]";
+}
+
+template <typename T>
+const T& required(const std::optional<T>& field, const char* message) {
+    if (!field) {
+        throw SigningError(protocol::error_code::badRequest, message);
+    }
+    return *field;
+}
+
+// A candidate without a readable notAfter never displaces one, and any dated one displaces it.
+bool expiresLater(const Candidate& candidate, const Candidate& selected) {
+    const auto candidateNotAfter = candidate.parsedCertificate->notAfter();
+    const auto selectedNotAfter = selected.parsedCertificate->notAfter();
+    return candidateNotAfter && (!selectedNotAfter || *candidateNotAfter > *selectedNotAfter);
+}
+
+// The first AKI entry that any candidate carries wins; among its carriers the latest expiry.
+const Candidate* selectByAkiPriority(const std::vector<Candidate>& candidates,
+                                     std::span<const std::string> akis) {
+    const Candidate* selected = nullptr;
+    for (const auto& entry : akis) {
+        for (const auto& candidate : candidates) {
+            if (!equalsAkiEntry(candidate, entry)) {
+                continue;
+            }
+            if (selected == nullptr) {
+                selected = &candidate;
+                host::writeLog(LogLevel::info, "Found certificate match");
+            } else if (expiresLater(candidate, *selected)) {
+                selected = &candidate;
+                host::writeLog(LogLevel::info, "Found certificate match with a later expiry date");
+            }
+        }
+        if (selected != nullptr) {
+            break;
+        }
+    }
+    return selected;
+}
+
+}  // namespace
+
+bool isCandidate(const asn1::X509Certificate& parsedCertificate, const UserDetails& userDetails) {
+    const auto facts = readFacts(parsedCertificate);
+    host::writeDebug([&] { return describeFacts(facts); });
+
+    const bool identityMatches = facts.commonName && facts.isSigningCert &&
+                                 equalsWhenPresent(facts.commonName, userDetails.name) &&
+                                 facts.email && userDetails.email &&
+                                 equalIgnoringCase(*facts.email, *userDetails.email) &&
+                                 equalsWhenPresent(facts.abn, userDetails.abn);
+    if (!identityMatches || !userDetails.aki) {
+        return false;
+    }
+    if (userDetails.aki->empty()) {
+        host::writeDebug([] {
+            return "Next certificate is a signing certificate that matches on name, email and ABN";
+        });
+        return true;
+    }
+    if (!matchesAnyAki(facts.akiText, *userDetails.aki)) {
+        return false;
+    }
+    host::writeDebug([] {
+        return "Next certificate is a signing certificate that matches on name, email, ABN and AKI";
+    });
+    return true;
+}
+
+CertificateSelection findSigningCertificate(const UserDetails& userDetails, KeyStore& store,
+                                            std::string_view tokenClassId, asn1::TimePoint now) {
+    const auto& name =
+        required(userDetails.name, "Name is missing from the signing request message");
+    const auto& email =
+        required(userDetails.email, "Email is missing from the signing request message");
+    const auto& abn = required(userDetails.abn, "ABN is missing from the signing request message");
+    const auto& akis =
+        required(userDetails.aki, "AKI list is missing from the signing request message");
+
+    host::writeLog(LogLevel::info, "Searching for certificate with name = " + name +
+                                       ", email = " + email + ", ABN = " + abn +
+                                       ", AKI = " + describeAkiList(akis));
+
+    const auto candidates = collectCandidates(
+        store,
+        [&userDetails](const asn1::X509Certificate& certificate) {
+            return isCandidate(certificate, userDetails);
+        },
+        tokenClassId);
+    const Candidate* selected = selectByAkiPriority(candidates, akis);
+    if (selected == nullptr) {
+        throw SigningError(protocol::error_code::certificateNotFound, "Certificate not found");
+    }
+
+    const auto& certificate = *selected->parsedCertificate;
+    if (!certificate.checkValidity(now)) {
+        throw SigningError(protocol::error_code::certificateExpired,
+                           "Signing certificate has expired");
+    }
+
+    const auto serialOctets = certificate.serial();
+    std::string serial = serialOctets ? hexEncode(*serialOctets) : std::string();
+    host::writeDebug([&] { return "Certificate serial number = " + serial; });
+
+    // checkValidity has established that both dates are present.
+    const std::string notBefore = formatTimestamp(*certificate.notBefore());
+    std::string expiry = formatTimestamp(*certificate.notAfter());
+    host::writeDebug([&] { return "Certificate not valid before date = " + notBefore; });
+    host::writeDebug([&] { return "Certificate not valid after date = " + expiry; });
+
+    auto issuer = certificate.issuerValue(commonNameOid);
+    if (!issuer) {
+        throw SigningError(protocol::error_code::certificateIncomplete,
+                           "Signing certificate does not include Issuer CN");
+    }
+    host::writeDebug([&] { return "Certificate Issuer CN = " + *issuer; });
+
+    return {selected->certificate, selected->parsedCertificate, std::move(serial),
+            std::move(expiry),     std::move(*issuer),          selected->privateKey};
+}
+
+std::string formatTimestamp(asn1::TimePoint instant) {
+    using namespace std::chrono;
+    const auto day = floor<days>(instant);
+    const year_month_day date{day};
+    const hh_mm_ss time{floor<seconds>(instant - day)};
+    char text[128];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02lld:%02lld:%02lld.000Z",
+                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                  static_cast<unsigned>(date.day()), static_cast<long long>(time.hours().count()),
+                  static_cast<long long>(time.minutes().count()),
+                  static_cast<long long>(time.seconds().count()));
+    return text;
+}
+
+}  // namespace kivo::certs
