@@ -118,7 +118,7 @@ EOF
 }
 
 token_exists() {
-  softhsm2-util --show-slots 2>/dev/null | grep -Eq "^[[:space:]]*Label:[[:space:]]+$token_label[[:space:]]*$"
+  softhsm2-util --show-slots 2>/dev/null | grep -Eq "^[[:space:]]*Label:[[:space:]]+${token_label}[[:space:]]*$"
 }
 
 p11() {
@@ -130,7 +130,7 @@ token_holds_signer() {
   local id="$1" copy keys
   keys="$(p11 --list-objects --type privkey 2>/dev/null | grep -Ei "^[[:space:]]*ID:" || true)"
   [ "$(echo "$keys" | grep -c .)" -eq 1 ] || return 1
-  echo "$keys" | grep -Eiq "^[[:space:]]*ID:[[:space:]]+$id[[:space:]]*$" || return 1
+  echo "$keys" | grep -Eiq "^[[:space:]]*ID:[[:space:]]+${id}[[:space:]]*$" || return 1
   [ "$(p11 --list-objects --type cert 2>/dev/null | grep -Eic "^[[:space:]]*ID:")" -eq 1 ] || return 1
   copy="$(mktemp)"
   if ! p11 --read-object --type cert --id "$id" --output-file "$copy" >/dev/null 2>&1; then
@@ -170,7 +170,7 @@ key_id="$(openssl x509 -in "$signer_cert" -noout -ext subjectKeyIdentifier | sed
 serial="$(openssl x509 -in "$signer_cert" -noout -serial | sed 's/^serial=//' | lower_hex | sed 's/^0*//')"
 # In the form the host answers with (cert_expiry).
 expiry="$(date -u -d "$(openssl x509 -in "$signer_cert" -noout -enddate | sed 's/^notAfter=//')" +%Y-%m-%dT%H:%M:%S.000Z)"
-[ -n "$aki" ] && [ -n "$key_id" ] || die "cannot read the key identifiers of the demo certificates"
+{ [ -n "$aki" ] && [ -n "$key_id" ]; } || die "cannot read the key identifiers of the demo certificates"
 fill_token "$key_id"
 
 cat >"$dir/demo.env" <<EOF
