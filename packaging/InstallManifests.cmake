@@ -1,0 +1,50 @@
+# Runs at install time, when the real install prefix is known: renders the browser manifests so
+# that they name the installed host, and installs them where the browsers look.
+
+include("${KIVO_PACKAGING_SOURCE_DIR}/BrowserManifests.cmake")
+
+if(IS_ABSOLUTE "${KIVO_HOST_INSTALL_DIR}")
+  set(host_path "${KIVO_HOST_INSTALL_DIR}/kivo-signing-host")
+else()
+  set(host_path "${CMAKE_INSTALL_PREFIX}/${KIVO_HOST_INSTALL_DIR}/kivo-signing-host")
+endif()
+cmake_path(NORMAL_PATH host_path)
+
+set(locations "${KIVO_MANIFEST_LOCATIONS}")
+if(locations STREQUAL "auto")
+  if(CMAKE_INSTALL_PREFIX MATCHES "^/usr/?$|^/usr/local/?$|^/opt/")
+    set(locations "system")
+  else()
+    set(locations "prefix")
+  endif()
+endif()
+if(locations STREQUAL "system")
+  set(chrome_dir "/etc/opt/chrome/native-messaging-hosts")
+  set(chromium_dir "/etc/chromium/native-messaging-hosts")
+  set(firefox_dir "/usr/lib/mozilla/native-messaging-hosts")
+elseif(locations STREQUAL "prefix")
+  set(chrome_dir "${CMAKE_INSTALL_PREFIX}/etc/opt/chrome/native-messaging-hosts")
+  set(chromium_dir "${CMAKE_INSTALL_PREFIX}/etc/chromium/native-messaging-hosts")
+  set(firefox_dir "${CMAKE_INSTALL_PREFIX}/lib/mozilla/native-messaging-hosts")
+else()
+  message(FATAL_ERROR "KIVO_MANIFEST_LOCATIONS is '${locations}'; use auto, system or prefix")
+endif()
+
+set(staging "${KIVO_PACKAGING_BINARY_DIR}/install-staging")
+file(REMOVE_RECURSE "${staging}")
+kivo_render_manifest("${KIVO_PACKAGING_SOURCE_DIR}/chromium-host-manifest.json.in"
+                     "${staging}/chromium/${KIVO_NATIVE_HOST_NAME}.json" "${host_path}"
+                     "${KIVO_CHROME_EXTENSION_ORIGINS}")
+kivo_render_manifest("${KIVO_PACKAGING_SOURCE_DIR}/firefox-host-manifest.json.in"
+                     "${staging}/firefox/${KIVO_NATIVE_HOST_NAME}.json" "${host_path}"
+                     "${KIVO_FIREFOX_EXTENSION_IDS}")
+kivo_deployment_conf_text("${host_path}" "${KIVO_CHROME_EXTENSION_ORIGINS}"
+                          "${KIVO_FIREFOX_EXTENSION_IDS}" conf)
+file(WRITE "${staging}/deployment.conf" "${conf}")
+
+# file(INSTALL) honours DESTDIR and records the files in install_manifest.txt.
+file(INSTALL DESTINATION "${chrome_dir}" TYPE FILE FILES "${staging}/chromium/${KIVO_NATIVE_HOST_NAME}.json")
+file(INSTALL DESTINATION "${chromium_dir}" TYPE FILE FILES "${staging}/chromium/${KIVO_NATIVE_HOST_NAME}.json")
+file(INSTALL DESTINATION "${firefox_dir}" TYPE FILE FILES "${staging}/firefox/${KIVO_NATIVE_HOST_NAME}.json")
+file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/${KIVO_SCRIPT_INSTALL_DIR}" TYPE FILE
+     FILES "${staging}/deployment.conf")
