@@ -1,0 +1,97 @@
+#include "certs/Encodings.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <array>
+#include <stdexcept>
+
+namespace kivo::certs {
+
+namespace {
+
+constexpr std::string_view hexDigits = "0123456789abcdef";
+constexpr std::string_view base64Alphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr std::uint8_t notBase64 = 0xFF;
+
+constexpr std::array<std::uint8_t, 256> makeBase64Values() {
+    std::array<std::uint8_t, 256> values{};
+    values.fill(notBase64);
+    for (std::size_t i = 0; i < base64Alphabet.size(); ++i) {
+        values[static_cast<unsigned char>(base64Alphabet[i])] = static_cast<std::uint8_t>(i);
+    }
+    return values;
+}
+
+constexpr std::array<std::uint8_t, 256> base64Values = makeBase64Values();
+
+// EVP_EncodeBlock takes an int length; encode whole three-byte groups per call so that inputs of
+// any size come out as one unbroken line.
+constexpr std::size_t encodeChunk = 3 * 1024 * 1024;
+
+}  // namespace
+
+std::string hexEncode(std::span<const std::uint8_t> data) {
+    std::string text;
+    text.reserve(data.size() * 2);
+    for (const std::uint8_t byte : data) {
+        text.push_back(hexDigits[byte >> 4]);
+        text.push_back(hexDigits[byte & 0x0F]);
+    }
+    return text;
+}
+
+std::string base64Encode(std::span<const std::uint8_t> data) {
+    std::string text((data.size() + 2) / 3 * 4, '\0');
+    std::size_t written = 0;
+    for (std::size_t offset = 0; offset < data.size(); offset += encodeChunk) {
+        const std::size_t length = std::min(encodeChunk, data.size() - offset);
+        const int produced =
+            EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data() + written),
+                            data.data() + offset, static_cast<int>(length));
+        if (produced < 0) {
+            throw std::runtime_error("Base64 encoding failed");
+        }
+        written += static_cast<std::size_t>(produced);
+    }
+    text.resize(written);
+    return text;
+}
+
+std::optional<Bytes> base64DecodeStrict(std::string_view text) {
+    if (text.size() % 4 != 0) {
+        return std::nullopt;
+    }
+    std::size_t padding = 0;
+    if (!text.empty() && text.back() == '=') {
+        padding = text[text.size() - 2] == '=' ? 2 : 1;
+    }
+    Bytes bytes;
+    bytes.reserve(text.size() / 4 * 3);
+    for (std::size_t group = 0; group < text.size(); group += 4) {
+        const bool last = group + 4 == text.size();
+        const std::size_t symbols = last ? 4 - padding : 4;
+        std::uint32_t bits = 0;
+        for (std::size_t i = 0; i < 4; ++i) {
+            std::uint8_t value = 0;
+            if (i < symbols) {
+                value = base64Values[static_cast<unsigned char>(text[group + i])];
+                if (value == notBase64) {
+                    return std::nullopt;
+                }
+            }
+            bits = (bits << 6) | value;
+        }
+        bytes.push_back(static_cast<std::uint8_t>(bits >> 16));
+        if (symbols > 2) {
+            bytes.push_back(static_cast<std::uint8_t>(bits >> 8));
+        }
+        if (symbols > 3) {
+            bytes.push_back(static_cast<std::uint8_t>(bits));
+        }
+    }
+    return bytes;
+}
+
+}  // namespace kivo::certs

@@ -1,0 +1,33 @@
+#pragma once
+
+// Text forms of byte sequences: lower-case hexadecimal, and Base64 in the standard alphabet with
+// "=" fill, always on one line.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "certs/SignaturePrimitive.h"
+
+namespace kivo::certs {
+
+// Two lower-case hexadecimal digits per byte, in byte order, no separators ("" for no bytes).
+std::string hexEncode(std::span<const std::uint8_t> data);
+
+// Standard Base64 with "=" fill to a multiple of four characters; never a line break.
+std::string base64Encode(std::span<const std::uint8_t> data);
+
+// Decodes Base64 as `base64Encode` writes it. Answers none for any character outside the
+// standard alphabet (whitespace and line breaks included), a length that is not a multiple of
+// four, or "=" anywhere but in the last two places. Unused low bits of the last group are
+// ignored, as most encoders leave them zero anyway.
+std::optional<Bytes> base64DecodeStrict(std::string_view text);
+
+// The bytes of a text, without copying.
+inline std::span<const std::uint8_t> byteView(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+}  // namespace kivo::certs
