@@ -49,18 +49,12 @@ Value textOrBytes(std::span<const std::uint8_t> contents) {
     return Bytes(contents.begin(), contents.end());
 }
 
-std::optional<Value> asValue(std::optional<std::string> text) {
-    if (!text) {
-        return std::nullopt;
+// Sets the value only when decoding gave one.
+template <typename T>
+void setDecoded(ASN1Object& node, std::optional<T> decoded) {
+    if (decoded) {
+        node.setValue(std::optional<Value>(std::in_place, std::in_place_type<T>, std::move(*decoded)));
     }
-    return Value{std::move(*text)};
-}
-
-std::optional<Value> asValue(std::optional<TimePoint> when) {
-    if (!when) {
-        return std::nullopt;
-    }
-    return Value{*when};
 }
 
 Bytes withoutLeadingZeros(std::span<const std::uint8_t> contents) {
@@ -116,22 +110,21 @@ void decodeUniversalPrimitive(ASN1Object& node, TagNumber tag,
         case TagNumber::generalString:
         case TagNumber::universalString:
         case TagNumber::characterString:
-            node.setValue(asValue(decodeUtf8(contents)));
+            setDecoded(node, decodeUtf8(contents));
             return;
         case TagNumber::ia5String:
         case TagNumber::visibleString:
-            node.setValue(asValue(decodeAscii(contents)));
+            setDecoded(node, decodeAscii(contents));
             return;
         case TagNumber::bmpString:
-            node.setValue(asValue(decodeUtf16BigEndian(contents)));
+            setDecoded(node, decodeUtf16BigEndian(contents));
             return;
         case TagNumber::utcTime:
-            node.setValue(
-                asValue(ASN1DERDecoder::parseTime(contents, ASN1DERDecoder::utcTimeFormats)));
+            setDecoded(node, ASN1DERDecoder::parseTime(contents, ASN1DERDecoder::utcTimeFormats));
             return;
         case TagNumber::generalizedTime:
-            node.setValue(asValue(
-                ASN1DERDecoder::parseTime(contents, ASN1DERDecoder::generalizedTimeFormats)));
+            setDecoded(node,
+                       ASN1DERDecoder::parseTime(contents, ASN1DERDecoder::generalizedTimeFormats));
             return;
         default:
             node.setValue(Bytes(contents.begin(), contents.end()));

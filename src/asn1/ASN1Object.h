@@ -27,7 +27,7 @@ class ASN1Object {
     // Decoded value of a primitive node; absent for constructed nodes, NULL, OCTET STRINGs whose
     // contents decoded as DER, and contents that could not be decoded.
     const std::optional<Value>& value() const { return value_; }
-    void setValue(std::optional<Value> value) { value_ = std::move(value); }
+    void setValue(std::optional<Value> value) { value_.swap(value); }
 
     std::optional<ASN1Identifier> identifier() const { return identifier_; }
     void setIdentifier(std::optional<ASN1Identifier> identifier) { identifier_ = identifier; }

@@ -1,0 +1,60 @@
+#!/bin/sh
+# Makes the certificates the asn1 tests read, and the facts `openssl x509` reports about them.
+# Run once from anywhere; the outputs are committed, so tests never depend on openssl's version.
+set -eu
+cd "$(dirname "$0")"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Test CA: RSA 2048, self-signed, CN and e-mail in its subject.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/ca.key" -out ca.pem -days 3650 \
+    -subj "/C=AU/O=Kivo Test CA/CN=Kivo Test Root CA/emailAddress=ca@kivo.test" \
+    -addext "basicConstraints=critical,CA:TRUE" \
+    -addext "keyUsage=critical,keyCertSign,cRLSign" \
+    -addext "subjectKeyIdentifier=hash" 2>/dev/null
+
+leaf() {  # name keyspec subject serial days extensions
+    name=$1 keyspec=$2 subject=$3 serial=$4 days=$5 extensions=$6
+    printf '%s\n' "$extensions" >"$work/$name.ext"
+    if [ "$keyspec" = ec ]; then
+        openssl ecparam -name prime256v1 -genkey -noout -out "$work/$name.key"
+    else
+        openssl genpkey -algorithm RSA -pkeyopt "rsa_keygen_bits:$keyspec" -out "$work/$name.key" 2>/dev/null
+    fi
+    openssl req -new -key "$work/$name.key" -subj "$subject" -out "$work/$name.csr"
+    openssl x509 -req -in "$work/$name.csr" -CA ca.pem -CAkey "$work/ca.key" -set_serial "$serial" \
+        -days "$days" -sha256 -extfile "$work/$name.ext" -out "$name.pem" 2>/dev/null
+}
+
+# RSA 2048 signer: key usage, ABN extension, AKI, alternative names, EKU, a comma in O, a serial
+# whose DER INTEGER needs a leading zero octet.
+leaf rsa2048 2048 \
+    "/C=AU/ST=Victoria/L=Melbourne/O=Example, Inc./OU=Signing/CN=Jane Citizen/emailAddress=jane@example.com" \
+    0x9ABCDEF0123456789A 730 "basicConstraints=CA:FALSE
+keyUsage=critical,digitalSignature,nonRepudiation
+extendedKeyUsage=clientAuth,emailProtection
+subjectAltName=email:jane@example.com,DNS:jane.example.com,URI:https://example.com/jane,IP:10.1.2.3,IP:192.168.1.1,dirName:alt_dir
+authorityKeyIdentifier=keyid
+1.2.36.1.333.1=ASN1:PRINTABLESTRING:51824753556
+[alt_dir]
+CN=Directory Name"
+
+# RSA 4096 without key usage, valid past 2049 so notAfter is a GeneralizedTime.
+leaf rsa4096 4096 "/O=Kivo/CN=Kivo Long Lived" 0x0102 40000 "basicConstraints=CA:FALSE
+issuerAltName=email:ca@kivo.test,URI:http://ca.kivo.test/
+authorityKeyIdentifier=keyid"
+
+# P-256 EC key with digitalSignature and keyAgreement.
+leaf ec-p256 ec "/CN=Elliptic Example/emailAddress=ec@example.com" 1 365 \
+    "keyUsage=digitalSignature,keyAgreement
+authorityKeyIdentifier=keyid"
+
+for name in ca rsa2048 rsa4096 ec-p256; do
+    openssl x509 -in "$name.pem" -outform DER -out "$name.der"
+    openssl x509 -in "$name.pem" -noout -text >"$name.text"
+    {
+        openssl x509 -in "$name.pem" -noout -serial -dates
+        if [ "$name" != ec-p256 ]; then openssl x509 -in "$name.pem" -noout -modulus; fi
+        openssl x509 -in "$name.pem" -noout -subject -issuer -nameopt multiline,utf8
+    } >"$name.facts"
+done
