@@ -30,7 +30,9 @@ else()
   message(FATAL_ERROR "KIVO_MANIFEST_LOCATIONS is '${locations}'; use auto, system or prefix")
 endif()
 
-set(staging "${KIVO_PACKAGING_BINARY_DIR}/install-staging")
+# One staging folder per destination, so installs into different prefixes can run side by side.
+string(MD5 destination "$ENV{DESTDIR}|${CMAKE_INSTALL_PREFIX}")
+set(staging "${KIVO_PACKAGING_BINARY_DIR}/install-staging/${destination}")
 file(REMOVE_RECURSE "${staging}")
 kivo_render_manifest("${KIVO_PACKAGING_SOURCE_DIR}/chromium-host-manifest.json.in"
                      "${staging}/chromium/${KIVO_NATIVE_HOST_NAME}.json" "${host_path}"
