@@ -1,0 +1,135 @@
+#include "platform/Pkcs11Module.h"
+
+#include <p11-kit/p11-kit.h>
+#include <p11-kit/uri.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "host/Log.h"
+#include "platform/Pkcs11Result.h"
+
+namespace kivo::platform {
+namespace {
+
+struct FreeDeleter {
+    void operator()(void* memory) const { std::free(memory); }
+};
+template <typename T>
+using MallocPtr = std::unique_ptr<T, FreeDeleter>;
+
+struct UriDeleter {
+    void operator()(P11KitUri* uri) const { p11_kit_uri_free(uri); }
+};
+
+std::string p11KitMessage() {
+    const char* message = p11_kit_message();
+    return message != nullptr ? message : "no details";
+}
+
+}  // namespace
+
+std::vector<std::shared_ptr<Pkcs11Module>> Pkcs11Module::loadRegistered() {
+    const MallocPtr<CK_FUNCTION_LIST*> list(p11_kit_modules_load_and_initialize(0));
+    std::vector<std::shared_ptr<Pkcs11Module>> modules;
+    if (!list) {
+        host::writeDebug([] { return "No PKCS#11 modules loaded: " + p11KitMessage(); });
+        return modules;
+    }
+    for (CK_FUNCTION_LIST** entry = list.get(); *entry != nullptr; ++entry) {
+        modules.push_back(std::make_shared<Pkcs11Module>(Token{}, *entry, Ownership::registry));
+    }
+    return modules;
+}
+
+std::shared_ptr<Pkcs11Module> Pkcs11Module::loadWithReservedText(const std::filesystem::path& path,
+                                                                 const std::string& reserved) {
+    CK_FUNCTION_LIST* functions = p11_kit_module_load(path.c_str(), P11_KIT_MODULE_UNMANAGED);
+    if (functions == nullptr) {
+        host::writeDebug([&] { return "Cannot load " + path.string() + ": " + p11KitMessage(); });
+        throw Pkcs11Error(CKR_LIBRARY_LOAD_FAILED);
+    }
+    std::string text = reserved;
+    CK_C_INITIALIZE_ARGS arguments{};
+    arguments.flags = CKF_OS_LOCKING_OK;
+    arguments.pReserved = text.data();
+    const CK_RV result = functions->C_Initialize(&arguments);
+    if (result != CKR_OK) {
+        p11_kit_module_release(functions);
+        throw Pkcs11Error(result);
+    }
+    return std::make_shared<Pkcs11Module>(Token{}, functions, Ownership::direct);
+}
+
+Pkcs11Module::Pkcs11Module(Token, CK_FUNCTION_LIST* functions, Ownership ownership)
+    : functions_(functions), ownership_(ownership) {}
+
+Pkcs11Module::~Pkcs11Module() {
+    if (ownership_ == Ownership::registry) {
+        p11_kit_module_finalize(functions_);
+    } else {
+        functions_->C_Finalize(nullptr);
+    }
+    p11_kit_module_release(functions_);
+}
+
+std::string Pkcs11Module::name() const {
+    if (ownership_ != Ownership::registry) {
+        return {};
+    }
+    const MallocPtr<char> name(p11_kit_module_get_name(functions_));
+    return name ? name.get() : "";
+}
+
+bool Pkcs11Module::isTrustPolicy() const {
+    return ownership_ == Ownership::registry &&
+           (p11_kit_module_get_flags(functions_) & P11_KIT_MODULE_TRUSTED) != 0;
+}
+
+std::vector<CK_SLOT_ID> Pkcs11Module::slotsWithToken() const {
+    // The count may change between the two calls when a card comes or goes.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        CK_ULONG count = 0;
+        check(functions_->C_GetSlotList(CK_TRUE, nullptr, &count));
+        std::vector<CK_SLOT_ID> slots(count);
+        const CK_RV result = functions_->C_GetSlotList(CK_TRUE, slots.data(), &count);
+        if (result == CKR_BUFFER_TOO_SMALL) {
+            continue;
+        }
+        check(result);
+        slots.resize(count);
+        return slots;
+    }
+    throw Pkcs11Error(CKR_BUFFER_TOO_SMALL);
+}
+
+CK_TOKEN_INFO Pkcs11Module::tokenInfo(CK_SLOT_ID slot) const {
+    CK_TOKEN_INFO info{};
+    check(functions_->C_GetTokenInfo(slot, &info));
+    return info;
+}
+
+bool Pkcs11Module::canSignWith(CK_SLOT_ID slot, CK_MECHANISM_TYPE mechanism) const {
+    CK_MECHANISM_INFO info{};
+    return functions_->C_GetMechanismInfo(slot, mechanism, &info) == CKR_OK &&
+           (info.flags & CKF_SIGN) != 0;
+}
+
+std::string tokenUri(const CK_TOKEN_INFO& info) {
+    const std::unique_ptr<P11KitUri, UriDeleter> uri(p11_kit_uri_new());
+    std::memcpy(p11_kit_uri_get_token_info(uri.get()), &info, sizeof info);
+    char* text = nullptr;
+    if (p11_kit_uri_format(uri.get(), P11_KIT_URI_FOR_TOKEN, &text) != P11_KIT_URI_OK) {
+        return "pkcs11:";
+    }
+    const MallocPtr<char> owned(text);
+    return owned.get();
+}
+
+std::string paddedText(const CK_UTF8CHAR* text, std::size_t width) {
+    std::string value(reinterpret_cast<const char*>(text), width);
+    const auto end = value.find_last_not_of(' ');
+    return end == std::string::npos ? std::string() : value.substr(0, end + 1);
+}
+
+}  // namespace kivo::platform

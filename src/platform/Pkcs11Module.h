@@ -1,0 +1,61 @@
+#pragma once
+
+// One PKCS#11 module, loaded and initialized for this process. It is finalized and unloaded
+// when the last reference goes, so every key reference that may still sign holds one.
+
+#include <p11-kit/pkcs11.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kivo::platform {
+
+class Pkcs11Module {
+    struct Token {};
+
+  public:
+    enum class Ownership { registry, direct };
+
+    // Every module registered with p11-kit, initialized, in p11-kit's order. Modules that fail
+    // to load or initialize are left out (p11-kit decides; a DEBUG line tells).
+    static std::vector<std::shared_ptr<Pkcs11Module>> loadRegistered();
+
+    // Loads the library at `path` outside the registry and initializes it with `reserved` as
+    // the initialization arguments' pReserved text. Throws Pkcs11Error.
+    static std::shared_ptr<Pkcs11Module> loadWithReservedText(const std::filesystem::path& path,
+                                                              const std::string& reserved);
+
+    Pkcs11Module(Token, CK_FUNCTION_LIST* functions, Ownership ownership);
+    Pkcs11Module(const Pkcs11Module&) = delete;
+    Pkcs11Module& operator=(const Pkcs11Module&) = delete;
+    ~Pkcs11Module();
+
+    CK_FUNCTION_LIST& functions() const { return *functions_; }
+    // p11-kit's name for a registered module; empty for one loaded directly.
+    std::string name() const;
+    // A registered module that p11-kit marks as trust policy: it holds CA anchors only.
+    bool isTrustPolicy() const;
+
+    // Slots with a token present, in module order. Throws Pkcs11Error.
+    std::vector<CK_SLOT_ID> slotsWithToken() const;
+    // Throws Pkcs11Error (CKR_TOKEN_NOT_PRESENT when the token was taken out).
+    CK_TOKEN_INFO tokenInfo(CK_SLOT_ID slot) const;
+    // Whether the slot's token can sign with `mechanism`.
+    bool canSignWith(CK_SLOT_ID slot, CK_MECHANISM_TYPE mechanism) const;
+
+  private:
+    CK_FUNCTION_LIST* functions_;
+    Ownership ownership_;
+};
+
+// The token's PKCS#11 URI (token attributes only), for example
+// "pkcs11:model=SoftHSM%20v2;manufacturer=SoftHSM%20project;serial=...;token=Alpha".
+std::string tokenUri(const CK_TOKEN_INFO& info);
+
+// A fixed-width, blank-padded PKCS#11 text field without its padding.
+std::string paddedText(const CK_UTF8CHAR* text, std::size_t width);
+
+}  // namespace kivo::platform

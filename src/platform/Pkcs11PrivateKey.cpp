@@ -1,0 +1,171 @@
+#include "platform/Pkcs11PrivateKey.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "platform/DigestInfo.h"
+#include "platform/Pkcs11Result.h"
+#include "platform/TokenLogin.h"
+
+namespace kivo::platform {
+namespace {
+
+using certs::SignatureAlgorithm;
+
+enum class SigningMethod { hashAndSign, digestInfoOnly };
+
+struct SigningPlan {
+    SigningMethod method;
+    CK_MECHANISM_TYPE mechanism;
+};
+
+CK_MECHANISM_TYPE hashAndSignMechanism(SignatureAlgorithm algorithm) {
+    switch (algorithm) {
+        case SignatureAlgorithm::rsaPkcs1Sha1:
+            return CKM_SHA1_RSA_PKCS;
+        case SignatureAlgorithm::rsaPkcs1Sha256:
+            return CKM_SHA256_RSA_PKCS;
+        case SignatureAlgorithm::rsaPkcs1Sha512:
+            return CKM_SHA512_RSA_PKCS;
+    }
+    return CKM_SHA256_RSA_PKCS;
+}
+
+// What the key object says about its own use; all open when the token hides the key.
+struct KeyLimits {
+    std::optional<CK_KEY_TYPE> keyType;
+    std::optional<bool> maySign;
+    std::vector<CK_MECHANISM_TYPE> allowedMechanisms;  // empty: any
+
+    bool allows(CK_MECHANISM_TYPE mechanism) const {
+        return allowedMechanisms.empty() ||
+               std::find(allowedMechanisms.begin(), allowedMechanisms.end(), mechanism) !=
+                   allowedMechanisms.end();
+    }
+};
+
+std::optional<CK_OBJECT_HANDLE> findPrivateKey(const Pkcs11Session& session,
+                                               const certs::Bytes& keyId) {
+    CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
+    certs::Bytes id = keyId;
+    std::array<CK_ATTRIBUTE, 2> pattern{
+        {{CKA_CLASS, &keyClass, sizeof keyClass}, {CKA_ID, id.data(), id.size()}}};
+    const auto keys = session.findObjects(pattern);
+    if (keys.empty()) {
+        return std::nullopt;
+    }
+    return keys.front();
+}
+
+KeyLimits readLimits(const Pkcs11Session& session, std::optional<CK_OBJECT_HANDLE> key) {
+    KeyLimits limits;
+    if (!key) {
+        return limits;
+    }
+    limits.keyType = session.ulongAttribute(*key, CKA_KEY_TYPE);
+    limits.maySign = session.boolAttribute(*key, CKA_SIGN);
+    if (const auto allowed = session.bytesAttribute(*key, CKA_ALLOWED_MECHANISMS)) {
+        limits.allowedMechanisms.resize(allowed->size() / sizeof(CK_MECHANISM_TYPE));
+        std::memcpy(limits.allowedMechanisms.data(), allowed->data(),
+                    limits.allowedMechanisms.size() * sizeof(CK_MECHANISM_TYPE));
+    }
+    return limits;
+}
+
+bool isUsableRsaKey(const KeyLimits& limits, bool certificateKeyIsRsa) {
+    const bool rsa = limits.keyType ? *limits.keyType == CKK_RSA : certificateKeyIsRsa;
+    return rsa && limits.maySign.value_or(true);
+}
+
+std::optional<SigningPlan> planSigning(const Pkcs11Token& token, const KeyLimits& limits,
+                                       SignatureAlgorithm algorithm) {
+    const CK_MECHANISM_TYPE combined = hashAndSignMechanism(algorithm);
+    const Pkcs11Module& module = *token.module();
+    if (limits.allows(combined) && module.canSignWith(token.slot(), combined)) {
+        return SigningPlan{SigningMethod::hashAndSign, combined};
+    }
+    if (limits.allows(CKM_RSA_PKCS) && module.canSignWith(token.slot(), CKM_RSA_PKCS)) {
+        return SigningPlan{SigningMethod::digestInfoOnly, CKM_RSA_PKCS};
+    }
+    return std::nullopt;
+}
+
+// Finishes the operation that C_SignInit began on `session`.
+certs::Bytes sign(const Pkcs11Session& session, std::span<const std::uint8_t> input) {
+    CK_FUNCTION_LIST& functions = session.functions();
+    auto* bytes = const_cast<CK_BYTE*>(input.data());  // C_Sign does not write its input
+    CK_ULONG length = 0;
+    check(functions.C_Sign(session.handle(), bytes, input.size(), nullptr, &length));
+    certs::Bytes signature(length);
+    check(functions.C_Sign(session.handle(), bytes, input.size(), signature.data(), &length));
+    signature.resize(std::min<std::size_t>(length, signature.size()));
+    return signature;
+}
+
+certs::SignatureOutcome failure(std::string text) {
+    return certs::SignatureOutcome{std::nullopt, std::move(text)};
+}
+
+}  // namespace
+
+Pkcs11PrivateKey::Pkcs11PrivateKey(std::shared_ptr<Pkcs11Token> token, certs::Bytes keyId,
+                                   std::string signerName, bool certificateKeyIsRsa,
+                                   std::shared_ptr<const PinEntry> pinEntry)
+    : token_(std::move(token)),
+      keyId_(std::move(keyId)),
+      signerName_(std::move(signerName)),
+      certificateKeyIsRsa_(certificateKeyIsRsa),
+      pinEntry_(std::move(pinEntry)) {}
+
+bool Pkcs11PrivateKey::isAlgorithmSupported(SignatureAlgorithm algorithm) const {
+    try {
+        const Pkcs11Session session(token_->module(), token_->slot());
+        const KeyLimits limits = readLimits(session, findPrivateKey(session, keyId_));
+        return isUsableRsaKey(limits, certificateKeyIsRsa_) &&
+               planSigning(*token_, limits, algorithm).has_value();
+    } catch (const Pkcs11Error&) {
+        return true;
+    }
+}
+
+certs::SignatureOutcome Pkcs11PrivateKey::createSignature(SignatureAlgorithm algorithm,
+                                                          std::span<const std::uint8_t> data) {
+    try {
+        const Pkcs11Session& session = token_->signingSession();
+        if (auto loginFailure =
+                logIn(*token_, session, LoginKind::session, *pinEntry_, signerName_)) {
+            return failure(*loginFailure);
+        }
+        const auto key = findPrivateKey(session, keyId_);
+        if (!key) {
+            return failure("private key not found");
+        }
+        const KeyLimits limits = readLimits(session, key);
+        const auto plan = isUsableRsaKey(limits, certificateKeyIsRsa_)
+                              ? planSigning(*token_, limits, algorithm)
+                              : std::nullopt;
+        if (!plan) {
+            return failure(pkcs11ResultName(CKR_MECHANISM_INVALID));
+        }
+        const certs::Bytes input = plan->method == SigningMethod::hashAndSign
+                                       ? certs::Bytes(data.begin(), data.end())
+                                       : digestInfo(algorithm, data);
+        CK_MECHANISM mechanism{plan->mechanism, nullptr, 0};
+        check(session.functions().C_SignInit(session.handle(), &mechanism, *key));
+        if (session.boolAttribute(*key, CKA_ALWAYS_AUTHENTICATE).value_or(false)) {
+            if (auto loginFailure =
+                    logIn(*token_, session, LoginKind::operation, *pinEntry_, signerName_)) {
+                token_->dropSigningSession();  // ends the signing operation begun above
+                return failure(*loginFailure);
+            }
+        }
+        return certs::SignatureOutcome{sign(session, input), std::nullopt};
+    } catch (const Pkcs11Error& error) {
+        // A removed or reset token invalidates the session; the next call opens a fresh one.
+        token_->dropSigningSession();
+        return failure(error.what());
+    }
+}
+
+}  // namespace kivo::platform

@@ -1,0 +1,45 @@
+#pragma once
+
+// A private key on a PKCS#11 token, found by the CKA_ID it shares with its certificate. It
+// holds the token (and through it the module), never key material. Signing uses the token's
+// hash-and-sign mechanism for the algorithm, or CKM_RSA_PKCS over a DigestInfo made on the host
+// when that is all the token or key offers; both give the same signature bytes.
+
+#include <memory>
+#include <string>
+
+#include "certs/SignaturePrimitive.h"
+#include "platform/PinEntry.h"
+#include "platform/Pkcs11Token.h"
+
+namespace kivo::platform {
+
+class Pkcs11PrivateKey final : public certs::PrivateKey {
+  public:
+    // `signerName` (the certificate's subject CN) is shown when a PIN is asked for;
+    // `certificateKeyIsRsa` answers for the key while the token hides it until login.
+    Pkcs11PrivateKey(std::shared_ptr<Pkcs11Token> token, certs::Bytes keyId, std::string signerName,
+                     bool certificateKeyIsRsa, std::shared_ptr<const PinEntry> pinEntry);
+
+    // False when the key is not RSA, may not sign, or neither the algorithm's hash-and-sign
+    // mechanism nor CKM_RSA_PKCS is available for it. True when the token cannot be asked, so
+    // that signing reports what is wrong.
+    bool isAlgorithmSupported(certs::SignatureAlgorithm algorithm) const override;
+
+    // Logs in when needed, then signs. Errors are the texts of TokenLogin or a PKCS#11 result
+    // name, or "private key not found" when the token holds no key with the certificate's ID.
+    certs::SignatureOutcome createSignature(certs::SignatureAlgorithm algorithm,
+                                            std::span<const std::uint8_t> data) override;
+
+    const Pkcs11Token& token() const { return *token_; }
+    const certs::Bytes& keyId() const { return keyId_; }
+
+  private:
+    std::shared_ptr<Pkcs11Token> token_;
+    certs::Bytes keyId_;
+    std::string signerName_;
+    bool certificateKeyIsRsa_;
+    std::shared_ptr<const PinEntry> pinEntry_;
+};
+
+}  // namespace kivo::platform
