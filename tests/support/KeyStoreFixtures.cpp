@@ -1,0 +1,302 @@
+#include "support/KeyStoreFixtures.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "support/TempDir.h"
+
+namespace kivo::testing {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* soPin = "87654321";
+
+void writeText(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    writeFile(path, text);
+}
+
+std::string trimmed(const std::string& text) {
+    const auto begin = text.find_first_not_of(" \t\r\n");
+    const auto end = text.find_last_not_of(" \t\r\n");
+    return begin == std::string::npos ? std::string() : text.substr(begin, end - begin + 1);
+}
+
+// The serial that softhsm2-util gave the token labelled `label`.
+std::string tokenSerial(const Environment& environment, const std::string& label) {
+    const std::string slots = runProgram({"softhsm2-util", "--show-slots"}, environment);
+    std::istringstream lines(slots);
+    std::string line;
+    std::string serial;
+    while (std::getline(lines, line)) {
+        const std::string text = trimmed(line);
+        if (text.starts_with("Serial number:")) {
+            serial = trimmed(text.substr(14));
+        } else if (text.starts_with("Label:") && trimmed(text.substr(6)) == label) {
+            return serial;
+        }
+    }
+    throw std::runtime_error("softhsm2-util lists no token labelled " + label);
+}
+
+}  // namespace
+
+Environment mergedEnvironments(const std::vector<Environment>& parts) {
+    Environment merged;
+    for (const auto& part : parts) {
+        for (const auto& [name, value] : part) {
+            merged[name] = value;
+        }
+    }
+    return merged;
+}
+
+ScopedEnvironment::ScopedEnvironment(const Environment& values) {
+    for (const auto& [name, value] : values) {
+        const char* previous = std::getenv(name.c_str());
+        saved_[name] = previous != nullptr ? std::optional<std::string>(previous) : std::nullopt;
+        ::setenv(name.c_str(), value.c_str(), 1);
+    }
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+    for (const auto& [name, value] : saved_) {
+        if (value) {
+            ::setenv(name.c_str(), value->c_str(), 1);
+        } else {
+            ::unsetenv(name.c_str());
+        }
+    }
+}
+
+TestHome::TestHome(fs::path path) : path_(std::move(path)) {
+    const fs::path config = path_ / ".config" / "pkcs11";
+    writeText(config / "pkcs11.conf", "user-config: only\n");
+    writeText(config / "modules" / "softhsm2.module",
+              "module: " + SoftHsm::modulePath().string() + "\n");
+}
+
+Environment TestHome::environment() const {
+    return {{"HOME", path_.string()}, {"XDG_CONFIG_HOME", (path_ / ".config").string()}};
+}
+
+SoftHsm::SoftHsm(fs::path folder)
+    : folder_(std::move(folder)), configFile_(folder_ / "softhsm2.conf") {
+    fs::create_directories(folder_ / "tokens");
+    writeText(configFile_, "directories.tokendir = " + (folder_ / "tokens").string() +
+                               "\nobjectstore.backend = file\nlog.level = ERROR\n"
+                               "slots.removable = false\n");
+}
+
+fs::path SoftHsm::modulePath() {
+    for (const char* candidate : {"/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so",
+                                  "/usr/lib/aarch64-linux-gnu/softhsm/libsofthsm2.so",
+                                  "/usr/lib/softhsm/libsofthsm2.so", "/usr/lib64/libsofthsm2.so"}) {
+        if (fs::exists(candidate)) {
+            return candidate;
+        }
+    }
+    throw std::runtime_error("libsofthsm2.so not found (install softhsm2)");
+}
+
+Environment SoftHsm::environment() const {
+    return {{"SOFTHSM2_CONF", configFile_.string()}};
+}
+
+SoftHsmToken SoftHsm::addToken(const std::string& label, const std::string& userPin) const {
+    runProgram({"softhsm2-util", "--init-token", "--free", "--label", label, "--pin", userPin,
+                "--so-pin", soPin},
+               environment());
+    return SoftHsmToken(configFile_, label, userPin, tokenSerial(environment(), label));
+}
+
+SoftHsmToken::SoftHsmToken(fs::path configFile, std::string label, std::string userPin,
+                           std::string serial)
+    : configFile_(std::move(configFile)),
+      label_(std::move(label)),
+      userPin_(std::move(userPin)),
+      serial_(std::move(serial)) {}
+
+Environment SoftHsmToken::environment() const {
+    return {{"SOFTHSM2_CONF", configFile_.string()}};
+}
+
+std::vector<std::string> SoftHsmToken::toolCommand() const {
+    return {"pkcs11-tool",   "--module", SoftHsm::modulePath().string(),
+            "--token-label", label_,     "--login",
+            "--pin",         userPin_};
+}
+
+void SoftHsmToken::importIdentity(const IssuedCertificate& certificate, const std::string& idHex,
+                                  const ImportOptions& options) const {
+    std::vector<std::string> key = toolCommand();
+    key.insert(key.end(), {"--write-object", certificate.keyPem.string(), "--type", "privkey",
+                           "--id", idHex, "--label", "key-" + idHex, "--usage-sign"});
+    if (!options.allowedMechanisms.empty()) {
+        std::string list;
+        for (const auto& mechanism : options.allowedMechanisms) {
+            list += (list.empty() ? "" : ",") + mechanism;
+        }
+        key.insert(key.end(), {"--allowed-mechanisms", list});
+    }
+    if (options.alwaysAuthenticate) {
+        key.push_back("--always-auth");
+    }
+    runProgram(key, environment());
+    importCertificateOnly(certificate, idHex);
+}
+
+void SoftHsmToken::importCertificateOnly(const IssuedCertificate& certificate,
+                                         const std::string& idHex) const {
+    std::vector<std::string> command = toolCommand();
+    command.insert(command.end(), {"--write-object", certificate.certDer.string(), "--type", "cert",
+                                   "--id", idHex, "--label", "cert-" + idHex});
+    runProgram(command, environment());
+}
+
+void SoftHsmToken::importRawCertificate(const std::string& value, const std::string& idHex) const {
+    // pkcs11-tool parses what it imports as a certificate, so write a valid one and then swap
+    // its value in the token's object file.
+    TempDir scratch;
+    const TestCa ca = makeCa(scratch.path(), "Placeholder CA");
+    CertificateSpec spec;
+    spec.commonName = "Placeholder " + idHex;
+    const IssuedCertificate placeholder = issueCertificate(scratch.path(), ca, spec, "placeholder");
+    importCertificateOnly(placeholder, idHex);
+    const std::string original = readFile(placeholder.certDer);
+    if (value.size() > original.size()) {
+        throw std::invalid_argument("raw certificate value longer than the placeholder");
+    }
+    // Same length keeps the object file's layout; the rest is padding the value ends before.
+    std::string replacement = value;
+    replacement.resize(original.size(), '\0');
+    const fs::path tokens = configFile_.parent_path() / "tokens";
+    for (const auto& entry : fs::recursive_directory_iterator(tokens)) {
+        if (entry.path().extension() != ".object") {
+            continue;
+        }
+        std::string contents = readFile(entry.path());
+        const auto at = contents.find(original);
+        if (at != std::string::npos) {
+            contents.replace(at, original.size(), replacement);
+            writeFile(entry.path(), contents);
+            return;
+        }
+    }
+    throw std::runtime_error("placeholder certificate not found in the token's objects");
+}
+
+void SoftHsmToken::markUserPinLocked() const {
+    // SoftHSM2 keeps the token flags as a big-endian 8-byte attribute in token.object.
+    static const std::string flagsAttribute{
+        "\x00\x00\x00\x00\x80\x00\x53\x4b"
+        "\x00\x00\x00\x00\x00\x00\x00\x02",
+        16};
+    constexpr unsigned char userPinLocked = 0x04;  // bit 18 of the flags, in byte 5 of 8
+    const fs::path tokens = configFile_.parent_path() / "tokens";
+    for (const auto& entry : fs::directory_iterator(tokens)) {
+        const fs::path file = entry.path() / "token.object";
+        std::string contents = readFile(file);
+        if (contents.find(label_) == std::string::npos ||
+            contents.find(serial_) == std::string::npos) {
+            continue;
+        }
+        const auto at = contents.find(flagsAttribute);
+        if (at == std::string::npos) {
+            break;
+        }
+        contents[at + flagsAttribute.size() + 5] =
+            static_cast<char>(contents[at + flagsAttribute.size() + 5] | userPinLocked);
+        writeFile(file, contents);
+        return;
+    }
+    throw std::runtime_error("token flags of " + label_ + " not found");
+}
+
+NssDatabase::NssDatabase(const fs::path& home, std::optional<std::string> password)
+    : directory_(home / ".pki" / "nssdb"), passwordFile_(home / ".pki" / "nssdb-password") {
+    fs::create_directories(directory_);
+    writeText(passwordFile_, password.value_or("") + "\n");
+    std::vector<std::string> command{"certutil", "-N", "-d", "sql:" + directory_.string()};
+    if (password) {
+        command.insert(command.end(), {"-f", passwordFile_.string()});
+    } else {
+        command.push_back("--empty-password");
+    }
+    runProgram(command);
+}
+
+void NssDatabase::importPkcs12(const IssuedCertificate& certificate,
+                               const std::string& nickname) const {
+    // pk12util names the entry after the friendly name inside the file; re-export under the
+    // wanted nickname so tests can tell entries apart.
+    const fs::path renamed = directory_.parent_path() / (nickname + ".p12");
+    runProgram({"openssl", "pkcs12", "-export", "-inkey", certificate.keyPem.string(), "-in",
+                certificate.certPem.string(), "-name", nickname, "-passout",
+                "pass:" + certificate.pkcs12Password, "-out", renamed.string()});
+    runProgram({"pk12util", "-i", renamed.string(), "-d", "sql:" + directory_.string(), "-W",
+                certificate.pkcs12Password, "-k", passwordFile_.string()});
+    fs::remove(renamed);
+}
+
+void NssDatabase::importCertificateOnly(const IssuedCertificate& certificate,
+                                        const std::string& nickname) const {
+    runProgram({"certutil", "-A", "-d", "sql:" + directory_.string(), "-n", nickname, "-t", ",,",
+                "-i", certificate.certPem.string(), "-f", passwordFile_.string()});
+}
+
+PinAnswerScript PinAnswerScript::pin(const std::string& pin) {
+    static constexpr const char* hex = "0123456789ABCDEF";
+    std::string line = "pin ";
+    for (const char c : pin) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '%' || byte < 0x20) {
+            line += {'%', hex[byte >> 4], hex[byte & 0x0f]};
+        } else {
+            line += c;
+        }
+    }
+    return {line};
+}
+
+ScriptedPinentry::ScriptedPinentry(fs::path folder) : folder_(std::move(folder)) {
+    fs::create_directories(folder_);
+    answer({});
+}
+
+fs::path ScriptedPinentry::scriptPath() {
+    return fs::path(KIVO_SOURCE_DIR) / "tests" / "support" / "scripted-pinentry";
+}
+
+void ScriptedPinentry::answer(const std::vector<PinAnswerScript>& answers) const {
+    std::string text;
+    for (const auto& answer : answers) {
+        text += answer.line + "\n";
+    }
+    writeText(folder_ / "answers", text);
+    writeText(folder_ / "asked", "0\n");
+    writeText(folder_ / "log", "");
+}
+
+int ScriptedPinentry::questionsAsked() const {
+    return std::stoi(trimmed(readFile(folder_ / "asked")));
+}
+
+std::vector<std::string> ScriptedPinentry::commands() const {
+    std::istringstream lines(readFile(folder_ / "log"));
+    std::vector<std::string> commands;
+    std::string line;
+    while (std::getline(lines, line)) {
+        commands.push_back(line);
+    }
+    return commands;
+}
+
+Environment ScriptedPinentry::environment() const {
+    return {{"KIVO_PINENTRY", scriptPath().string()}, {"KIVO_TEST_PINENTRY_DIR", folder_.string()}};
+}
+
+}  // namespace kivo::testing

@@ -1,0 +1,158 @@
+#pragma once
+
+// Real key stores for tests: SoftHSM2 tokens, NSS databases and a scripted pinentry, each in a
+// folder the test owns. A process sees them through environment variables: apply
+// `environment()` with ScopedEnvironment in the test process, or hand it to a host subprocess.
+//
+//   TempDir dir;
+//   TestHome home(dir / "home");                 // HOME with a p11-kit config of its own
+//   SoftHsm hsm(dir / "softhsm");                // SOFTHSM2_CONF
+//   SoftHsmToken token = hsm.addToken("Alpha");
+//   token.importIdentity(issued, "01");
+//   NssDatabase nss(home.path());                // $HOME/.pki/nssdb
+//   ScriptedPinentry pinentry(dir / "pinentry");  // KIVO_PINENTRY
+//   pinentry.answer({PinAnswerScript::pin("1234")});
+//   ScopedEnvironment env(mergedEnvironments({home.environment(), hsm.environment(),
+//                                             pinentry.environment()}));
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/TestPki.h"
+
+namespace kivo::testing {
+
+using Environment = std::map<std::string, std::string>;
+
+Environment mergedEnvironments(const std::vector<Environment>& parts);
+
+// Sets variables in this process for its lifetime, then restores what was there before.
+class ScopedEnvironment {
+  public:
+    explicit ScopedEnvironment(const Environment& values);
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+    ~ScopedEnvironment();
+
+  private:
+    std::map<std::string, std::optional<std::string>> saved_;
+};
+
+// A home folder whose p11-kit user configuration registers SoftHSM2 only. p11-kit ignores user
+// configuration for root, so as root the machine's registered modules (SoftHSM2 among them)
+// are seen; tests therefore select their tokens by serial or label, never by count of modules.
+class TestHome {
+  public:
+    explicit TestHome(std::filesystem::path path);
+    const std::filesystem::path& path() const { return path_; }
+    // HOME and XDG_CONFIG_HOME.
+    Environment environment() const;
+
+  private:
+    std::filesystem::path path_;
+};
+
+struct ImportOptions {
+    // pkcs11-tool mechanism names, for example {"RSA-PKCS"}; empty: no restriction.
+    std::vector<std::string> allowedMechanisms;
+    bool alwaysAuthenticate = false;
+};
+
+class SoftHsmToken {
+  public:
+    SoftHsmToken(std::filesystem::path configFile, std::string label, std::string userPin,
+                 std::string serial);
+
+    const std::string& label() const { return label_; }
+    const std::string& userPin() const { return userPin_; }
+    const std::string& serial() const { return serial_; }
+    // A text that only this token's PKCS#11 URI contains ("serial=<serial>").
+    std::string uriFragment() const { return "serial=" + serial_; }
+
+    // The private key and the certificate, both with CKA_ID `idHex`.
+    void importIdentity(const IssuedCertificate& certificate, const std::string& idHex,
+                        const ImportOptions& options = {}) const;
+    void importCertificateOnly(const IssuedCertificate& certificate,
+                               const std::string& idHex) const;
+    // An X.509 certificate object holding `value` as it is (for contents no parser accepts).
+    void importRawCertificate(const std::string& value, const std::string& idHex) const;
+    // Makes the token report its user PIN as locked (SoftHSM2 never locks one by itself).
+    void markUserPinLocked() const;
+
+  private:
+    std::vector<std::string> toolCommand() const;
+    Environment environment() const;
+
+    std::filesystem::path configFile_;
+    std::string label_;
+    std::string userPin_;
+    std::string serial_;
+};
+
+// A SoftHSM2 configuration and token folder of its own.
+class SoftHsm {
+  public:
+    explicit SoftHsm(std::filesystem::path folder);
+
+    static std::filesystem::path modulePath();
+
+    SoftHsmToken addToken(const std::string& label, const std::string& userPin = "1234") const;
+    // SOFTHSM2_CONF.
+    Environment environment() const;
+
+  private:
+    std::filesystem::path folder_;
+    std::filesystem::path configFile_;
+};
+
+// $home/.pki/nssdb, made with certutil; without a password unless one is given.
+class NssDatabase {
+  public:
+    explicit NssDatabase(const std::filesystem::path& home,
+                         std::optional<std::string> password = std::nullopt);
+
+    const std::filesystem::path& directory() const { return directory_; }
+    // Key and certificate from the PKCS#12 file, under the nickname `nickname`.
+    void importPkcs12(const IssuedCertificate& certificate, const std::string& nickname) const;
+    void importCertificateOnly(const IssuedCertificate& certificate,
+                               const std::string& nickname) const;
+
+  private:
+    std::filesystem::path directory_;
+    std::filesystem::path passwordFile_;
+};
+
+// One scripted answer to a GETPIN.
+struct PinAnswerScript {
+    std::string line;
+    static PinAnswerScript pin(const std::string& pin);  // percent-escaped as Assuan wants
+    static PinAnswerScript cancel() { return {"cancel"}; }
+    static PinAnswerScript hangUp() { return {"hangup"}; }  // ends without answering
+    static PinAnswerScript fail() { return {"fail"}; }      // an error other than "cancelled"
+};
+
+// The test-owned pinentry (tests/support/scripted-pinentry): answers each GETPIN with the next
+// scripted answer, across runs, and records every command it receives.
+class ScriptedPinentry {
+  public:
+    explicit ScriptedPinentry(std::filesystem::path folder);
+
+    static std::filesystem::path scriptPath();
+
+    // Replaces the answers still to come and forgets earlier questions.
+    void answer(const std::vector<PinAnswerScript>& answers) const;
+    // How many GETPIN requests were made.
+    int questionsAsked() const;
+    // Every command line received, in order, over all runs.
+    std::vector<std::string> commands() const;
+    // KIVO_PINENTRY and the script's control folder.
+    Environment environment() const;
+
+  private:
+    std::filesystem::path folder_;
+};
+
+}  // namespace kivo::testing
