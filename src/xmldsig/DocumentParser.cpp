@@ -1,0 +1,194 @@
+#include "xmldsig/DocumentParser.h"
+
+#include <libxml/uri.h>
+#include <libxml/xmlerror.h>
+#include <libxml/xmlversion.h>
+
+#include <climits>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "host/Log.h"
+#include "protocol/SigningError.h"
+
+namespace kivo::xmldsig {
+
+namespace {
+
+#if LIBXML_VERSION >= 21200
+using ErrorReport = const xmlError*;
+#else
+using ErrorReport = xmlErrorPtr;
+#endif
+
+// No DTD loading, no validation, no blank removal; entities are substituted because Canonical
+// XML renders their replacement text. XML_PARSE_HUGE stays off so that libxml2 keeps its limits
+// on entity expansion and node sizes.
+constexpr int parseOptions = XML_PARSE_NOENT | XML_PARSE_NONET;
+
+// libxml2's messages end in a line break and some span two lines; the log wants one line.
+std::string oneLine(std::string_view text) {
+    std::string line;
+    for (const char c : text) {
+        const bool space = c == '\n' || c == '\r' || c == '\t' || c == ' ';
+        if (!space) {
+            line.push_back(c);
+        } else if (!line.empty() && line.back() != ' ') {
+            line.push_back(' ');
+        }
+    }
+    if (!line.empty() && line.back() == ' ') {
+        line.pop_back();
+    }
+    return line;
+}
+
+// Warnings that still make a document unusable: an entity that could only come from an external
+// DTD (which is never loaded) stays an unexpanded reference, and Canonical XML refuses relative
+// namespace URIs.
+bool isEscalatedWarning(int code) { return code == XML_WAR_UNDECLARED_ENTITY; }
+
+bool isRelativeUri(const xmlChar* uri) {
+    if (uri == nullptr || *uri == '\0') {
+        return false;  // xmlns="" undeclares the default namespace
+    }
+    xmlURIPtr parsed = xmlParseURI(reinterpret_cast<const char*>(uri));
+    const bool relative = parsed == nullptr || parsed->scheme == nullptr;
+    xmlFreeURI(parsed);
+    return relative;
+}
+
+// Canonical XML cannot render a relative namespace URI, and libxml2 only notices that once it
+// canonicalizes; finding it here gives the reader a line number.
+std::optional<std::string> relativeNamespaceIn(xmlNodePtr node) {
+    while (node != nullptr) {
+        if (node->type == XML_ELEMENT_NODE) {
+            for (xmlNsPtr ns = node->nsDef; ns != nullptr; ns = ns->next) {
+                if (isRelativeUri(ns->href)) {
+                    return "Relative namespace URI '" +
+                           std::string(reinterpret_cast<const char*>(ns->href)) +
+                           "' is not allowed (line " + std::to_string(xmlGetLineNo(node)) + ")";
+                }
+            }
+        }
+        // Depth-first walk without recursion.
+        if (node->type == XML_ELEMENT_NODE && node->children != nullptr) {
+            node = node->children;
+            continue;
+        }
+        while (node != nullptr && node->next == nullptr) {
+            node = node->parent;
+            if (node != nullptr && node->type != XML_ELEMENT_NODE) {
+                return std::nullopt;
+            }
+        }
+        if (node != nullptr) {
+            node = node->next;
+        }
+    }
+    return std::nullopt;
+}
+
+// What went wrong during one parse. Attached to the parser context, so reports from different
+// documents never mix.
+struct ParseDiagnostics {
+    std::optional<std::string> firstFatal;
+    std::optional<std::string> firstError;
+
+    void record(const xmlError& error) {
+        const bool fatal = error.level == XML_ERR_FATAL || isEscalatedWarning(error.code);
+        if (error.level < XML_ERR_ERROR && !fatal) {
+            return;
+        }
+        std::string text = oneLine(error.message != nullptr ? error.message : "unknown error");
+        if (error.line > 0) {
+            text += " (line " + std::to_string(error.line) + ")";
+        }
+        std::optional<std::string>& slot = fatal ? firstFatal : firstError;
+        if (!slot) {
+            slot = std::move(text);
+        }
+    }
+
+    void recordFatal(std::string text) {
+        if (!firstFatal) {
+            firstFatal = std::move(text);
+        }
+    }
+
+    std::string description() const {
+        if (firstFatal) {
+            return *firstFatal;
+        }
+        return firstError.value_or("the document could not be parsed");
+    }
+};
+
+ParseDiagnostics* diagnosticsOf(void* parserContext) {
+    if (parserContext == nullptr) {
+        return nullptr;
+    }
+    return static_cast<ParseDiagnostics*>(static_cast<xmlParserCtxtPtr>(parserContext)->_private);
+}
+
+void collectParserError(void* userData, ErrorReport error) {
+    ParseDiagnostics* diagnostics = diagnosticsOf(userData);
+    if (diagnostics != nullptr && error != nullptr) {
+        diagnostics->record(*error);
+    }
+}
+
+// Every URI is refused: signing must not read local files or reach the network because a
+// document says so.
+xmlParserInputPtr refuseExternalResource(const char* url, const char* publicId,
+                                         xmlParserCtxtPtr context) {
+    ParseDiagnostics* diagnostics = diagnosticsOf(context);
+    if (diagnostics != nullptr) {
+        const char* name = url != nullptr ? url : (publicId != nullptr ? publicId : "");
+        diagnostics->recordFatal(std::string("Refused to load external resource '") + name + "'");
+    }
+    return nullptr;
+}
+
+void installRefusingEntityLoader() {
+    static std::once_flag installed;
+    std::call_once(installed, [] { xmlSetExternalEntityLoader(&refuseExternalResource); });
+}
+
+[[noreturn]] void rejectDocument(const std::string& description) {
+    std::string message = "Invalid XML input: " + description;
+    host::writeLog(host::LogLevel::error, message);
+    throw protocol::SigningError(protocol::error_code::invalidXml, std::move(message));
+}
+
+}  // namespace
+
+DocumentHandle parseXmlDocument(std::string_view text) {
+    installRefusingEntityLoader();
+    if (text.size() > static_cast<std::size_t>(INT_MAX)) {
+        rejectDocument("the document is larger than 2 GiB");
+    }
+    ParserContextHandle context(xmlNewParserCtxt());
+    if (!context || context->sax == nullptr) {
+        throw std::bad_alloc();
+    }
+    ParseDiagnostics diagnostics;
+    context->_private = &diagnostics;
+    context->sax->serror = &collectParserError;
+
+    DocumentHandle document(xmlCtxtReadMemory(
+        context.get(), text.data(), static_cast<int>(text.size()), nullptr, "UTF-8", parseOptions));
+    // A refused external resource does not always stop libxml2, and namespace errors leave the
+    // document well-formed in libxml2's sense; both still make the input unusable for signing.
+    if (!document || !context->wellFormed || !context->nsWellFormed || diagnostics.firstFatal) {
+        rejectDocument(diagnostics.description());
+    }
+    if (const auto relative = relativeNamespaceIn(xmlDocGetRootElement(document.get()))) {
+        rejectDocument(*relative);
+    }
+    return document;
+}
+
+}  // namespace kivo::xmldsig

@@ -1,0 +1,139 @@
+#include "xmldsig/SigningFilter.h"
+
+#include <libxml/xmlerror.h>
+#include <libxml/xmlversion.h>
+#include <libxml/xpath.h>
+
+#include <new>
+#include <optional>
+#include <string>
+
+#include "protocol/SigningError.h"
+#include "xmldsig/LibxmlResources.h"
+#include "xmldsig/XPathError.h"
+
+namespace kivo::xmldsig {
+
+namespace {
+
+#if LIBXML_VERSION >= 21200
+using ErrorReport = const xmlError*;
+#else
+using ErrorReport = xmlErrorPtr;
+#endif
+
+// libxml2 hands a context's error callback only the error code, so its descriptions are
+// mapped here.
+const char* engineDescription(int code) {
+    switch (code) {
+        case XPATH_NUMBER_ERROR:
+            return "Number encoding";
+        case XPATH_UNFINISHED_LITERAL_ERROR:
+            return "Unfinished literal";
+        case XPATH_START_LITERAL_ERROR:
+            return "Start of literal";
+        case XPATH_VARIABLE_REF_ERROR:
+            return "Expected $ for variable reference";
+        case XPATH_UNDEF_VARIABLE_ERROR:
+            return "Undefined variable";
+        case XPATH_INVALID_PREDICATE_ERROR:
+            return "Invalid predicate";
+        case XPATH_EXPR_ERROR:
+            return "Invalid expression";
+        case XPATH_UNCLOSED_ERROR:
+            return "Missing closing curly brace";
+        case XPATH_UNKNOWN_FUNC_ERROR:
+            return "Unregistered function";
+        case XPATH_INVALID_OPERAND:
+            return "Invalid operand";
+        case XPATH_INVALID_TYPE:
+            return "Invalid type";
+        case XPATH_INVALID_ARITY:
+            return "Invalid number of arguments";
+        case XPATH_INVALID_CTXT_SIZE:
+            return "Invalid context size";
+        case XPATH_INVALID_CTXT_POSITION:
+            return "Invalid context position";
+        case XPATH_MEMORY_ERROR:
+            return "Memory allocation error";
+        case XPTR_SYNTAX_ERROR:
+            return "Syntax error";
+        case XPTR_RESOURCE_ERROR:
+            return "Resource error";
+        case XPTR_SUB_RESOURCE_ERROR:
+            return "Sub resource error";
+        case XPATH_UNDEF_PREFIX_ERROR:
+            return "Undefined namespace prefix";
+        case XPATH_ENCODING_ERROR:
+            return "Encoding error";
+        case XPATH_INVALID_CHAR_ERROR:
+            return "Char out of XML range";
+        case XPATH_INVALID_CTXT:
+            return "Invalid or incomplete context";
+        case XPATH_STACK_ERROR:
+            return "Stack usage error";
+        case XPATH_FORBID_VARIABLE_ERROR:
+            return "Forbidden variable";
+        case XPATH_OP_LIMIT_EXCEEDED:
+            return "Operation limit exceeded";
+        case XPATH_RECURSION_LIMIT_EXCEEDED:
+            return "Recursion limit exceeded";
+        default:
+            return "XPath evaluation failed";
+    }
+}
+
+// Remembers the first error of one evaluation; the context keeps libxml2 from printing it.
+struct EvaluationErrors {
+    std::optional<int> firstCode;
+};
+
+void collectXPathError(void* userData, ErrorReport error) {
+    auto* errors = static_cast<EvaluationErrors*>(userData);
+    if (errors != nullptr && error != nullptr && !errors->firstCode) {
+        errors->firstCode = error->code - XML_XPATH_EXPRESSION_OK + XPATH_EXPRESSION_OK;
+    }
+}
+
+XPathObjectHandle evaluate(xmlDocPtr document, const std::string& expression) {
+    XPathContextHandle context(xmlXPathNewContext(document));
+    if (!context) {
+        throw std::bad_alloc();
+    }
+    EvaluationErrors errors;
+    context->node = reinterpret_cast<xmlNodePtr>(document);
+    context->userData = &errors;
+    context->error = &collectXPathError;
+    XPathObjectHandle result(
+        xmlXPathEval(reinterpret_cast<const xmlChar*>(expression.c_str()), context.get()));
+    if (errors.firstCode || !result) {
+        throw XPathError(engineDescription(errors.firstCode.value_or(-1)));
+    }
+    if (result->type != XPATH_NODESET) {
+        throw XPathError("The expression does not select nodes");
+    }
+    return result;
+}
+
+}  // namespace
+
+xmlNodePtr selectSignedElement(xmlDocPtr document, std::string_view signingFilter) {
+    const std::string expression(signingFilter);
+    const XPathObjectHandle result = evaluate(document, expression);
+    const xmlNodeSetPtr nodes = result->nodesetval;
+    const int count = nodes != nullptr ? nodes->nodeNr : 0;
+    if (count != 1) {
+        throw protocol::SigningError(protocol::error_code::badDocumentShape,
+                                     "XPath signing filter '" + expression + "' returned " +
+                                         std::to_string(count) + " results (expecting 1)");
+    }
+    xmlNodePtr node = nodes->nodeTab[0];
+    if (node->type != XML_ELEMENT_NODE) {
+        throw protocol::SigningError(
+            protocol::error_code::badDocumentShape,
+            "XPath signing filter '" + expression + "' selected a node that is not an element");
+    }
+    return node;
+}
+
+}  // namespace kivo::xmldsig

@@ -1,0 +1,19 @@
+#pragma once
+
+// Evaluates a signing filter: an XPath 1.0 expression that must select exactly one element of
+// the document. Unprefixed name tests select elements in no namespace, as XPath 1.0 defines.
+
+#include <libxml/tree.h>
+
+#include <string_view>
+
+namespace kivo::xmldsig {
+
+// Evaluates `signingFilter` with the document node as context node against the tree as it is
+// now. Throws XPathError when the engine rejects the expression or it does not yield a node
+// set, SigningError 103 "XPath signing filter '<filter>' returned <n> results (expecting 1)"
+// when it selects other than one node, and SigningError 103 when the one node is not an
+// element.
+xmlNodePtr selectSignedElement(xmlDocPtr document, std::string_view signingFilter);
+
+}  // namespace kivo::xmldsig
