@@ -1,58 +1,18 @@
 #include "xmldsig/Canonicalizer.h"
 
 #include <libxml/c14n.h>
-#include <libxml/xmlerror.h>
 #include <libxml/xmlsave.h>
-#include <libxml/xmlversion.h>
 
 #include <exception>
 #include <new>
-#include <optional>
 
 #include "protocol/SigningError.h"
+#include "xmldsig/LibxmlErrorCapture.h"
 #include "xmldsig/LibxmlResources.h"
 
 namespace kivo::xmldsig {
 
 namespace {
-
-#if LIBXML_VERSION >= 21200
-using ErrorReport = const xmlError*;
-#else
-using ErrorReport = xmlErrorPtr;
-#endif
-
-// libxml2 reports canonicalization errors only through the thread's error handler. This guard
-// routes them to one local record while a canonicalization runs and restores the previous
-// handler afterwards, so nothing is printed and nothing leaks to later work.
-class ScopedErrorCapture {
-  public:
-    ScopedErrorCapture()
-        : previousHandler_(xmlStructuredError), previousContext_(xmlStructuredErrorContext) {
-        xmlSetStructuredErrorFunc(this, &ScopedErrorCapture::collect);
-    }
-    ScopedErrorCapture(const ScopedErrorCapture&) = delete;
-    ScopedErrorCapture& operator=(const ScopedErrorCapture&) = delete;
-    ~ScopedErrorCapture() { xmlSetStructuredErrorFunc(previousContext_, previousHandler_); }
-
-    std::string description() const { return firstMessage_.value_or("canonicalization failed"); }
-
-  private:
-    static void collect(void* self, ErrorReport error) {
-        auto& capture = *static_cast<ScopedErrorCapture*>(self);
-        if (error != nullptr && error->message != nullptr && !capture.firstMessage_) {
-            std::string text = error->message;
-            while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) {
-                text.pop_back();
-            }
-            capture.firstMessage_ = std::move(text);
-        }
-    }
-
-    xmlStructuredErrorFunc previousHandler_;
-    void* previousContext_;
-    std::optional<std::string> firstMessage_;
-};
 
 struct SinkState {
     const CanonicalSink* sink;
@@ -106,15 +66,16 @@ void canonicalize(xmlDocPtr document, xmlC14NIsVisibleCallback isVisible, void* 
     if (!output) {
         throw std::bad_alloc();
     }
-    const ScopedErrorCapture errors;
+    const LibxmlErrorCapture errors;
     const int result = xmlC14NExecute(document, isVisible, visibleData, XML_C14N_1_0, nullptr,
                                       /*with_comments=*/0, output.get());
     if (state.failure) {
         std::rethrow_exception(state.failure);
     }
     if (result < 0) {
-        throw protocol::SigningError(protocol::error_code::invalidXml,
-                                     "Invalid XML input: " + errors.description());
+        throw protocol::SigningError(
+            protocol::error_code::invalidXml,
+            "Invalid XML input: " + errors.firstMessage().value_or("canonicalization failed"));
     }
 }
 

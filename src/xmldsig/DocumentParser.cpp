@@ -2,7 +2,6 @@
 
 #include <libxml/uri.h>
 #include <libxml/xmlerror.h>
-#include <libxml/xmlversion.h>
 
 #include <climits>
 #include <mutex>
@@ -12,16 +11,11 @@
 
 #include "host/Log.h"
 #include "protocol/SigningError.h"
+#include "xmldsig/LibxmlErrorCapture.h"
 
 namespace kivo::xmldsig {
 
 namespace {
-
-#if LIBXML_VERSION >= 21200
-using ErrorReport = const xmlError*;
-#else
-using ErrorReport = xmlErrorPtr;
-#endif
 
 // No DTD loading, no validation, no blank removal; entities are substituted because Canonical
 // XML renders their replacement text. XML_PARSE_HUGE stays off so that libxml2 keeps its limits
@@ -48,7 +42,9 @@ std::string oneLine(std::string_view text) {
 // Warnings that still make a document unusable: an entity that could only come from an external
 // DTD (which is never loaded) stays an unexpanded reference, and Canonical XML refuses relative
 // namespace URIs.
-bool isEscalatedWarning(int code) { return code == XML_WAR_UNDECLARED_ENTITY; }
+bool isEscalatedWarning(int code) {
+    return code == XML_WAR_UNDECLARED_ENTITY;
+}
 
 bool isRelativeUri(const xmlChar* uri) {
     if (uri == nullptr || *uri == '\0') {
@@ -133,7 +129,7 @@ ParseDiagnostics* diagnosticsOf(void* parserContext) {
     return static_cast<ParseDiagnostics*>(static_cast<xmlParserCtxtPtr>(parserContext)->_private);
 }
 
-void collectParserError(void* userData, ErrorReport error) {
+void collectParserError(void* userData, LibxmlErrorReport error) {
     ParseDiagnostics* diagnostics = diagnosticsOf(userData);
     if (diagnostics != nullptr && error != nullptr) {
         diagnostics->record(*error);

@@ -1,7 +1,6 @@
 #include "xmldsig/SigningFilter.h"
 
 #include <libxml/xmlerror.h>
-#include <libxml/xmlversion.h>
 #include <libxml/xpath.h>
 
 #include <new>
@@ -9,18 +8,13 @@
 #include <string>
 
 #include "protocol/SigningError.h"
+#include "xmldsig/LibxmlErrorCapture.h"
 #include "xmldsig/LibxmlResources.h"
 #include "xmldsig/XPathError.h"
 
 namespace kivo::xmldsig {
 
 namespace {
-
-#if LIBXML_VERSION >= 21200
-using ErrorReport = const xmlError*;
-#else
-using ErrorReport = xmlErrorPtr;
-#endif
 
 // libxml2 hands a context's error callback only the error code, so its descriptions are
 // mapped here.
@@ -88,7 +82,7 @@ struct EvaluationErrors {
     std::optional<int> firstCode;
 };
 
-void collectXPathError(void* userData, ErrorReport error) {
+void collectXPathError(void* userData, LibxmlErrorReport error) {
     auto* errors = static_cast<EvaluationErrors*>(userData);
     if (errors != nullptr && error != nullptr && !errors->firstCode) {
         errors->firstCode = error->code - XML_XPATH_EXPRESSION_OK + XPATH_EXPRESSION_OK;
@@ -104,8 +98,12 @@ XPathObjectHandle evaluate(xmlDocPtr document, const std::string& expression) {
     context->node = reinterpret_cast<xmlNodePtr>(document);
     context->userData = &errors;
     context->error = &collectXPathError;
-    XPathObjectHandle result(
-        xmlXPathEval(reinterpret_cast<const xmlChar*>(expression.c_str()), context.get()));
+    XPathObjectHandle result;
+    {
+        const LibxmlErrorCapture quiet;
+        result.reset(
+            xmlXPathEval(reinterpret_cast<const xmlChar*>(expression.c_str()), context.get()));
+    }
     if (errors.firstCode || !result) {
         throw XPathError(engineDescription(errors.firstCode.value_or(-1)));
     }
