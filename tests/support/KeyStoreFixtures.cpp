@@ -157,20 +157,15 @@ void SoftHsmToken::importCertificateOnly(const IssuedCertificate& certificate,
     runProgram(command, environment());
 }
 
-void SoftHsmToken::importRawCertificate(const std::string& value, const std::string& idHex) const {
-    // pkcs11-tool parses what it imports as a certificate, so write a valid one and then swap
-    // its value in the token's object file.
-    TempDir scratch;
-    const TestCa ca = makeCa(scratch.path(), "Placeholder CA");
-    CertificateSpec spec;
-    spec.commonName = "Placeholder " + idHex;
-    const IssuedCertificate placeholder = issueCertificate(scratch.path(), ca, spec, "placeholder");
+void SoftHsmToken::importRawCertificate(const std::string& value,
+                                        const IssuedCertificate& placeholder,
+                                        const std::string& idHex) const {
     importCertificateOnly(placeholder, idHex);
     const std::string original = readFile(placeholder.certDer);
     if (value.size() > original.size()) {
         throw std::invalid_argument("raw certificate value longer than the placeholder");
     }
-    // Same length keeps the object file's layout; the rest is padding the value ends before.
+    // The same length keeps the object file's layout.
     std::string replacement = value;
     replacement.resize(original.size(), '\0');
     const fs::path tokens = configFile_.parent_path() / "tokens";

@@ -77,8 +77,11 @@ class SoftHsmToken {
                         const ImportOptions& options = {}) const;
     void importCertificateOnly(const IssuedCertificate& certificate,
                                const std::string& idHex) const;
-    // An X.509 certificate object holding `value` as it is (for contents no parser accepts).
-    void importRawCertificate(const std::string& value, const std::string& idHex) const;
+    // An X.509 certificate object holding `value` as it is (for contents no parser accepts),
+    // padded with zero bytes to the size of `placeholder`, a certificate not otherwise in this
+    // token: pkcs11-tool imports only what parses, so the placeholder's bytes are swapped.
+    void importRawCertificate(const std::string& value, const IssuedCertificate& placeholder,
+                              const std::string& idHex) const;
     // Makes the token report its user PIN as locked (SoftHSM2 never locks one by itself).
     void markUserPinLocked() const;
 
