@@ -53,7 +53,8 @@ Value textOrBytes(std::span<const std::uint8_t> contents) {
 template <typename T>
 void setDecoded(ASN1Object& node, std::optional<T> decoded) {
     if (decoded) {
-        node.setValue(std::optional<Value>(std::in_place, std::in_place_type<T>, std::move(*decoded)));
+        node.setValue(
+            std::optional<Value>(std::in_place, std::in_place_type<T>, std::move(*decoded)));
     }
 }
 

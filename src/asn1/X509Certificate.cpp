@@ -203,11 +203,11 @@ std::optional<X509PublicKey> X509Certificate::publicKey() const {
 }
 
 std::vector<std::string> X509Certificate::criticalExtensionOIDs() const {
-    return extensionOIDs(true);
+    return extensionOIDs(Criticality::critical);
 }
 
 std::vector<std::string> X509Certificate::nonCriticalExtensionOIDs() const {
-    return extensionOIDs(false);
+    return extensionOIDs(Criticality::nonCritical);
 }
 
 std::optional<std::vector<std::shared_ptr<ASN1Object>>> X509Certificate::extensionBlocks() const {
@@ -252,7 +252,7 @@ std::vector<std::string> X509Certificate::extensionStrings(std::string_view oid)
     return extension ? extension->valueStrings() : std::vector<std::string>{};
 }
 
-std::vector<std::string> X509Certificate::extensionOIDs(bool critical) const {
+std::vector<std::string> X509Certificate::extensionOIDs(Criticality wanted) const {
     std::vector<std::string> oids;
     const auto blocks = extensionBlocks();
     if (!blocks) {
@@ -260,7 +260,9 @@ std::vector<std::string> X509Certificate::extensionOIDs(bool critical) const {
     }
     for (const auto& block : *blocks) {
         const X509Extension extension(block);
-        if (extension.isCritical() != critical) {
+        const auto criticality =
+            extension.isCritical() ? Criticality::critical : Criticality::nonCritical;
+        if (criticality != wanted) {
             continue;
         }
         if (auto oid = extension.extensionOid()) {

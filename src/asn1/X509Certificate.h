@@ -97,7 +97,8 @@ class X509Certificate {
     std::vector<std::string> nameOIDs(std::size_t index) const;
     std::optional<std::string> nameValue(std::size_t index, std::string_view oid) const;
     std::vector<std::string> extensionStrings(std::string_view oid) const;
-    std::vector<std::string> extensionOIDs(bool critical) const;
+    enum class Criticality { critical, nonCritical };
+    std::vector<std::string> extensionOIDs(Criticality wanted) const;
 
     std::vector<std::shared_ptr<ASN1Object>> asn1_;
     std::shared_ptr<ASN1Object> block1_;

@@ -19,6 +19,12 @@ std::shared_ptr<ASN1Object> rsaPublicKeyNode(const Bytes& keyOctets) {
     }
 }
 
+// The subjectPublicKey BIT STRING's octets, padding count dropped.
+std::optional<Bytes> subjectPublicKeyOctets(const ASN1Object& pkBlock) {
+    const auto bitString = pkBlock.childAt(1);
+    return bitString ? bitString->bytesValue() : std::nullopt;
+}
+
 }  // namespace
 
 X509PublicKey::X509PublicKey(std::shared_ptr<ASN1Object> pkBlock) : pkBlock_(std::move(pkBlock)) {}
@@ -38,15 +44,6 @@ std::optional<std::string> X509PublicKey::algorithmParameters() const {
     const auto parameters = algorithm ? algorithm->childAt(1) : nullptr;
     return parameters ? parameters->textValue() : std::nullopt;
 }
-
-namespace {
-
-std::optional<Bytes> subjectPublicKeyOctets(const ASN1Object& pkBlock) {
-    const auto bitString = pkBlock.childAt(1);
-    return bitString ? bitString->bytesValue() : std::nullopt;
-}
-
-}  // namespace
 
 std::optional<Bytes> X509PublicKey::keyBytes() const {
     const auto algorithm = algorithmOid();
