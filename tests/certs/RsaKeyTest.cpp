@@ -25,9 +25,9 @@ class RsaKeyTest : public ::testing::Test {
         keys_ = std::make_unique<KeyCertificates>();
         const auto ca = testing::makeCa(keys_->dir.path(), "Kivo Key CA");
         const auto issue = [&](testing::KeyType type, const std::string& name) {
-            testing::CertificateSpec spec;
-            spec.keyType = type;
-            return testing::issueCertificate(keys_->dir.path(), ca, spec, name);
+            testing::CertificateSpec wanted;
+            wanted.keyType = type;
+            return testing::issueCertificate(keys_->dir.path(), ca, wanted, name);
         };
         const auto rsa = issue(testing::KeyType::rsa2048, "rsa");
         const auto der = testing::readFile(rsa.certDer);
