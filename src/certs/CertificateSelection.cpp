@@ -1,9 +1,11 @@
 #include "certs/CertificateSelection.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "certs/Encodings.h"
@@ -99,40 +101,24 @@ bool equalsAkiEntry(const Candidate& candidate, std::string_view entry) {
     return akiText && equalIgnoringCase(*akiText, entry);
 }
 
+using Escape = std::pair<char, std::string_view>;
+constexpr Escape shortEscapes[] = {{'"', "\\\""}, {'\\', "\\\\"}, {'\n', "\\n"}, {'\r', "\\r"},
+                                   {'\t', "\\t"}, {'\b', "\\b"},  {'\f', "\\f"}};
+
 // A double-quoted entry with backslash escapes for quotes, backslashes and control characters.
 void appendQuoted(std::string& out, std::string_view text) {
     out += '"';
     for (const char c : text) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            default:
-                if (const auto byte = static_cast<unsigned char>(c); byte < 0x20 || byte == 0x7f) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-                    out += escaped;
-                } else {
-                    out += c;
-                }
+        const auto* shortEscape = std::ranges::find(shortEscapes, c, &Escape::first);
+        const auto byte = static_cast<unsigned char>(c);
+        if (shortEscape != std::end(shortEscapes)) {
+            out += shortEscape->second;
+        } else if (byte < 0x20 || byte == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+            out += escaped;
+        } else {
+            out += c;
         }
     }
     out += '"';
