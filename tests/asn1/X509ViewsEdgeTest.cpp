@@ -143,23 +143,6 @@ TEST(X509Views, readsPublicKeysOnlyOfTheKnownAlgorithms) {
     EXPECT_FALSE(keyOf(tlv(0x30, rsaAlgorithm)).keyBytes().has_value());
 }
 
-TEST(X509Views, readsExtensionShapesDirectly) {
-    const auto extensionOf = [](const Bytes& der) {
-        return X509Extension(ASN1DERDecoder::decode(der).at(0));
-    };
-    const auto twoChildren = extensionOf(extension(oid("55 1D 23"), {}, hex("30 03 80 01 FF")));
-    EXPECT_EQ(twoChildren.extensionName(), "authorityKeyIdentifier");
-    EXPECT_FALSE(twoChildren.isCritical());
-    EXPECT_EQ(twoChildren.extensionValue(), std::optional<Value>(hex("FF")));
-
-    const auto empty = extensionOf(hex("30 00"));
-    EXPECT_FALSE(empty.extensionOid().has_value());
-    EXPECT_FALSE(empty.extensionName().has_value());
-    EXPECT_FALSE(empty.isCritical());
-    EXPECT_FALSE(empty.extensionValue().has_value());
-    EXPECT_TRUE(empty.valueStrings().empty());
-}
-
 TEST(X509Certificate, failsConstructionOnlyWithTheDocumentedErrors) {
     const Bytes der = certificate({});
     const struct {
@@ -205,58 +188,53 @@ TEST(X509Certificate, failsConstructionOnlyWithTheDocumentedErrors) {
               X509Certificate::fromDer(der)->description() + "INTEGER : 09\n\n");
 }
 
-// Every getter on a view; the results only need to exist.
-void readEverything(const X509Certificate& view) {
-    (void)view.description();
-    (void)view.checkValidity(TimePoint{});
-    (void)view.version();
-    (void)view.serial();
-    (void)view.issuerDistinguishedName();
-    (void)view.issuerOIDs();
-    (void)view.issuerValue(ASN1DistinguishedNames::commonName());
-    (void)view.subjectDistinguishedName();
-    (void)view.subjectOIDs();
-    (void)view.subjectValue("1.2.840.113549.1.9.1");
-    (void)view.signatureValue();
-    (void)view.signatureAlgorithmName();
-    (void)view.keyUsage();
-    (void)view.extendedKeyUsage();
-    (void)view.subjectAlternativeNames();
-    (void)view.issuerAlternativeNames();
-    (void)view.criticalExtensionOIDs();
-    (void)view.nonCriticalExtensionOIDs();
+// Runs every getter; a damaged certificate may answer anything but must not fail.
+std::size_t readEverything(const X509Certificate& view) {
+    std::size_t answers =
+        view.description().size() + view.issuerOIDs().size() + view.subjectOIDs().size() +
+        view.keyUsage().size() + view.extendedKeyUsage().size() +
+        view.subjectAlternativeNames().size() + view.issuerAlternativeNames().size() +
+        view.criticalExtensionOIDs().size() + view.nonCriticalExtensionOIDs().size();
+    answers += view.checkValidity(TimePoint{}) + view.version().has_value() +
+               view.serial().has_value() + view.issuerDistinguishedName().has_value() +
+               view.subjectDistinguishedName().has_value() +
+               view.issuerValue(ASN1DistinguishedNames::commonName()).has_value() +
+               view.subjectValue("1.2.840.113549.1.9.1").has_value() +
+               view.signatureValue().has_value() + view.signatureAlgorithmName().has_value();
     if (const auto key = view.publicKey()) {
-        (void)key->algorithmName();
-        (void)key->algorithmParameters();
-        (void)key->keyBytes();
-        (void)key->rsaComponents();
+        answers += key->algorithmName().has_value() + key->algorithmParameters().has_value() +
+                   key->keyBytes().has_value() + key->rsaComponents().has_value();
     }
     if (const auto aki = view.extensionFor("2.5.29.35")) {
-        (void)aki->extensionValue();
-        (void)aki->valueStrings();
+        answers += aki->extensionValue().has_value() + aki->valueStrings().size();
     }
+    return answers;
 }
 
-TEST(X509Certificate, answersEveryGetterOnDamagedCertificates) {
+TEST(X509Certificate, answersEveryGetterOnTruncatedOrDamagedCertificates) {
     const Bytes der = testing::readBytes("rsa2048.der");
-    std::size_t built = 0;
+    std::vector<Bytes> inputs;
     for (std::size_t at = 0; at < der.size(); ++at) {
+        if (at % 5 == 0) {
+            inputs.emplace_back(der.begin(), der.begin() + static_cast<std::ptrdiff_t>(at));
+        }
         for (const std::uint8_t flip : {0x01, 0xA0}) {
-            Bytes damaged = der;
-            damaged[at] ^= flip;
-            std::shared_ptr<X509Certificate> view;
-            try {
-                view = X509Certificate::fromDer(damaged);
-            } catch (const ASN1Exception&) {
-                continue;
-            }
-            readEverything(*view);
+            inputs.push_back(der);
+            inputs.back()[at] ^= flip;
+        }
+    }
+    std::size_t built = 0;
+    for (const auto& input : inputs) {
+        try {
+            readEverything(*X509Certificate::fromDer(input));
             ++built;
+        } catch (const ASN1Exception&) {
+            // construction may refuse damaged input; only the getters must never fail
         }
     }
     EXPECT_GT(built, der.size());  // most single-octet damage still decodes
-    readEverything(*X509Certificate::fromDer(hex("30 03 02 01 05")));
     EXPECT_TRUE(X509Certificate::fromDer(hex("30 03 02 01 05"))->keyUsage().empty());
+    EXPECT_GT(readEverything(*X509Certificate::fromDer(der)), 100u);
 }
 
 }  // namespace
