@@ -190,8 +190,6 @@ describe("register-browsers.sh", () => {
       message: /the host \/nonexistent\/kivo-signing-host does not exist or is not executable/,
     },
     { name: "an unknown browser", args: ["--browser", "opera"], message: /unknown browser 'opera'/ },
-    { name: "an unknown option", args: ["--everywhere"], message: /unknown option '--everywhere'/ },
-    { name: "an option without its value", args: ["--host"], message: /--host needs a value/ },
   ];
   for (const { name, args, message } of refusals) {
     test(`refuses ${name} and writes nothing`, () => {
@@ -204,4 +202,18 @@ describe("register-browsers.sh", () => {
       }
     });
   }
+});
+
+describe("make-demo-store.sh", () => {
+  test("a second run reuses the CA, the signer and the token", () => {
+    const store = path.join(scratch.folder, "store");
+    const script = path.join(sourceDir, "scripts/make-demo-store.sh");
+    runOk(script, [store]);
+    const facts = fs.readFileSync(path.join(store, "demo.env"), "utf8");
+    const again = runOk(script, [store]).stdout;
+    assert.match(again, /reusing the demo CA/);
+    assert.match(again, /reusing the signer certificate/);
+    assert.match(again, /reusing the token's key and certificate/);
+    assert.equal(fs.readFileSync(path.join(store, "demo.env"), "utf8"), facts);
+  });
 });
