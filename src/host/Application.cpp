@@ -19,7 +19,7 @@
 namespace kivo::host {
 namespace {
 
-using Clock = std::chrono::system_clock;
+using SystemClock = std::chrono::system_clock;
 
 // The idle clock is looked at once per slice.
 constexpr int idleSliceMilliseconds = 1000;
@@ -38,7 +38,7 @@ protocol::RequestServices makeServices(TimeoutManager& timeout) {
         return std::make_unique<platform::Pkcs11KeyStore>(platform::defaultKeyStoreOptions());
     };
     services.tokenClassId = build::smartCardTokenClassId;
-    services.now = [] { return Clock::now(); };
+    services.now = [] { return SystemClock::now(); };
     services.setIdlePeriod = [&timeout](double seconds) { timeout.setPeriod(seconds); };
     return services;
 }
@@ -60,13 +60,13 @@ int runApplication(int, char**) {
     applyVerboseEnvironment();
 
     TimeoutManager timeout;
-    timeout.start(Clock::now());
+    timeout.start(SystemClock::now());
     FramedChannel channel(STDIN_FILENO, STDOUT_FILENO);
     const protocol::RequestServices services = makeServices(timeout);
 
     while (true) {
         if (waitForInput(STDIN_FILENO) == Wait::sliceOver) {
-            if (timeout.expired(Clock::now())) {
+            if (timeout.expired(SystemClock::now())) {
                 break;
             }
             continue;
@@ -83,7 +83,7 @@ int runApplication(int, char**) {
         if (outcome == protocol::RequestOutcome::endOfInput) {
             break;
         }
-        timeout.start(Clock::now());
+        timeout.start(SystemClock::now());
     }
     writeLog(LogLevel::info, "Application terminating");
     return EXIT_SUCCESS;

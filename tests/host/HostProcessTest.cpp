@@ -34,7 +34,7 @@ void expectFatalError(HostSession& host, std::int64_t code, const std::string& m
 }
 
 TEST(HostProcess, VersionAnswerCarriesHostAndMachineFacts) {
-    HostSession host({}, {"chrome-extension://abcdef/"});
+    HostSession host(Environment{}, {"chrome-extension://abcdef/"});
     ASSERT_TRUE(host.send(R"({"type":"VerSion"})"));
     const json answer = parse(host.answer());
     EXPECT_EQ(answer.value("result", ""), "ok");
@@ -59,7 +59,7 @@ TEST(HostProcess, VersionAnswerCarriesHostAndMachineFacts) {
 }
 
 TEST(HostProcess, InstallLocationFollowsXdgDataHome) {
-    HostSession host({{"XDG_DATA_HOME", "/srv/data"}});
+    HostSession host(Environment{{"XDG_DATA_HOME", "/srv/data"}});
     ASSERT_TRUE(host.send(R"({"type":"version"})"));
     EXPECT_EQ(parse(host.answer()).value("install_location", ""), "/srv/data/applications");
 }
@@ -172,7 +172,7 @@ TEST(HostProcess, VerboseFieldMakesOnlyItsOwnRequestVerbose) {
 TEST(HostProcess, VerboseEnvironmentNeedsExactlyOn) {
     for (const auto& [value, verbose] :
          std::vector<std::pair<std::string, bool>>{{"ON", true}, {"on", false}, {"1", false}}) {
-        HostSession host({{"KIVO_VERBOSE_LOGGING", value}});
+        HostSession host(Environment{{"KIVO_VERBOSE_LOGGING", value}});
         ASSERT_TRUE(host.send(R"({"type":"version"})"));
         ASSERT_TRUE(host.answer());
         EXPECT_EQ(host.finish(), 0);
@@ -213,7 +213,7 @@ TEST(HostProcess, LogFileIsPrivateAndLinesAreFormatted) {
 }
 
 TEST(HostProcess, UnwritableHomeStillServesRequests) {
-    HostSession host({{"HOME", "/proc/nonexistent-home"}});
+    HostSession host(Environment{{"HOME", "/proc/nonexistent-home"}});
     ASSERT_TRUE(host.send(R"({"type":"version"})"));
     EXPECT_EQ(parse(host.answer()).value("result", ""), "ok");
     EXPECT_EQ(host.finish(), 0);

@@ -2,8 +2,7 @@
 
 namespace kivo::testing {
 
-HostSession::HostSession(std::map<std::string, std::string> environment,
-                         std::vector<std::string> arguments) {
+HostSession::HostSession(Environment environment, std::vector<std::string> arguments) {
     tools::HostOptions options;
     options.binary = KIVO_HOST_BINARY;
     options.arguments = std::move(arguments);

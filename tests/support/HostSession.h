@@ -16,12 +16,13 @@ namespace kivo::testing {
 
 inline constexpr std::chrono::seconds answerTimeout{60};
 
+using Environment = std::map<std::string, std::string>;
+
 class HostSession {
   public:
     // `environment` is added to a cleaned copy of the test's environment (HOME set to a new
     // folder, verbose logging and XDG variables removed).
-    explicit HostSession(std::map<std::string, std::string> environment = {},
-                         std::vector<std::string> arguments = {});
+    explicit HostSession(Environment environment = {}, std::vector<std::string> arguments = {});
 
     tools::HostProcess& process() { return *process_; }
     const std::filesystem::path& home() const { return home_.path(); }
