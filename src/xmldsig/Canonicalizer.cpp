@@ -1,7 +1,7 @@
 #include "xmldsig/Canonicalizer.h"
 
 #include <libxml/c14n.h>
-#include <libxml/xmlsave.h>
+#include <libxml/xmlIO.h>
 
 #include <exception>
 #include <new>

@@ -39,9 +39,8 @@ std::string oneLine(std::string_view text) {
     return line;
 }
 
-// Warnings that still make a document unusable: an entity that could only come from an external
-// DTD (which is never loaded) stays an unexpanded reference, and Canonical XML refuses relative
-// namespace URIs.
+// A warning that still makes a document unusable: an entity that could only come from an
+// external DTD (which is never loaded) would stay an unexpanded reference.
 bool isEscalatedWarning(int code) {
     return code == XML_WAR_UNDECLARED_ENTITY;
 }
