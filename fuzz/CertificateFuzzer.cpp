@@ -1,0 +1,148 @@
+// Arbitrary bytes as a certificate: decoding (DER, or PEM when the bytes look like it), then
+// every view the certificate search and the key information read. Only construction may fail,
+// and only with ASN1Exception; every getter must answer without crashing.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "asn1/ASN1Error.h"
+#include "asn1/X509Certificate.h"
+#include "certs/CertificateSelection.h"
+#include "certs/RsaKey.h"
+#include "host/Log.h"
+#include "protocol/SigningError.h"
+
+namespace {
+
+using kivo::asn1::X509Certificate;
+
+// Keeps results observable so the calls cannot be dropped as dead code.
+volatile std::size_t sink = 0;
+
+void touch(std::size_t n) {
+    sink = sink + n;
+}
+
+void readExtension(const kivo::asn1::X509Extension& extension) {
+    touch(extension.extensionOid().value_or("").size());
+    touch(extension.extensionName().value_or("").size());
+    touch(extension.isCritical() ? 1 : 0);
+    if (const auto value = extension.extensionValue()) {
+        touch(kivo::asn1::valueText(*value).size());
+    }
+    touch(extension.valueStrings().size());
+}
+
+void readPublicKey(const X509Certificate& certificate) {
+    const auto key = certificate.publicKey();
+    if (!key) {
+        return;
+    }
+    touch(key->algorithmOid().value_or("").size());
+    touch(key->algorithmName().value_or("").size());
+    touch(key->algorithmParameters().value_or("").size());
+    touch(key->keyBytes().value_or(kivo::asn1::Bytes{}).size());
+    if (const auto components = key->rsaComponents()) {
+        touch(components->first.size() + components->second.size());
+    }
+}
+
+void readNames(const X509Certificate& certificate) {
+    touch(certificate.issuerDistinguishedName().value_or("").size());
+    touch(certificate.subjectDistinguishedName().value_or("").size());
+    for (const std::string& oid : certificate.issuerOIDs()) {
+        touch(certificate.issuerValue(oid).value_or("").size());
+    }
+    for (const std::string& oid : certificate.subjectOIDs()) {
+        touch(certificate.subjectValue(oid).value_or("").size());
+    }
+    for (const auto& name : kivo::asn1::ASN1DistinguishedNames::all()) {
+        touch(certificate.issuerValue(name).value_or("").size());
+        touch(certificate.subjectValue(name).value_or("").size());
+    }
+}
+
+void readExtensions(const X509Certificate& certificate) {
+    touch(certificate.keyUsage().size());
+    touch(certificate.extendedKeyUsage().size());
+    touch(certificate.subjectAlternativeNames().size());
+    touch(certificate.issuerAlternativeNames().size());
+    touch(certificate.criticalExtensionOIDs().size());
+    touch(certificate.nonCriticalExtensionOIDs().size());
+    if (const auto blocks = certificate.extensionBlocks()) {
+        for (const auto& block : *blocks) {
+            if (block) {
+                readExtension(kivo::asn1::X509Extension(block));
+            }
+        }
+    }
+    for (const std::string_view oid :
+         {X509Certificate::OID_KeyUsage, X509Certificate::OID_ExtendedKeyUsage,
+          X509Certificate::OID_SubjectAltName, X509Certificate::OID_IssuerAltName,
+          std::string_view("2.5.29.35"), std::string_view("1.2.36.1.333.1")}) {
+        if (const auto extension = certificate.extensionFor(oid)) {
+            readExtension(*extension);
+        }
+    }
+}
+
+// What the certificate search and the key information do with a parsed certificate.
+void useForSigning(const X509Certificate& certificate) {
+    kivo::certs::UserDetails signer;
+    signer.name = certificate.subjectValue(kivo::asn1::ASN1DistinguishedNames::commonName());
+    signer.email = certificate.subjectValue(kivo::asn1::ASN1DistinguishedNames::emailAddress());
+    signer.abn = "51824753556";
+    signer.aki = std::vector<std::string>{"00", "0A1B2C"};
+    touch(kivo::certs::isCandidate(certificate, signer) ? 1 : 0);
+    if (const auto notAfter = certificate.notAfter()) {
+        touch(kivo::certs::formatTimestamp(*notAfter).size());
+    }
+    try {
+        const auto components = kivo::certs::rsaPublicKeyComponents(certificate);
+        touch(components.modulus.size() + components.exponent.size());
+    } catch (const kivo::protocol::SigningError&) {
+        // 105 for certificates without a usable RSA key: the documented answer.
+    }
+}
+
+void readEverything(const X509Certificate& certificate) {
+    touch(certificate.description().size());
+    touch(certificate.checkValidity(std::chrono::system_clock::now()) ? 1 : 0);
+    touch(static_cast<std::size_t>(certificate.version().value_or(0)));
+    touch(certificate.serial().value_or(kivo::asn1::Bytes{}).size());
+    if (const auto notBefore = certificate.notBefore()) {
+        touch(static_cast<std::size_t>(notBefore->time_since_epoch().count()));
+    }
+    touch(certificate.signatureValue().value_or(kivo::asn1::Bytes{}).size());
+    touch(certificate.signatureAlgorithmName().value_or("").size());
+    touch(certificate.signatureAlgorithmOID().value_or("").size());
+    touch(certificate.signatureAlgorithmParameters().has_value() ? 1 : 0);
+    readNames(certificate);
+    readExtensions(certificate);
+    readPublicKey(certificate);
+    useForSigning(certificate);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    kivo::host::setProcessLog(kivo::host::LogFile(std::nullopt));
+    // DEBUG lines are built only while verbose: keep that path in the run too.
+    kivo::host::setVerboseLogging(true);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::span<const std::uint8_t> bytes(data, size);
+    std::shared_ptr<X509Certificate> certificate;
+    try {
+        certificate = X509Certificate::fromData(bytes);
+    } catch (const kivo::asn1::ASN1Exception&) {
+        return 0;
+    }
+    readEverything(*certificate);
+    return 0;
+}
