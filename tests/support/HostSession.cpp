@@ -9,12 +9,13 @@ HostSession::HostSession(Environment environment, std::vector<std::string> argum
     options.unsetVariables = {"KIVO_VERBOSE_LOGGING", "XDG_DATA_HOME", "KIVO_PINENTRY"};
     options.environment = std::move(environment);
     options.environment.emplace("HOME", home_.path().string());
+    logPath_ = std::filesystem::path(options.environment.at("HOME")) / "kivo-signing.log";
     options.stderrPath = (home_.path() / "host-stderr.txt").string();
     process_ = std::make_unique<tools::HostProcess>(options);
 }
 
 std::string HostSession::logText() const {
-    return readFile(home_.path() / "kivo-signing.log");
+    return readFile(logPath_);
 }
 
 std::optional<int> HostSession::finish() {

@@ -26,6 +26,7 @@ class HostSession {
 
     tools::HostProcess& process() { return *process_; }
     const std::filesystem::path& home() const { return home_.path(); }
+    // The log in the home the host was given (the session's own unless the test set HOME).
     std::string logText() const;
 
     bool send(const std::string& payload) { return process_->send(payload); }
@@ -35,6 +36,7 @@ class HostSession {
 
   private:
     TempDir home_;
+    std::filesystem::path logPath_;
     std::unique_ptr<tools::HostProcess> process_;
 };
 

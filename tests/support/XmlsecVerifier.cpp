@@ -1,16 +1,17 @@
-#include "xmldsig/XmlsecVerifier.h"
+#include "support/XmlsecVerifier.h"
 
 #include "support/TempDir.h"
 
 namespace kivo::testing {
 
 XmlsecVerdict verifyWithXmlsec(const std::string& signedDocument,
-                               const std::string& signedElementName, const TestIdentity& identity,
+                               const std::string& signedElementName,
+                               const std::filesystem::path& trustedCertificatePem,
                                std::string& output) {
     const TempDir folder;
     writeFile(folder / "signed.xml", signedDocument);
     const std::string command =
-        "xmlsec1 --verify --trusted-pem '" + identity.certificatePem.string() +
+        "xmlsec1 --verify --trusted-pem '" + trustedCertificatePem.string() +
         "' --node-xpath \"//*[local-name()='" + signedElementName +
         "']/*[local-name()='Signature' and "
         "namespace-uri()='http://www.w3.org/2000/09/xmldsig#'][last()]\" '" +

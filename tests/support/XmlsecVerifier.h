@@ -2,9 +2,8 @@
 
 // Checks signed documents with xmlsec1, an independent XML-DSig implementation.
 
+#include <filesystem>
 #include <string>
-
-#include "xmldsig/TestIdentity.h"
 
 namespace kivo::testing {
 
@@ -13,9 +12,10 @@ namespace kivo::testing {
 enum class XmlsecVerdict { valid, invalid, notChecked };
 
 // Verifies the last Signature child of the element with local name `signedElementName`,
-// trusting `identity`'s certificate. `output` is what xmlsec1 printed.
+// trusting the certificate in `trustedCertificatePem`. `output` is what xmlsec1 printed.
 XmlsecVerdict verifyWithXmlsec(const std::string& signedDocument,
-                               const std::string& signedElementName, const TestIdentity& identity,
+                               const std::string& signedElementName,
+                               const std::filesystem::path& trustedCertificatePem,
                                std::string& output);
 
 }  // namespace kivo::testing

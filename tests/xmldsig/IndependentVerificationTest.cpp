@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "support/TempDir.h"
+#include "support/XmlsecVerifier.h"
 #include "xmldsig/TestIdentity.h"
 #include "xmldsig/XmlInspection.h"
 #include "xmldsig/XmlSigner.h"
-#include "xmldsig/XmlsecVerifier.h"
 
 namespace kivo::xmldsig {
 namespace {
@@ -73,9 +73,12 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 void expectVerdicts(const std::string& document, const TestIdentity& identity,
                     XmlsecVerdict counterpart, XmlsecVerdict rendered) {
     std::string output;
-    EXPECT_EQ(testing::verifyWithXmlsec(document, "CounterpartData", identity, output), counterpart)
+    EXPECT_EQ(
+        testing::verifyWithXmlsec(document, "CounterpartData", identity.certificatePem, output),
+        counterpart)
         << output;
-    EXPECT_EQ(testing::verifyWithXmlsec(document, "RenderedData", identity, output), rendered)
+    EXPECT_EQ(testing::verifyWithXmlsec(document, "RenderedData", identity.certificatePem, output),
+              rendered)
         << output;
 }
 
