@@ -80,6 +80,9 @@ struct BadRequest {
     const char* messageStart;
 };
 
+// Test names, not bytes, in the runner's output.
+void PrintTo(const BadRequest& request, std::ostream* out) { *out << request.name; }
+
 std::string announce(std::uint32_t length, const std::string& data) {
     std::string prefix(4, '\0');
     for (int i = 0; i < 4; ++i) {
