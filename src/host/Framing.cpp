@@ -1,8 +1,10 @@
 #include "host/Framing.h"
 
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 
 #include "host/Log.h"
@@ -12,12 +14,17 @@
 namespace kivo::host {
 namespace {
 
-// Large enough to move big documents quickly, small enough that a length the sender never fills
-// costs little.
-constexpr std::size_t readChunk = 1 << 20;
+// A read asks for at most this much at a time; pipes deliver less anyway.
+constexpr std::size_t readChunk = 1 << 16;
+// Room reserved up front for an announced length. A length the sender never fills costs no
+// resident memory (untouched pages), and this cap keeps a hostile length from reserving gigabytes
+// of address space; longer payloads grow as their bytes arrive.
+constexpr std::size_t upFrontReservation = std::size_t{256} << 20;
 
-// Appends up to `count` bytes; stops early at end of input.
+// Appends up to `count` bytes; stops early at end of input. Only the bytes about to be read are
+// made part of the string, so memory follows what actually arrives.
 void readUpTo(int fd, std::string& into, std::size_t count) {
+    into.reserve(into.size() + std::min(count, upFrontReservation));
     while (count > 0) {
         const std::size_t before = into.size();
         const std::size_t step = std::min(count, readChunk);
@@ -80,6 +87,35 @@ void writeAll(int fd, std::string_view bytes) {
     }
 }
 
+namespace {
+
+// Prefix and payload leave in one write call, without copying a large payload behind the prefix.
+void writeAllGathered(int fd, std::string_view prefix, std::string_view payload) {
+    std::array<iovec, 2> parts{iovec{const_cast<char*>(prefix.data()), prefix.size()},
+                               iovec{const_cast<char*>(payload.data()), payload.size()}};
+    std::size_t first = 0;
+    while (first < parts.size()) {
+        const ssize_t written = ::writev(fd, &parts[first], static_cast<int>(parts.size() - first));
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return;
+        }
+        auto done = static_cast<std::size_t>(written);
+        while (first < parts.size() && done >= parts[first].iov_len) {
+            done -= parts[first].iov_len;
+            ++first;
+        }
+        if (first < parts.size()) {
+            parts[first].iov_base = static_cast<char*>(parts[first].iov_base) + done;
+            parts[first].iov_len -= done;
+        }
+    }
+}
+
+}  // namespace
+
 std::optional<protocol::ReceivedRequest> FramedChannel::readRequestMessage() {
     std::optional<Frame> frame = readFrame(input_);
     if (!frame) {
@@ -88,7 +124,12 @@ std::optional<protocol::ReceivedRequest> FramedChannel::readRequestMessage() {
     writeDebug([&] { return "Request message = " + textForLog(frame->payload); });
     try {
         protocol::ReceivedRequest received{protocol::decodeRequest(frame->payload), {}};
-        received.text = std::move(frame->payload);
+        // The text is only ever written to the log as a DEBUG line; when this request cannot
+        // turn DEBUG lines on, a large payload is released now instead of living as long as
+        // the request.
+        if (verboseLogging() || received.request.verbose == "ON") {
+            received.text = std::move(frame->payload);
+        }
         writeLog(LogLevel::info, "Received request message");
         return received;
     } catch (const protocol::RequestDecodeError& error) {
@@ -101,10 +142,9 @@ std::optional<protocol::ReceivedRequest> FramedChannel::readRequestMessage() {
 void FramedChannel::writeResponseMessage(std::string_view payload) {
     writeLog(LogLevel::info, "Sending response message");
     writeLog(LogLevel::info, "Response message length = " + std::to_string(payload.size()));
-    std::string buffer = lengthPrefix(payload.size());
-    buffer.append(payload);
+    const std::string prefix = lengthPrefix(payload.size());
     writeDebug([&] { return "Response message = " + textForLog(payload); });
-    writeAll(output_, buffer);
+    writeAllGathered(output_, prefix, payload);
     writeLog(LogLevel::info, "Response message sent");
 }
 
