@@ -24,35 +24,48 @@ struct KeyValueTexts {
     std::string exponent;
 };
 
-std::string documentText(const XmlData& entry) {
+std::string_view textView(const certs::Bytes& bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+// The document's UTF-8 bytes; the caller parses them in place rather than from a second copy.
+certs::Bytes documentBytes(const XmlData& entry) {
     std::optional<certs::Bytes> bytes = certs::base64DecodeStrict(entry.data);
     if (!bytes) {
         throw SigningError(error_code::invalidXml,
                            "Invalid XML input: data of entry " + entry.id + " is not base64");
     }
-    std::string text(bytes->begin(), bytes->end());
-    if (!isValidUtf8(text)) {
+    if (!isValidUtf8(textView(*bytes))) {
         throw SigningError(error_code::invalidXml,
                            "Invalid XML input: data of entry " + entry.id + " is not UTF-8");
     }
-    return text;
+    return std::move(*bytes);
 }
 
-SignedData signDocument(const XmlData& entry, const certs::CertificateSelection& selection,
-                        const KeyValueTexts& keyValue,
-                        const std::optional<std::string>& signatureAlgorithm) {
-    writeLog(LogLevel::info, "Signing XML data");
+// The signed document in Canonical XML. The tree and the decoded input are gone when this
+// returns, so they never share memory with the Base64 answer built next.
+std::string signedCanonicalText(const XmlData& entry, const certs::CertificateSelection& selection,
+                                const KeyValueTexts& keyValue,
+                                const std::optional<std::string>& signatureAlgorithm) {
     xmldsig::XmlSigner signer = [&] {
-        const std::string text = documentText(entry);
-        host::writeDebug([&] { return "XML data to be signed = " + text; });
-        return xmldsig::XmlSigner(text);
+        const certs::Bytes bytes = documentBytes(entry);
+        host::writeDebug([&] { return "XML data to be signed = " + std::string(textView(bytes)); });
+        return xmldsig::XmlSigner(textView(bytes));
     }();
     for (const std::string_view filter : signingFilters) {
         signer.signElement(*selection.privateKey, signatureAlgorithm, filter);
         signer.addX509Data(*selection.certificate, filter);
         signer.addRSAKeyValue(keyValue.modulus, keyValue.exponent, filter);
     }
-    std::string canonical = signer.canonicalText();
+    return signer.canonicalText();
+}
+
+SignedData signDocument(const XmlData& entry, const certs::CertificateSelection& selection,
+                        const KeyValueTexts& keyValue,
+                        const std::optional<std::string>& signatureAlgorithm) {
+    writeLog(LogLevel::info, "Signing XML data");
+    const std::string canonical =
+        signedCanonicalText(entry, selection, keyValue, signatureAlgorithm);
     SignedData signedDocument{
         certs::base64Encode(
             std::span(reinterpret_cast<const std::uint8_t*>(canonical.data()), canonical.size())),
@@ -92,7 +105,10 @@ void handleSignRequest(const JsonRequest& request, MessageChannel& channel,
     response.certSerial = selection.serial;
     response.certExpiry = selection.expiry;
     response.certIssuer = selection.issuer;
-    channel.writeResponseMessage(encodeResponse(response));
+    const std::string answer = encodeResponse(response);
+    // The answer holds its own copy of every signed document.
+    response.signedData = {};
+    channel.writeResponseMessage(answer);
 }
 
 }  // namespace kivo::protocol
