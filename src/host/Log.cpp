@@ -59,12 +59,19 @@ void createAtomically(const std::filesystem::path& target, std::string_view line
     }
 }
 
-void appendAtEnd(const std::filesystem::path& target, std::string_view line) {
+// `attempted`: written, or lost to an error that creating the file anew would not cure.
+enum class AppendOutcome { attempted, noFile };
+
+// Opening the file is also the existence check: a line costs open, seek, write and close.
+AppendOutcome appendAtEnd(const std::filesystem::path& target, std::string_view line) {
     const FileDescriptor fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!fd.valid() || ::lseek(fd.get(), 0, SEEK_END) < 0) {
-        return;
+    if (!fd.valid()) {
+        return errno == ENOENT ? AppendOutcome::noFile : AppendOutcome::attempted;
     }
-    writeAll(fd.get(), line);
+    if (::lseek(fd.get(), 0, SEEK_END) >= 0) {
+        writeAll(fd.get(), line);
+    }
+    return AppendOutcome::attempted;
 }
 
 std::atomic<bool>& verboseFlag() {
@@ -122,11 +129,8 @@ void LogFile::write(LogLevel level, std::string_view message) const {
     line += ' ';
     line += message;
     line += '\n';
-    struct stat existing {};
-    if (::lstat(path_->c_str(), &existing) != 0 && errno == ENOENT) {
+    if (appendAtEnd(*path_, line) == AppendOutcome::noFile) {
         createAtomically(*path_, line);
-    } else {
-        appendAtEnd(*path_, line);
     }
 }
 
