@@ -1,0 +1,65 @@
+#pragma once
+
+// What the hostile-input tests share: one run of the built host from first byte to exit, with
+// its answers, whatever else it wrote to standard output, its exit status, log and peak memory;
+// and the checks every case makes on such a run.
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/HostSession.h"
+
+namespace kivo::testing {
+
+// Peak memory the host may use for one request: this many times the request's size, plus a
+// fixed allowance for the process itself (libraries, PKCS#11 modules).
+inline constexpr long memoryPerRequestByte = 16;
+inline constexpr long baseMemoryKiB = 96 * 1024;
+
+// A frame announcing `length` bytes, followed by `payload` whatever its real size.
+std::string announced(std::uint32_t length, std::string_view payload);
+
+// Starts the host so that its measured peak memory is its own: Linux hands the spawning
+// process's peak resident size on to a child started by posix_spawn, so this process's peak is
+// reset to its current size first.
+std::unique_ptr<HostSession> startMeasuredHost(const Environment& environment = {});
+
+// Resident size of this test process now, in KiB.
+long residentKiBOfThisProcess();
+
+struct HostRun {
+    std::vector<std::string> answers;  // the payloads of the expected answers that came
+    std::string trailing;              // every byte written after them
+    std::optional<int> exitStatus;     // none: the host had to be killed
+    std::optional<long> peakMemoryKiB;
+    std::string log;
+    std::string stderrText;
+    std::size_t requestBytes = 0;
+};
+
+// Writes `bytes`, closes the input, reads `expectedAnswers` framed answers and then everything
+// else until the host closes its output, and waits for it to end.
+HostRun runHost(const std::string& bytes, std::size_t expectedAnswers,
+                const Environment& environment = {},
+                std::chrono::seconds timeout = std::chrono::seconds(120));
+
+// Reads the remaining answers of a running session the same way, after its input was written.
+HostRun finishRun(HostSession& host, std::size_t expectedAnswers, std::size_t requestBytes,
+                  std::chrono::seconds timeout = std::chrono::seconds(120));
+
+// Exactly one error answer with exactly the three keys, `code` and a message starting with
+// `messageStart`; nothing else on standard output; exit status 1; the error in the log.
+void expectErrorRun(const HostRun& run, std::int64_t code, std::string_view messageStart);
+
+// Every answer "ok", nothing else on standard output, exit status 0.
+void expectServedRun(const HostRun& run, std::size_t answers);
+
+// Peak memory within the bound for a request of `run.requestBytes`.
+void expectMemoryBounded(const HostRun& run);
+
+}  // namespace kivo::testing
