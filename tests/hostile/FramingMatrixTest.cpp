@@ -109,7 +109,7 @@ TEST(HostileFraming, AThousandRequestsInOneSession) {
     // Each request carries 64 KiB of its own, so a host that kept any part of its requests
     // would grow far past the bound of one request.
     const SigningStore& store = signingStore();
-    const std::unique_ptr<HostSession> host = startMeasuredHost(store.environment());
+    const MeasuredHost host = startMeasuredHost(store.environment());
     constexpr int requests = 1000;
     constexpr int burst = 10;
     std::size_t largest = 0;
@@ -138,7 +138,7 @@ TEST(HostileFraming, AThousandRequestsInOneSession) {
         }
     }
     host->process().closeInput();
-    const HostRun run = finishRun(*host, 0, largest);
+    const HostRun run = finishRun(host, 0, largest);
     EXPECT_EQ(run.trailing, "");
     EXPECT_EQ(run.exitStatus, 0);
     expectMemoryBounded(run);

@@ -37,11 +37,6 @@ std::string announced(std::uint32_t length, std::string_view payload) {
     return frame;
 }
 
-std::unique_ptr<HostSession> startMeasuredHost(const Environment& environment) {
-    resetPeakMemoryOfThisProcess();
-    return std::make_unique<HostSession>(environment);
-}
-
 long residentKiBOfThisProcess() {
     std::ifstream status("/proc/self/status");
     for (std::string line; std::getline(status, line);) {
@@ -52,10 +47,20 @@ long residentKiBOfThisProcess() {
     return 0;
 }
 
-HostRun finishRun(HostSession& host, std::size_t expectedAnswers, std::size_t requestBytes,
-                  std::chrono::seconds timeout) {
+MeasuredHost startMeasuredHost(const Environment& environment) {
+    resetPeakMemoryOfThisProcess();
+    MeasuredHost host;
+    host.spawnerResidentKiB = residentKiBOfThisProcess();
+    host.session = std::make_unique<HostSession>(environment);
+    return host;
+}
+
+HostRun finishRun(const MeasuredHost& measured, std::size_t expectedAnswers,
+                  std::size_t requestBytes, std::chrono::seconds timeout) {
+    HostSession& host = *measured.session;
     HostRun run;
     run.requestBytes = requestBytes;
+    run.spawnerResidentKiB = measured.spawnerResidentKiB;
     for (std::size_t i = 0; i < expectedAnswers; ++i) {
         std::optional<std::string> answer = host.process().readMessage(timeout);
         if (!answer) {
@@ -73,11 +78,11 @@ HostRun finishRun(HostSession& host, std::size_t expectedAnswers, std::size_t re
 
 HostRun runHost(const std::string& bytes, std::size_t expectedAnswers,
                 const Environment& environment, std::chrono::seconds timeout) {
-    const std::unique_ptr<HostSession> host = startMeasuredHost(environment);
+    const MeasuredHost host = startMeasuredHost(environment);
     // The host may stop reading early (an error ends it); what it did is judged below.
     host->process().sendRaw(bytes);
     host->process().closeInput();
-    return finishRun(*host, expectedAnswers, bytes.size(), timeout);
+    return finishRun(host, expectedAnswers, bytes.size(), timeout);
 }
 
 void expectErrorRun(const HostRun& run, std::int64_t code, std::string_view messageStart) {

@@ -24,19 +24,24 @@ inline constexpr long baseMemoryKiB = 96 * 1024;
 // A frame announcing `length` bytes, followed by `payload` whatever its real size.
 std::string announced(std::uint32_t length, std::string_view payload);
 
-// Starts the host so that its measured peak memory is its own: Linux hands the spawning
+// A host whose measured peak memory is its own, as far as possible: Linux hands the spawning
 // process's peak resident size on to a child started by posix_spawn, so this process's peak is
-// reset to its current size first.
-std::unique_ptr<HostSession> startMeasuredHost(const Environment& environment = {});
+// reset to its current size first, and that size is kept as the floor of the measurement.
+struct MeasuredHost {
+    std::unique_ptr<HostSession> session;
+    long spawnerResidentKiB = 0;
 
-// Resident size of this test process now, in KiB.
-long residentKiBOfThisProcess();
+    HostSession* operator->() const { return session.get(); }
+};
+
+MeasuredHost startMeasuredHost(const Environment& environment = {});
 
 struct HostRun {
     std::vector<std::string> answers;  // the payloads of the expected answers that came
     std::string trailing;              // every byte written after them
     std::optional<int> exitStatus;     // none: the host had to be killed
     std::optional<long> peakMemoryKiB;
+    long spawnerResidentKiB = 0;
     std::string log;
     std::string stderrText;
     std::size_t requestBytes = 0;
@@ -49,7 +54,7 @@ HostRun runHost(const std::string& bytes, std::size_t expectedAnswers,
                 std::chrono::seconds timeout = std::chrono::seconds(120));
 
 // Reads the remaining answers of a running session the same way, after its input was written.
-HostRun finishRun(HostSession& host, std::size_t expectedAnswers, std::size_t requestBytes,
+HostRun finishRun(const MeasuredHost& host, std::size_t expectedAnswers, std::size_t requestBytes,
                   std::chrono::seconds timeout = std::chrono::seconds(120));
 
 // Exactly one error answer with exactly the three keys, `code` and a message starting with
@@ -59,7 +64,8 @@ void expectErrorRun(const HostRun& run, std::int64_t code, std::string_view mess
 // Every answer "ok", nothing else on standard output, exit status 0.
 void expectServedRun(const HostRun& run, std::size_t answers);
 
-// Peak memory within the bound for a request of `run.requestBytes`.
+// Peak memory within the bound for a request of `run.requestBytes`, measured above a floor well
+// below that bound.
 void expectMemoryBounded(const HostRun& run);
 
 }  // namespace kivo::testing

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <nlohmann/json.hpp>
 
 #include "HostileHost.h"
@@ -30,8 +31,17 @@ std::string repeated(std::string_view piece, std::size_t times) {
 }
 
 struct RefusedRequest {
+    // Large payloads are made when their case runs, so that this process stays small while the
+    // host is measured.
+    RefusedRequest(const char* name, std::function<std::string()> make, std::int64_t code,
+                   std::string messageStart)
+        : name(name), payload(std::move(make)), code(code), messageStart(std::move(messageStart)) {}
+    RefusedRequest(const char* name, std::string text, std::int64_t code, std::string messageStart)
+        : RefusedRequest(
+              name, [text] { return text; }, code, std::move(messageStart)) {}
+
     const char* name;
-    std::string payload;
+    std::function<std::string()> payload;
     std::int64_t code;
     std::string messageStart;
 };
@@ -44,7 +54,7 @@ class HostileJsonRefused : public ::testing::TestWithParam<RefusedRequest> {};
 
 TEST_P(HostileJsonRefused, AnswersOneErrorAndExits) {
     const RefusedRequest& c = GetParam();
-    const HostRun run = runHost(tools::frameMessage(c.payload), 1);
+    const HostRun run = runHost(tools::frameMessage(c.payload()), 1);
     expectErrorRun(run, c.code, c.messageStart);
     expectMemoryBounded(run);
 }
@@ -58,14 +68,17 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         RefusedRequest{"NestingJustPastTheLimitInAnIgnoredKey",
                        versionWith(R"("extra":)" + nested(65)), 101, parseFailure},
-        RefusedRequest{"MillionLevelsInsideUserDetails",
-                       R"({"type":"version","user_details":{"aki":)" + nested(1000000) + "}}", 101,
+        RefusedRequest{
+            "MillionLevelsInsideUserDetails",
+            [] { return R"({"type":"version","user_details":{"aki":)" + nested(1000000) + "}}"; },
+            101, parseFailure},
+        RefusedRequest{"MillionNestedObjects", [] { return repeated(R"({"a":)", 1000000); }, 101,
                        parseFailure},
-        RefusedRequest{"MillionNestedObjects", repeated(R"({"a":)", 1000000), 101, parseFailure},
         RefusedRequest{"LastDuplicateKeyCounts", R"({"type":"version","type":"status"})", 101,
                        "Request type is unknown: status"},
-        RefusedRequest{"HugeUnknownType", R"({"type":"s)" + std::string(8 << 20, 'x') + R"("})",
-                       101, "Request type is unknown: sxxxxxxxx"},
+        RefusedRequest{"HugeUnknownType",
+                       [] { return R"({"type":"s)" + std::string(8 << 20, 'x') + R"("})"; }, 101,
+                       "Request type is unknown: sxxxxxxxx"},
         RefusedRequest{"IdleTimeoutTwoToThe63",
                        versionWith(R"("idle_timeout":9223372036854775808)"), 101, parseFailure},
         RefusedRequest{"IdleTimeoutTwoToThe64",
@@ -108,6 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(HostileJsonAccepted, OddButValidRequestsAreServedInOneSession) {
+    const MeasuredHost host = startMeasuredHost();
     const std::string manyEscapes = repeated("\\u00e9", 1000000);
     const std::vector<std::pair<std::string, std::string>> requests{
         {"first of duplicate keys loses", R"({"type":"status","type":"version"})"},
@@ -119,7 +133,6 @@ TEST(HostileJsonAccepted, OddButValidRequestsAreServedInOneSession) {
         {"32 MiB string", versionWith(R"("msg_source":")" + std::string(32 << 20, 'x') + "\"")},
         {"a million escapes", versionWith(R"("msg_source":")" + manyEscapes + "\"")},
     };
-    const std::unique_ptr<HostSession> host = startMeasuredHost();
     std::size_t largest = 0;
     for (const auto& [what, payload] : requests) {
         ASSERT_TRUE(host->send(payload)) << what;
@@ -129,7 +142,7 @@ TEST(HostileJsonAccepted, OddButValidRequestsAreServedInOneSession) {
         largest = std::max(largest, payload.size());
     }
     host->process().closeInput();
-    const HostRun run = finishRun(*host, 0, largest);
+    const HostRun run = finishRun(host, 0, largest);
     EXPECT_EQ(run.trailing, "");
     EXPECT_EQ(run.exitStatus, 0);
     expectMemoryBounded(run);
