@@ -16,10 +16,9 @@ namespace {
 
 // A read asks for at most this much at a time; pipes deliver less anyway.
 constexpr std::size_t readChunk = 1 << 16;
-// Room reserved up front for an announced length. A length the sender never fills costs no
-// resident memory (untouched pages), and this cap keeps a hostile length from reserving gigabytes
-// of address space; longer payloads grow as their bytes arrive.
-constexpr std::size_t upFrontReservation = std::size_t{256} << 20;
+// Room reserved up front for an announced length. Lengths are the sender's word, not bytes that
+// arrived: beyond this the buffer grows (geometrically) only as bytes come in.
+constexpr std::size_t upFrontReservation = std::size_t{1} << 20;
 
 // Appends up to `count` bytes; stops early at end of input. Only the bytes about to be read are
 // made part of the string, so memory follows what actually arrives.
