@@ -1,5 +1,6 @@
 #include "xmldsig/DocumentParser.h"
 
+#include <libxml/SAX2.h>
 #include <libxml/uri.h>
 #include <libxml/xmlerror.h>
 
@@ -12,6 +13,7 @@
 #include "host/Log.h"
 #include "protocol/SigningError.h"
 #include "xmldsig/LibxmlErrorCapture.h"
+#include "xmldsig/MarkupBounds.h"
 
 namespace kivo::xmldsig {
 
@@ -93,6 +95,7 @@ std::optional<std::string> relativeNamespaceIn(xmlNodePtr node) {
 struct ParseDiagnostics {
     std::optional<std::string> firstFatal;
     std::optional<std::string> firstError;
+    AttributeDeclarationCounter attributeDeclarations;
 
     void record(const xmlError& error) {
         const bool fatal = error.level == XML_ERR_FATAL || isEscalatedWarning(error.code);
@@ -149,6 +152,41 @@ xmlParserInputPtr refuseExternalResource(const char* url, const char* publicId,
     return nullptr;
 }
 
+void stopParsing(void* parserContext, std::string description) {
+    if (ParseDiagnostics* diagnostics = diagnosticsOf(parserContext)) {
+        diagnostics->recordFatal(std::move(description));
+    }
+    xmlStopParser(static_cast<xmlParserCtxtPtr>(parserContext));
+}
+
+// An entity's replacement text is parsed like the document, so it gets the same check on its
+// start tags, before its first use.
+void declareEntity(void* parserContext, const xmlChar* name, int type, const xmlChar* publicId,
+                   const xmlChar* systemId, xmlChar* content) {
+    if (type == XML_INTERNAL_GENERAL_ENTITY && content != nullptr) {
+        if (auto overfull = overfullStartTag(reinterpret_cast<const char*>(content))) {
+            stopParsing(
+                parserContext,
+                "entity '" + std::string(reinterpret_cast<const char*>(name)) + "': " + *overfull);
+            return;
+        }
+    }
+    xmlSAX2EntityDecl(parserContext, name, type, publicId, systemId, content);
+}
+
+void declareAttribute(void* parserContext, const xmlChar* element, const xmlChar* fullName,
+                      int type, int defaultType, const xmlChar* defaultValue,
+                      xmlEnumerationPtr values) {
+    xmlSAX2AttributeDecl(parserContext, element, fullName, type, defaultType, defaultValue, values);
+    ParseDiagnostics* diagnostics = diagnosticsOf(parserContext);
+    if (diagnostics != nullptr && element != nullptr) {
+        if (auto excess =
+                diagnostics->attributeDeclarations.add(reinterpret_cast<const char*>(element))) {
+            stopParsing(parserContext, std::move(*excess));
+        }
+    }
+}
+
 void installRefusingEntityLoader() {
     static std::once_flag installed;
     std::call_once(installed, [] { xmlSetExternalEntityLoader(&refuseExternalResource); });
@@ -167,6 +205,10 @@ DocumentHandle parseXmlDocument(std::string_view text) {
     if (text.size() > static_cast<std::size_t>(INT_MAX)) {
         rejectDocument("the document is larger than 2 GiB");
     }
+    // libxml2 spends time in the square of a start tag's attributes before any callback runs.
+    if (const auto overfull = overfullStartTag(text)) {
+        rejectDocument(*overfull);
+    }
     ParserContextHandle context(xmlNewParserCtxt());
     if (!context || context->sax == nullptr) {
         throw std::bad_alloc();
@@ -174,6 +216,8 @@ DocumentHandle parseXmlDocument(std::string_view text) {
     ParseDiagnostics diagnostics;
     context->_private = &diagnostics;
     context->sax->serror = &collectParserError;
+    context->sax->entityDecl = &declareEntity;
+    context->sax->attributeDecl = &declareAttribute;
 
     DocumentHandle document(xmlCtxtReadMemory(
         context.get(), text.data(), static_cast<int>(text.size()), nullptr, nullptr, parseOptions));
@@ -184,6 +228,9 @@ DocumentHandle parseXmlDocument(std::string_view text) {
     }
     if (const auto relative = relativeNamespaceIn(xmlDocGetRootElement(document.get()))) {
         rejectDocument(*relative);
+    }
+    if (const auto excess = excessiveCanonicalizationWork(xmlDocGetRootElement(document.get()))) {
+        rejectDocument(*excess);
     }
     return document;
 }

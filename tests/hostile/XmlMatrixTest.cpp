@@ -144,6 +144,14 @@ std::string withCounterpartAttributes(const std::string& attributeText) {
            ">c</CounterpartData><RenderedData>r</RenderedData></Contract>";
 }
 
+std::string attributeDeclarations(std::size_t count) {
+    std::string dtd = "<!DOCTYPE Contract [<!ATTLIST CounterpartData";
+    for (std::size_t i = 0; i < count; ++i) {
+        dtd += " a" + std::to_string(i) + " CDATA \"v\"";
+    }
+    return signableDocument("c", "r", dtd + ">]>");
+}
+
 struct RefusedDocument {
     const char* name;
     // Made when the case runs, so that this process stays small while the host is measured.
@@ -222,6 +230,29 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedDocument{"HundredThousandLevels",
                         [] { return signableDocument("c", nestedElements(100000)); },
                         "Excessive depth in document"},
+        RefusedDocument{"HundredThousandAttributes",
+                        [] { return withCounterpartAttributes(attributes(100000)); },
+                        "element 'CounterpartData' has more than 256 attributes (line 1)"},
+        RefusedDocument{"HundredThousandNamespaceDeclarations",
+                        [] { return withCounterpartAttributes(attributes(100000, true)); },
+                        "element 'CounterpartData' has more than 256 attributes"},
+        RefusedDocument{"HundredThousandAttributeDeclarations",
+                        [] { return attributeDeclarations(100000); },
+                        "more than 256 attributes declared for element 'CounterpartData'"},
+        RefusedDocument{"EntityHoldingHundredThousandAttributes",
+                        [] {
+                            return signableDocument("&e;", "r",
+                                                    "<!DOCTYPE Contract [<!ENTITY e '<x" +
+                                                        attributes(100000) + "/>'>]>");
+                        },
+                        "entity 'e': element 'x' has more than 256 attributes"},
+        RefusedDocument{"ManyElementsUnderManyNamespaces",
+                        [] {
+                            return "<Contract" + attributes(250, true) +
+                                   "><CounterpartData>c</CounterpartData><RenderedData>" +
+                                   repeated("<e/>", 200000) + "</RenderedData></Contract>";
+                        },
+                        "too many namespace declarations in scope and attributes"},
         RefusedDocument{
             "AttributeValueOverTenMegabytes",
             [] { return withCounterpartAttributes(" a=\"" + std::string(10000001, 'v') + "\""); },
