@@ -5,6 +5,8 @@
 
 #include <exception>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "protocol/SigningError.h"
 #include "xmldsig/LibxmlErrorCapture.h"
@@ -31,15 +33,53 @@ int writeToSink(void* context, const char* buffer, int length) {
     return length;
 }
 
-struct SubsetBounds {
-    xmlNodePtr top;
-    xmlNodePtr excluded;
+// Whether a node lies inside `top` and not inside `excluded`. libxml2 asks about the nodes in
+// document order, so the elements on the way down to the last node asked about are kept with
+// their answers: each node's answer then follows from its parent's without walking up to the
+// top, which in a deep document would cost its depth for every node.
+class SubsetMembership {
+  public:
+    SubsetMembership(xmlNodePtr top, xmlNodePtr excluded) : top_(top), excluded_(excluded) {}
+
+    bool contains(xmlNodePtr node) {
+        const bool parentInSubset = parentContains(node->parent);
+        const bool inSubset = node != excluded_ && (node == top_ || parentInSubset);
+        path_.emplace_back(node, inSubset);
+        return inSubset;
+    }
+
+  private:
+    bool parentContains(xmlNodePtr parent) {
+        while (!path_.empty() && path_.back().first != parent) {
+            path_.pop_back();
+        }
+        if (!path_.empty()) {
+            return path_.back().second;
+        }
+        // Not on the kept path (the first question, or a jump): walk up once.
+        bool inSubset = false;
+        for (xmlNodePtr current = parent; current != nullptr; current = current->parent) {
+            if (current == excluded_) {
+                break;
+            }
+            if (current == top_) {
+                inSubset = true;
+                break;
+            }
+        }
+        path_.emplace_back(parent, inSubset);
+        return inSubset;
+    }
+
+    xmlNodePtr top_;
+    xmlNodePtr excluded_;
+    std::vector<std::pair<xmlNodePtr, bool>> path_;
 };
 
-// A node belongs to the subset when it lies inside `top` and not inside `excluded`; namespace
-// and attribute nodes go with the element that carries them (libxml2 passes it as `parent`).
+// Namespace and attribute nodes go with the element that carries them (libxml2 passes it as
+// `parent`).
 int isInSubset(void* data, xmlNodePtr node, xmlNodePtr parent) {
-    const auto& bounds = *static_cast<const SubsetBounds*>(data);
+    auto& membership = *static_cast<SubsetMembership*>(data);
     if (node == nullptr) {
         return 0;
     }
@@ -47,15 +87,7 @@ int isInSubset(void* data, xmlNodePtr node, xmlNodePtr parent) {
     if (node->type == XML_NAMESPACE_DECL || node->type == XML_ATTRIBUTE_NODE) {
         element = parent;
     }
-    for (xmlNodePtr current = element; current != nullptr; current = current->parent) {
-        if (current == bounds.excluded) {
-            return 0;
-        }
-        if (current == bounds.top) {
-            return 1;
-        }
-    }
-    return 0;
+    return element != nullptr && membership.contains(element) ? 1 : 0;
 }
 
 void canonicalize(xmlDocPtr document, xmlC14NIsVisibleCallback isVisible, void* visibleData,
@@ -88,8 +120,8 @@ CanonicalSink appendTo(std::string& text) {
 }  // namespace
 
 void canonicalizeSubtree(xmlNodePtr top, xmlNodePtr excluded, const CanonicalSink& sink) {
-    SubsetBounds bounds{top, excluded};
-    canonicalize(top->doc, &isInSubset, &bounds, sink);
+    SubsetMembership membership(top, excluded);
+    canonicalize(top->doc, &isInSubset, &membership, sink);
 }
 
 std::string canonicalSubtreeText(xmlNodePtr top) {

@@ -277,6 +277,10 @@ TEST(HostileXmlServed, ReferencesStayUnresolvedAndLimitsLeaveRoomForRealDocument
         {"stylesheet instruction",
          bait.filled(signableDocument("c", "r", R"(<?xml-stylesheet href="{URL}"?>)"))},
         {"250 levels", signableDocument("c", nestedElements(250))},
+        {"250 levels with siblings on each and 100000 leaves",
+         signableDocument(
+             repeated("<s/>", 1000),
+             repeated("<e><s/>", 250) + repeated("<f/>", 100000) + repeated("</e>", 250))},
         {"256 attributes and namespace declarations",
          withCounterpartAttributes(attributes(200) + attributes(56, true))},
         {"text node of 12 MB", signableDocument("c", std::string(12000000, 't'))},
