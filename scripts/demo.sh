@@ -14,20 +14,7 @@ scripts/make-demo-store.sh "$store" >/dev/null
 # shellcheck disable=SC1091
 source "$store/demo.env"
 
-# The demo answers the PIN dialog itself; a desktop user sees their pinentry program instead.
-pinentry="$store/demo-pinentry"
-cat >"$pinentry" <<PINENTRY
-#!/bin/sh
-echo "OK demo pinentry ready"
-while read -r command rest; do
-  case "\$command" in
-    GETPIN) echo "D $KIVO_DEMO_PIN"; echo "OK" ;;
-    BYE) echo "OK"; exit 0 ;;
-    *) echo "OK" ;;
-  esac
-done
-PINENTRY
-chmod 700 "$pinentry"
+pinentry="$KIVO_DEMO_PINENTRY"
 
 home="$store/home"
 mkdir -p "$home"

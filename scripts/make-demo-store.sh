@@ -173,6 +173,22 @@ expiry="$(date -u -d "$(openssl x509 -in "$signer_cert" -noout -enddate | sed 's
 { [ -n "$aki" ] && [ -n "$key_id" ]; } || die "cannot read the key identifiers of the demo certificates"
 fill_token "$key_id"
 
+# Answers the token's PIN question with the demo PIN at once, for the demo and the benchmarks; a
+# desktop user sees their own pinentry program instead.
+pinentry="$dir/demo-pinentry"
+cat >"$pinentry" <<PINENTRY
+#!/bin/sh
+echo "OK demo pinentry ready"
+while read -r command rest; do
+  case "\$command" in
+    GETPIN) echo "D $user_pin"; echo "OK" ;;
+    BYE) echo "OK"; exit 0 ;;
+    *) echo "OK" ;;
+  esac
+done
+PINENTRY
+chmod 700 "$pinentry"
+
 cat >"$dir/demo.env" <<EOF
 # Made by make-demo-store.sh; source it before starting the host on the demo store.
 export SOFTHSM2_CONF='$SOFTHSM2_CONF'
@@ -187,5 +203,6 @@ export KIVO_DEMO_SERIAL='$serial'
 export KIVO_DEMO_EXPIRY='$expiry'
 export KIVO_DEMO_CA_CERT='$ca_cert'
 export KIVO_DEMO_SIGNER_CERT='$signer_cert'
+export KIVO_DEMO_PINENTRY='$pinentry'
 EOF
 echo "make-demo-store: demo store ready in $dir; facts in $dir/demo.env"

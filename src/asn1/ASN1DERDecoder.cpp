@@ -239,13 +239,15 @@ std::string ASN1DERDecoder::decodeOid(std::span<const std::uint8_t> octets) {
     if (octets.empty()) {
         return {};
     }
-    std::string text =
-        std::to_string(octets.front() / 40) + "." + std::to_string(octets.front() % 40);
+    std::string text = std::to_string(octets.front() / 40);
+    text += '.';
+    text += std::to_string(octets.front() % 40);
     std::uint64_t arc = 0;  // shifted-out bits are lost, as in a signed 64-bit accumulator
     for (const std::uint8_t octet : octets.subspan(1)) {
         arc = (arc << 7) | (octet & 0x7F);
         if ((octet & 0x80) == 0) {
-            text += "." + std::to_string(static_cast<std::int64_t>(arc));
+            text += '.';
+            text += std::to_string(static_cast<std::int64_t>(arc));
             arc = 0;
         }
     }
