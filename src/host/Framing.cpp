@@ -73,19 +73,6 @@ std::optional<Frame> readFrame(int fd) {
     return frame;
 }
 
-void writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(written));
-    }
-}
-
 namespace {
 
 // Prefix and payload leave in one write call, without copying a large payload behind the prefix.

@@ -24,9 +24,6 @@ struct Frame {
 };
 std::optional<Frame> readFrame(int fd);
 
-// Writes all of `bytes`, retrying partial writes; gives up silently when the reader is gone.
-void writeAll(int fd, std::string_view bytes);
-
 class FramedChannel final : public protocol::MessageChannel {
   public:
     FramedChannel(int inputFd, int outputFd) : input_(inputFd), output_(outputFd) {}

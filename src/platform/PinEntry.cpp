@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "host/FileDescriptor.h"
+
 namespace kivo::platform {
 namespace {
 
@@ -22,23 +24,7 @@ constexpr std::size_t maximumLine = 1000;
 // gpg-error's "Operation cancelled" in the low 16 bits of an ERR code.
 constexpr unsigned long cancelledErrorCode = 99;
 
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() { reset(); }
-    int get() const { return fd_; }
-    void reset() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-  private:
-    int fd_;
-};
+using host::FileDescriptor;
 
 // The running pinentry; reaped when the conversation ends, killed if it lingers.
 class ChildProcess {
