@@ -35,12 +35,16 @@ std::optional<std::string> optionalString(const json& object, const char* key,
     return value->get<std::string>();
 }
 
-std::string requiredString(const json& object, const char* key, const std::string& prefix) {
-    auto value = optionalString(object, key, prefix);
-    if (!value) {
+// Moves the string out of the parsed tree: documents are the bulk of a request.
+std::string takeRequiredString(json& object, const char* key, const std::string& prefix) {
+    const auto found = object.find(key);
+    if (found == object.end() || found->is_null()) {
         throw RequestDecodeError("required key '" + prefix + key + "' is missing");
     }
-    return std::move(*value);
+    if (!found->is_string()) {
+        wrongType(prefix + key, "a string", *found);
+    }
+    return std::move(found->get_ref<std::string&>());
 }
 
 std::optional<std::int64_t> optionalInteger(const json& object, const char* key) {
@@ -86,22 +90,23 @@ std::optional<UserDetails> decodeUserDetails(const json& request) {
     return result;
 }
 
-std::optional<std::vector<XmlData>> decodeXmlData(const json& request) {
-    const json* list = member(request, "xml_data");
-    if (list == nullptr) {
+std::optional<std::vector<XmlData>> decodeXmlData(json& request) {
+    const auto found = request.find("xml_data");
+    if (found == request.end() || found->is_null()) {
         return std::nullopt;
     }
+    json* list = &*found;
     if (!list->is_array()) {
         wrongType("xml_data", "an array", *list);
     }
     std::vector<XmlData> entries;
     entries.reserve(list->size());
-    for (const json& entry : *list) {
+    for (json& entry : *list) {
         if (!entry.is_object()) {
             wrongType("xml_data[]", "an object", entry);
         }
-        entries.push_back(XmlData{requiredString(entry, "data", "xml_data[]."),
-                                  requiredString(entry, "id", "xml_data[].")});
+        entries.push_back(XmlData{takeRequiredString(entry, "data", "xml_data[]."),
+                                  takeRequiredString(entry, "id", "xml_data[].")});
     }
     return entries;
 }
@@ -134,7 +139,7 @@ std::string dump(const json& object) {
 }  // namespace
 
 JsonRequest decodeRequest(std::string_view payload) {
-    const json request = parseBounded(payload);
+    json request = parseBounded(payload);
     if (!request.is_object()) {
         throw RequestDecodeError(std::string("the request must be a JSON object, not ") +
                                  request.type_name());
