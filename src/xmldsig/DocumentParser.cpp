@@ -219,6 +219,9 @@ DocumentHandle parseXmlDocument(std::string_view text) {
     context->sax->entityDecl = &declareEntity;
     context->sax->attributeDecl = &declareAttribute;
 
+    // A failed encoding conversion is reported without the parser context, through the thread's
+    // handlers, which would print it to stderr.
+    const LibxmlErrorCapture contextFreeReports;
     DocumentHandle document(xmlCtxtReadMemory(
         context.get(), text.data(), static_cast<int>(text.size()), nullptr, nullptr, parseOptions));
     // A refused external resource does not always stop libxml2, and namespace errors leave the
