@@ -1,6 +1,7 @@
 #include "xmldsig/DocumentParser.h"
 
 #include <libxml/SAX2.h>
+#include <libxml/entities.h>
 #include <libxml/uri.h>
 #include <libxml/xmlerror.h>
 
@@ -96,6 +97,7 @@ struct ParseDiagnostics {
     std::optional<std::string> firstFatal;
     std::optional<std::string> firstError;
     AttributeDeclarationCounter attributeDeclarations;
+    EntityGrowth entityGrowth;
 
     void record(const xmlError& error) {
         const bool fatal = error.level == XML_ERR_FATAL || isEscalatedWarning(error.code);
@@ -187,6 +189,49 @@ void declareAttribute(void* parserContext, const xmlChar* element, const xmlChar
     }
 }
 
+// The replacement text of an internal entity of `document`, for counting what references add.
+std::optional<std::string_view> internalEntityText(xmlDocPtr document, std::string_view name) {
+    const std::string key(name);
+    const xmlEntityPtr entity =
+        xmlGetDocEntity(document, reinterpret_cast<const xmlChar*>(key.c_str()));
+    if (entity == nullptr || entity->content == nullptr ||
+        (entity->etype != XML_INTERNAL_GENERAL_ENTITY &&
+         entity->etype != XML_INTERNAL_PREDEFINED_ENTITY)) {
+        return std::nullopt;
+    }
+    return std::string_view(reinterpret_cast<const char*>(entity->content),
+                            static_cast<std::size_t>(entity->length));
+}
+
+// The text that an entity's expansion joins: the text node last added to the element being
+// parsed.
+std::uint64_t adjoiningTextLength(void* parserContext) {
+    const xmlNodePtr element = static_cast<xmlParserCtxtPtr>(parserContext)->node;
+    const xmlNodePtr last = element != nullptr ? element->last : nullptr;
+    if (last == nullptr || last->type != XML_TEXT_NODE || last->content == nullptr) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(xmlStrlen(last->content));
+}
+
+// Every entity reference is looked up here, also in attribute values and inside other entities;
+// once libxml2 has parsed an entity it copies the nodes for later references without parsing
+// again, so the growth has to be counted at the lookup.
+xmlEntityPtr lookUpEntity(void* parserContext, const xmlChar* name) {
+    const xmlEntityPtr entity = xmlSAX2GetEntity(parserContext, name);
+    ParseDiagnostics* diagnostics = diagnosticsOf(parserContext);
+    const xmlDocPtr document = static_cast<xmlParserCtxtPtr>(parserContext)->myDoc;
+    if (entity != nullptr && diagnostics != nullptr && document != nullptr) {
+        const auto excess = diagnostics->entityGrowth.reference(
+            reinterpret_cast<const char*>(name), adjoiningTextLength(parserContext),
+            [document](std::string_view inner) { return internalEntityText(document, inner); });
+        if (excess) {
+            stopParsing(parserContext, *excess);
+        }
+    }
+    return entity;
+}
+
 void installRefusingEntityLoader() {
     static std::once_flag installed;
     std::call_once(installed, [] { xmlSetExternalEntityLoader(&refuseExternalResource); });
@@ -218,6 +263,7 @@ DocumentHandle parseXmlDocument(std::string_view text) {
     context->sax->serror = &collectParserError;
     context->sax->entityDecl = &declareEntity;
     context->sax->attributeDecl = &declareAttribute;
+    context->sax->getEntity = &lookUpEntity;
 
     // A failed encoding conversion is reported without the parser context, through the thread's
     // handlers, which would print it to stderr.

@@ -106,6 +106,15 @@ std::uint64_t attributeCount(xmlNodePtr element) {
     return count;
 }
 
+// Entity values nest no deeper than this in any real document; deeper ones are loops, which the
+// parser reports itself.
+constexpr int maximumEntityNesting = 64;
+
+std::uint64_t saturatingAdd(std::uint64_t a, std::uint64_t b) {
+    constexpr std::uint64_t ceiling = std::uint64_t{1} << 62;
+    return std::min(ceiling, std::min(a, ceiling) + std::min(b, ceiling));
+}
+
 }  // namespace
 
 std::optional<std::string> overfullStartTag(std::string_view markup) {
@@ -142,6 +151,55 @@ std::optional<std::string> AttributeDeclarationCounter::add(std::string_view ele
                " attributes declared for element '" + std::string(element) + "'";
     }
     return std::nullopt;
+}
+
+std::optional<std::string> EntityGrowth::reference(std::string_view name,
+                                                   std::uint64_t adjoiningText,
+                                                   const Lookup& lookup) {
+    const std::uint64_t expanded = expandedLength(name, lookup, 0);
+    const std::uint64_t written = name.size() + 2;  // '&', name, ';'
+    if (expanded > written) {
+        growth_ = saturatingAdd(growth_, expanded - written);
+    }
+    rescanned_ = saturatingAdd(rescanned_, adjoiningText);
+    if (growth_ > maximumEntityGrowth) {
+        return "entity references expand the document by more than " +
+               std::to_string(maximumEntityGrowth) + " bytes (at '" + std::string(name) + "')";
+    }
+    if (rescanned_ > maximumEntityTextRescan) {
+        return "too many entity references inside long text (at '" + std::string(name) + "')";
+    }
+    return std::nullopt;
+}
+
+// The replacement text's length with the references inside it expanded in turn; character
+// references count as written, which is never less than what they stand for.
+std::uint64_t EntityGrowth::expandedLength(std::string_view name, const Lookup& lookup, int depth) {
+    if (const auto known = expanded_.find(name); known != expanded_.end()) {
+        return known->second;
+    }
+    const std::optional<std::string_view> text = lookup(name);
+    if (!text || depth > maximumEntityNesting) {
+        return 0;
+    }
+    std::uint64_t length = 0;
+    std::size_t at = 0;
+    while (at < text->size()) {
+        const std::size_t amp = text->find('&', at);
+        const std::size_t semicolon = amp == npos ? npos : text->find(';', amp);
+        if (semicolon == npos) {
+            length = saturatingAdd(length, text->size() - at);
+            break;
+        }
+        length = saturatingAdd(length, amp - at);
+        const std::string_view inner = text->substr(amp + 1, semicolon - amp - 1);
+        length = saturatingAdd(length, inner.starts_with('#')
+                                           ? semicolon + 1 - amp
+                                           : expandedLength(inner, lookup, depth + 1));
+        at = semicolon + 1;
+    }
+    expanded_.emplace(std::string(name), length);
+    return length;
 }
 
 std::optional<std::string> excessiveCanonicalizationWork(xmlNodePtr root) {

@@ -1,10 +1,11 @@
 #pragma once
 
-// Bounds on markup whose cost in libxml2 grows with the square of its amount: the attributes of
-// one start tag (duplicate checks while parsing, sorting in Canonical XML), the attributes
-// declared for one element type, and the namespace declarations in scope (Canonical XML looks
-// each one up again for every element). A document past a bound is refused before that cost is
-// paid; real documents stay far below them.
+// Bounds on markup whose cost in libxml2 grows faster than its size: the attributes of one start
+// tag (duplicate checks while parsing, sorting in Canonical XML), the attributes declared for one
+// element type, the namespace declarations in scope (Canonical XML looks each one up again for
+// every element), and entity references, whose expansion becomes tree nodes of about thirty
+// times its size. A document past a bound is refused before that cost is paid; real documents
+// stay far below them.
 
 #include <libxml/tree.h>
 
@@ -26,6 +27,14 @@ inline constexpr std::size_t maximumAttributeDeclarationsPerElement = 256;
 // the element's attributes. About a million elements under 32 namespace declarations.
 inline constexpr std::uint64_t maximumCanonicalizationWork = std::uint64_t{1} << 30;
 
+// How much entity references may add to a document, in bytes: the expanded length of every
+// reference less the length of the reference itself, summed.
+inline constexpr std::uint64_t maximumEntityGrowth = std::uint64_t{1} << 20;
+// libxml2 joins an entity's text to the text before it by measuring and copying that text again,
+// so references inside one long run of text cost the square of its length. Bytes rescanned that
+// way, summed over all references.
+inline constexpr std::uint64_t maximumEntityTextRescan = std::uint64_t{1} << 36;
+
 // Describes the first start tag in `markup` with more attributes than allowed. `markup` is a
 // document or the replacement text of an entity; comments, CDATA sections, processing
 // instructions and the document type declaration are passed over.
@@ -39,6 +48,25 @@ class AttributeDeclarationCounter {
 
   private:
     std::map<std::string, std::size_t, std::less<>> counts_;
+};
+
+// Adds up the growth of the document through entity references as the parser meets them.
+class EntityGrowth {
+  public:
+    // The replacement text of an entity by name; none for unknown or external entities.
+    using Lookup = std::function<std::optional<std::string_view>(std::string_view)>;
+
+    // Accounts one reference to `name` whose expansion joins `adjoiningText` bytes of text;
+    // describes the excess once a bound is passed.
+    std::optional<std::string> reference(std::string_view name, std::uint64_t adjoiningText,
+                                         const Lookup& lookup);
+
+  private:
+    std::uint64_t expandedLength(std::string_view name, const Lookup& lookup, int depth);
+
+    std::map<std::string, std::uint64_t, std::less<>> expanded_;
+    std::uint64_t growth_ = 0;
+    std::uint64_t rescanned_ = 0;
 };
 
 // Describes the excess when canonicalizing the tree under `root` would need more work than
