@@ -152,6 +152,11 @@ std::string attributeDeclarations(std::size_t count) {
     return signableDocument("c", "r", dtd + ">]>");
 }
 
+// Quotes, brackets and '>' where a careless reader of the document type declaration would end
+// it early or late.
+const std::string trickyDoctype =
+    R"(<!DOCTYPE Contract [<!-- it's "]> --><!ENTITY q "it's ]> <x/>"><?pi "]>?>]>)";
+
 struct RefusedDocument {
     const char* name;
     // Made when the case runs, so that this process stays small while the host is measured.
@@ -249,6 +254,9 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedDocument{"HundredThousandAttributes",
                         [] { return withCounterpartAttributes(attributes(100000)); },
                         "element 'CounterpartData' has more than 256 attributes (line 1)"},
+        RefusedDocument{"ManyAttributesAfterATrickyDoctype",
+                        [] { return trickyDoctype + withCounterpartAttributes(attributes(300)); },
+                        "element 'CounterpartData' has more than 256 attributes"},
         RefusedDocument{"HundredThousandNamespaceDeclarations",
                         [] { return withCounterpartAttributes(attributes(100000, true)); },
                         "element 'CounterpartData' has more than 256 attributes"},
@@ -299,6 +307,12 @@ TEST(HostileXmlServed, ReferencesStayUnresolvedAndLimitsLeaveRoomForRealDocument
              repeated("<e><s/>", 250) + repeated("<f/>", 100000) + repeated("</e>", 250))},
         {"256 attributes and namespace declarations",
          withCounterpartAttributes(attributes(200) + attributes(56, true))},
+        // Only real attributes count towards the limit of 256.
+        {"attribute look-alikes",
+         signableDocument(R"(<e v=")" + repeated("a=b ", 300) + R"(>"/>)",
+                          "<!--" + repeated(" a=b", 300) + "--><![CDATA[<x" +
+                              repeated(" a='1'", 300) + ">]]><?pi" + repeated(" a=b", 300) + "?>",
+                          trickyDoctype)},
         {"text node of 12 MB", signableDocument("c", std::string(12000000, 't'))},
         {"100000 entity references in paragraphs",
          signableDocument("c", repeated("<p>" + repeated("word&nbsp;", 10) + "</p>", 10000),
