@@ -29,6 +29,15 @@ std::optional<json> strictJson(const std::string& answer) {
 
 }  // namespace
 
+std::string repeated(std::string_view piece, std::size_t times) {
+    std::string text;
+    text.reserve(piece.size() * times);
+    for (std::size_t i = 0; i < times; ++i) {
+        text.append(piece);
+    }
+    return text;
+}
+
 std::string announced(std::uint32_t length, std::string_view payload) {
     std::string frame(4, '\0');
     for (std::size_t i = 0; i < 4; ++i) {

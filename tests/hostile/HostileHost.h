@@ -24,6 +24,9 @@ inline constexpr long memoryPerRequestByte = 48;
 inline constexpr long ordinaryMemoryPerRequestByte = 16;
 inline constexpr long baseMemoryKiB = 96 * 1024;
 
+// `piece`, `times` times over.
+std::string repeated(std::string_view piece, std::size_t times);
+
 // A frame announcing `length` bytes, followed by `payload` whatever its real size.
 std::string announced(std::uint32_t length, std::string_view payload);
 

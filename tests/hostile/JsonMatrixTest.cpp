@@ -21,15 +21,6 @@ std::string nested(std::size_t depth) {
     return std::string(depth, '[') + std::string(depth, ']');
 }
 
-std::string repeated(std::string_view piece, std::size_t times) {
-    std::string text;
-    text.reserve(piece.size() * times);
-    for (std::size_t i = 0; i < times; ++i) {
-        text.append(piece);
-    }
-    return text;
-}
-
 struct RefusedRequest {
     // Large payloads are made when their case runs, so that this process stays small while the
     // host is measured.

@@ -46,14 +46,6 @@ std::string nestedOctetStrings(std::size_t depth) {
     return der;
 }
 
-std::string repeatedBytes(const std::string& piece, std::size_t times) {
-    std::string text;
-    for (std::size_t i = 0; i < times; ++i) {
-        text += piece;
-    }
-    return text;
-}
-
 // The certificate (30 82 xx xx, then its signed part 30 82 xx xx) with the length octets of
 // the signed part replaced by `lengthOctets`, keeping its size.
 std::string withInnerLength(const std::string& der, const std::string& lengthOctets) {
@@ -120,7 +112,7 @@ TEST(HostileKeyStore, DamagedCertificatesAreSkippedAndTheSignerIsStillFound) {
         {"150 nested sequences", [](auto&) { return nestedSequences(150); }},
         {"250 indefinite-length sequences",
          [](auto&) {
-             return repeatedBytes(bytes({0x30, 0x80}), 250);
+             return repeated(bytes({0x30, 0x80}), 250);
          }},
         {"100 nested octet strings (too deep inside is kept as bytes)",
          [](auto&) { return nestedOctetStrings(100); }, true},

@@ -96,15 +96,6 @@ struct Bait {
     }
 };
 
-std::string repeated(std::string_view piece, std::size_t times) {
-    std::string text;
-    text.reserve(piece.size() * times);
-    for (std::size_t i = 0; i < times; ++i) {
-        text.append(piece);
-    }
-    return text;
-}
-
 // ` a0="v" a1="v" ...`, or namespace declarations ` xmlns:p0="urn:p0" ...`.
 std::string attributes(std::size_t count, bool namespaces = false) {
     std::string text;
