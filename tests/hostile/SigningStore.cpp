@@ -36,10 +36,10 @@ const SigningStore& signingStore() {
 }
 
 std::string signerDetailsJson() {
-    const CertificateSpec spec;
-    return R"({"name":")" + spec.commonName.value() + R"(","email":")" + spec.email.value() +
-           R"(","abn":")" + spec.abn.value() + R"(","aki":[")" + signingStore().ca.subjectKeyIdHex +
-           R"("]})";
+    const CertificateSpec signer;
+    return R"({"name":")" + signer.commonName.value() + R"(","email":")" + signer.email.value() +
+           R"(","abn":")" + signer.abn.value() + R"(","aki":[")" +
+           signingStore().ca.subjectKeyIdHex + R"("]})";
 }
 
 std::string signRequest(const std::vector<std::pair<std::string, std::string>>& documents,
