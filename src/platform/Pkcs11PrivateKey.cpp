@@ -65,7 +65,9 @@ KeyLimits readLimits(const Pkcs11Session& session, std::optional<CK_OBJECT_HANDL
     }
     limits.keyType = session.ulongAttribute(*key, CKA_KEY_TYPE);
     limits.maySign = session.boolAttribute(*key, CKA_SIGN);
-    if (const auto allowed = session.bytesAttribute(*key, CKA_ALLOWED_MECHANISMS)) {
+    const auto allowed = session.bytesAttribute(*key, CKA_ALLOWED_MECHANISMS);
+    // An empty list has no storage to copy from: memcpy must not see its null pointer.
+    if (allowed && allowed->size() >= sizeof(CK_MECHANISM_TYPE)) {
         limits.allowedMechanisms.resize(allowed->size() / sizeof(CK_MECHANISM_TYPE));
         std::memcpy(limits.allowedMechanisms.data(), allowed->data(),
                     limits.allowedMechanisms.size() * sizeof(CK_MECHANISM_TYPE));
