@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test.
+# Installs what is missing, builds, and runs every test: the normal build, then the same suite
+# built with AddressSanitizer and UndefinedBehaviorSanitizer, then a short pass of every fuzz
+# target (KIVO_FUZZ_SECONDS each, 30 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -8,5 +10,11 @@ if ! scripts/install-deps.sh chromium; then
 fi
 (cd tests/browser && npm ci --no-audit --no-fund --loglevel=error)
 scripts/build.sh build
-cd build
-ctest --output-on-failure -j2 --timeout 900
+(cd build && ctest --output-on-failure -j2 --timeout 900)
+
+# The browser tests drive the same host code as the process tests; the sanitized run leaves them
+# out to save time.
+scripts/build.sh build-asan -DKIVO_SANITIZE=ON
+(cd build-asan && ctest --output-on-failure -j2 --timeout 900 -E browser_)
+
+scripts/fuzz.sh "${KIVO_FUZZ_SECONDS:-30}"
