@@ -24,7 +24,8 @@ struct Stores {
     TestCa caWithoutCn = makeCa(dir / "ca-no-cn", "");
     TestHome home{dir / "home"};
     SoftHsm hsm{dir / "softhsm"};
-    SoftHsmToken token = hsm.addToken("Kivo Tests");
+    // A PIN no log line could hold by chance.
+    SoftHsmToken token = hsm.addToken("Kivo Tests", "90817263");
     ScriptedPinentry pinentry{dir / "pinentry"};
     std::map<std::string, IssuedCertificate> issued;
 
@@ -80,7 +81,8 @@ class SignerRequests : public ::testing::Test {
         stores = nullptr;
     }
     void SetUp() override {
-        stores->pinentry.answer(std::vector<PinAnswerScript>(20, PinAnswerScript::pin("1234")));
+        stores->pinentry.answer(
+            std::vector<PinAnswerScript>(20, PinAnswerScript::pin(stores->token.userPin())));
     }
 
     static json signer(const std::string& name, std::vector<std::string> aki,
@@ -234,7 +236,9 @@ TEST_F(SignerRequests, SignsEveryDocumentTwiceAndIndependentVerifiersAgree) {
     EXPECT_EQ(empty.value("cert_serial", ""), certificate("jane-token-x").serialHex);
     EXPECT_FALSE(empty.contains("signed_data"));
     EXPECT_EQ(host.finish(), 0);
-    EXPECT_EQ(host.logText().find("1234"), std::string::npos) << "the PIN reached the log";
+    const std::string log = host.logText();
+    EXPECT_NE(log.find("INFO  Finished signing XML\n"), std::string::npos);
+    EXPECT_EQ(log.find(stores->token.userPin()), std::string::npos) << "the PIN reached the log";
 }
 
 TEST_F(SignerRequests, FailuresEndTheHostWithTheirCodes) {
