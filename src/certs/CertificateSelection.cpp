@@ -257,9 +257,11 @@ CertificateSelection findSigningCertificate(const UserDetails& userDetails, KeyS
 
 std::string formatTimestamp(asn1::TimePoint instant) {
     using namespace std::chrono;
-    const auto day = floor<days>(instant);
+    // Whole seconds first: a day counted in nanoseconds overflows at the clock's earliest point.
+    const auto second = floor<seconds>(instant);
+    const auto day = floor<days>(second);
     const year_month_day date{day};
-    const hh_mm_ss time{floor<seconds>(instant - day)};
+    const hh_mm_ss time{second - day};
     char text[128];
     std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02lld:%02lld:%02lld.000Z",
                   static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
