@@ -2,7 +2,8 @@
 # Builds the libFuzzer targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer) into
 # build-fuzz/ and runs each one for the given number of seconds (default 30), starting from the
 # committed seed corpus in fuzz/corpus/<target>/. New inputs collect in build-fuzz/corpus/, and a
-# crashing input is saved in build-fuzz/artifacts/<target>/ and fails the run.
+# crashing input is saved in build-fuzz/artifacts/<target>/ and fails the run. The mutation seed
+# is fixed (KIVO_FUZZ_SEED, default 1) so that a run can be repeated; 0 picks a random one.
 #   scripts/fuzz.sh [seconds] [target ...]     targets: certificate request xml_signer
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -26,8 +27,8 @@ for target in "${targets[@]}"; do
   mkdir -p "$corpus" "$artifacts"
   echo "== fuzz_$target for ${seconds}s"
   # -timeout: one input running longer than 10 s counts as a hang.
-  "$dir/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -max_len=16384 -print_final_stats=1 -artifact_prefix="$artifacts/" \
+  "$dir/fuzz/fuzz_$target" -seed="${KIVO_FUZZ_SEED:-1}" -max_total_time="$seconds" -timeout=10 \
+    -rss_limit_mb=2048 -max_len=16384 -print_final_stats=1 -artifact_prefix="$artifacts/" \
     "$corpus" "fuzz/corpus/$target" 2>"$dir/fuzz_$target.log" || {
     tail -n 60 "$dir/fuzz_$target.log" >&2
     echo "fuzz: fuzz_$target found a failure; the input is in $artifacts/" >&2
