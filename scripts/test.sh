@@ -13,8 +13,11 @@ scripts/build.sh build
 (cd build && ctest --output-on-failure -j2 --timeout 900)
 
 # The browser tests drive the same host code as the process tests; the sanitized run leaves them
-# out to save time.
+# out to save time. It also leaves out the document with a million entity references: libxml2
+# grows that text with one realloc per reference, and AddressSanitizer's realloc always moves the
+# block, so the parse alone takes many minutes there (seconds in the normal run above).
 scripts/build.sh build-asan -DKIVO_SANITIZE=ON
-(cd build-asan && ctest --output-on-failure -j2 --timeout 900 -E browser_)
+(cd build-asan && ctest --output-on-failure -j2 --timeout 900 \
+  -E 'browser_|MillionEntityReferencesInOneText')
 
 scripts/fuzz.sh "${KIVO_FUZZ_SECONDS:-30}"
