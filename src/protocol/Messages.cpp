@@ -1,5 +1,6 @@
 #include "protocol/Messages.h"
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 namespace kivo::protocol {
@@ -136,6 +137,13 @@ std::string dump(const json& object) {
     return object.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+bool isBase64Text(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](const char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '+' || c == '/' || c == '=';
+    });
+}
+
 }  // namespace
 
 JsonRequest decodeRequest(std::string_view payload) {
@@ -159,16 +167,42 @@ std::string encodeResponse(const JsonSignResponse& response) {
     json object = json::object();
     putOptional(object, "cert_serial", response.certSerial);
     putOptional(object, "cert_expiry", response.certExpiry);
-    if (!response.signedData.empty()) {
-        json list = json::array();
-        for (const SignedData& entry : response.signedData) {
-            list.push_back({{"data", entry.data}, {"id", entry.id}});
-        }
-        object["signed_data"] = std::move(list);
-    }
     object["result"] = response.result;
     putOptional(object, "cert_issuer", response.certIssuer);
-    return dump(object);
+    std::string head = dump(object);
+    if (response.signedData.empty()) {
+        return head;
+    }
+    // "signed_data" sorts after every other key, so the list goes just before the closing brace.
+    // The documents are written directly when they are Base64 (as signed documents are): the
+    // general encoder would inspect every character of megabytes that need no escaping.
+    std::vector<std::string> ids;
+    ids.reserve(response.signedData.size());
+    std::size_t size = head.size() + 32;
+    for (const SignedData& entry : response.signedData) {
+        ids.push_back(dump(json(entry.id)));
+        size += entry.data.size() + ids.back().size() + 24;
+    }
+    std::string answer;
+    answer.reserve(size);
+    answer.append(head, 0, head.size() - 1);
+    answer += R"(,"signed_data":[)";
+    for (std::size_t index = 0; index < ids.size(); ++index) {
+        const std::string& data = response.signedData[index].data;
+        answer += index == 0 ? R"({"data":)" : R"(,{"data":)";
+        if (isBase64Text(data)) {
+            answer += '"';
+            answer += data;
+            answer += '"';
+        } else {
+            answer += dump(json(data));
+        }
+        answer += R"(,"id":)";
+        answer += ids[index];
+        answer += '}';
+    }
+    answer += "]}";
+    return answer;
 }
 
 std::string encodeResponse(const JsonVersionResponse& response) {

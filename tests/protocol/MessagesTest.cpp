@@ -90,6 +90,37 @@ TEST(EncodeResponse, LeavesAbsentFieldsOut) {
     EXPECT_EQ(error.find('\n'), std::string::npos);
 }
 
+// The sign answer writes its documents without the general encoder; the bytes must not differ.
+TEST(EncodeResponse, SignAnswerIsWhatTheGeneralEncoderWrites) {
+    const std::vector<std::vector<SignedData>> documentLists = {
+        {},
+        {{"PGEvPg==", "a"}},
+        {{"PGEvPg==", "quote \" backslash \\ newline \n"}, {"", ""}, {"QUJD", "\u00fc"}},
+        {{"not Base64: \"<a/>\"\n", "x"}},
+        {{"QQ==", "bad \xff id"}, {"bad \xfe data", "y"}},
+    };
+    for (const bool withCertificate : {false, true}) {
+        for (const auto& documents : documentLists) {
+            JsonSignResponse response;
+            json expected = {{"result", "ok"}};
+            if (withCertificate) {
+                response.certSerial = "01ab";
+                response.certExpiry = "2027-06-30T13:59:59.000Z";
+                response.certIssuer = "CN=\"Demo\" CA";
+                expected["cert_serial"] = *response.certSerial;
+                expected["cert_expiry"] = *response.certExpiry;
+                expected["cert_issuer"] = *response.certIssuer;
+            }
+            response.signedData = documents;
+            for (const SignedData& entry : documents) {
+                expected["signed_data"].push_back({{"data", entry.data}, {"id", entry.id}});
+            }
+            EXPECT_EQ(encodeResponse(response),
+                      expected.dump(-1, ' ', false, json::error_handler_t::replace));
+        }
+    }
+}
+
 TEST(EncodeResponse, NeverFailsOnTextThatIsNotUtf8) {
     const std::string encoded = encodeResponse(JsonErrorResponse{"error", 104, "bad \xff byte"});
     EXPECT_EQ(json::parse(encoded)["error_code"], 104);
