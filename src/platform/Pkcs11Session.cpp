@@ -10,6 +10,7 @@ namespace {
 // Bounds what a broken or hostile module can make the host hold.
 constexpr std::size_t maximumObjects = 4096;
 constexpr CK_ULONG maximumAttributeSize = 1024 * 1024;
+constexpr std::size_t typicalAttributeSize = 4096;
 
 }  // namespace
 
@@ -50,7 +51,19 @@ std::vector<CK_OBJECT_HANDLE> Pkcs11Session::findObjects(std::span<CK_ATTRIBUTE>
 
 std::optional<certs::Bytes> Pkcs11Session::bytesAttribute(CK_OBJECT_HANDLE object,
                                                           CK_ATTRIBUTE_TYPE type) const {
-    CK_ATTRIBUTE attribute{type, nullptr, 0};
+    // Most values (identifiers, certificates) fit a few kilobytes: one call instead of asking the
+    // size first halves the queries, which for a database-backed store are most of a search.
+    certs::Bytes guess(typicalAttributeSize);
+    CK_ATTRIBUTE attribute{type, guess.data(), guess.size()};
+    const CK_RV firstTry = functions().C_GetAttributeValue(handle_, object, &attribute, 1);
+    if (firstTry == CKR_OK && attribute.ulValueLen <= guess.size()) {
+        guess.resize(attribute.ulValueLen);
+        return guess;
+    }
+    if (firstTry != CKR_BUFFER_TOO_SMALL) {
+        return std::nullopt;
+    }
+    attribute = {type, nullptr, 0};
     if (functions().C_GetAttributeValue(handle_, object, &attribute, 1) != CKR_OK ||
         attribute.ulValueLen == CK_UNAVAILABLE_INFORMATION ||
         attribute.ulValueLen > maximumAttributeSize) {
