@@ -1,7 +1,10 @@
 #include "platform/Pkcs11PrivateKey.h"
 
+#include <openssl/x509.h>
+
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "platform/DigestInfo.h"
@@ -105,6 +108,10 @@ certs::Bytes sign(const Pkcs11Session& session, std::span<const std::uint8_t> in
     return signature;
 }
 
+struct X509Deleter {
+    void operator()(X509* certificate) const { X509_free(certificate); }
+};
+
 certs::SignatureOutcome failure(std::string text) {
     return certs::SignatureOutcome{std::nullopt, std::move(text)};
 }
@@ -112,19 +119,48 @@ certs::SignatureOutcome failure(std::string text) {
 }  // namespace
 
 Pkcs11PrivateKey::Pkcs11PrivateKey(std::shared_ptr<Pkcs11Token> token, certs::Bytes keyId,
-                                   std::string signerName, bool certificateKeyIsRsa,
+                                   certs::Bytes certificateDer,
                                    std::shared_ptr<const PinEntry> pinEntry)
     : token_(std::move(token)),
       keyId_(std::move(keyId)),
-      signerName_(std::move(signerName)),
-      certificateKeyIsRsa_(certificateKeyIsRsa),
+      certificateDer_(std::move(certificateDer)),
       pinEntry_(std::move(pinEntry)) {}
+
+// An unreadable certificate answers "no name, maybe RSA"; the certificate parser drops it anyway.
+const Pkcs11PrivateKey::CertificateFacts& Pkcs11PrivateKey::certificateFacts() const {
+    if (certificateFacts_) {
+        return *certificateFacts_;
+    }
+    CertificateFacts& facts = certificateFacts_.emplace();
+    const unsigned char* cursor = certificateDer_.data();
+    const std::unique_ptr<X509, X509Deleter> certificate(
+        d2i_X509(nullptr, &cursor, static_cast<long>(certificateDer_.size())));
+    if (!certificate) {
+        return facts;
+    }
+    if (const EVP_PKEY* key = X509_get0_pubkey(certificate.get())) {
+        facts.rsaKey = EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA;
+    }
+    const X509_NAME* subject = X509_get_subject_name(certificate.get());
+    const int index = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
+    if (index >= 0) {
+        const ASN1_STRING* value = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index));
+        unsigned char* utf8 = nullptr;
+        const int length = ASN1_STRING_to_UTF8(&utf8, value);
+        if (length >= 0) {
+            facts.commonName.assign(reinterpret_cast<const char*>(utf8),
+                                    static_cast<std::size_t>(length));
+            OPENSSL_free(utf8);
+        }
+    }
+    return facts;
+}
 
 bool Pkcs11PrivateKey::isAlgorithmSupported(SignatureAlgorithm algorithm) const {
     try {
         const Pkcs11Session session(token_->module(), token_->slot());
         const KeyLimits limits = readLimits(session, findPrivateKey(session, keyId_));
-        return isUsableRsaKey(limits, certificateKeyIsRsa_) &&
+        return isUsableRsaKey(limits, certificateFacts().rsaKey) &&
                planSigning(*token_, limits, algorithm).has_value();
     } catch (const Pkcs11Error&) {
         return true;
@@ -135,8 +171,8 @@ certs::SignatureOutcome Pkcs11PrivateKey::createSignature(SignatureAlgorithm alg
                                                           std::span<const std::uint8_t> data) {
     try {
         const Pkcs11Session& session = token_->signingSession();
-        if (auto loginFailure =
-                logIn(*token_, session, LoginKind::session, *pinEntry_, signerName_)) {
+        if (auto loginFailure = logIn(*token_, session, LoginKind::session, *pinEntry_,
+                                      certificateFacts().commonName)) {
             return failure(*loginFailure);
         }
         const auto key = findPrivateKey(session, keyId_);
@@ -144,7 +180,7 @@ certs::SignatureOutcome Pkcs11PrivateKey::createSignature(SignatureAlgorithm alg
             return failure("private key not found");
         }
         const KeyLimits limits = readLimits(session, key);
-        const auto plan = isUsableRsaKey(limits, certificateKeyIsRsa_)
+        const auto plan = isUsableRsaKey(limits, certificateFacts().rsaKey)
                               ? planSigning(*token_, limits, algorithm)
                               : std::nullopt;
         if (!plan) {
@@ -156,8 +192,8 @@ certs::SignatureOutcome Pkcs11PrivateKey::createSignature(SignatureAlgorithm alg
         CK_MECHANISM mechanism{plan->mechanism, nullptr, 0};
         check(session.functions().C_SignInit(session.handle(), &mechanism, *key));
         if (session.boolAttribute(*key, CKA_ALWAYS_AUTHENTICATE).value_or(false)) {
-            if (auto loginFailure =
-                    logIn(*token_, session, LoginKind::operation, *pinEntry_, signerName_)) {
+            if (auto loginFailure = logIn(*token_, session, LoginKind::operation, *pinEntry_,
+                                          certificateFacts().commonName)) {
                 token_->dropSigningSession();  // ends the signing operation begun above
                 return failure(*loginFailure);
             }

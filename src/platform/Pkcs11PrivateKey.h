@@ -6,6 +6,7 @@
 // when that is all the token or key offers; both give the same signature bytes.
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "certs/SignaturePrimitive.h"
@@ -16,10 +17,11 @@ namespace kivo::platform {
 
 class Pkcs11PrivateKey final : public certs::PrivateKey {
   public:
-    // `signerName` (the certificate's subject CN) is shown when a PIN is asked for;
-    // `certificateKeyIsRsa` answers for the key while the token hides it until login.
-    Pkcs11PrivateKey(std::shared_ptr<Pkcs11Token> token, certs::Bytes keyId, std::string signerName,
-                     bool certificateKeyIsRsa, std::shared_ptr<const PinEntry> pinEntry);
+    // From `certificateDer`, the subject CN is shown when a PIN is asked for, and the public key's
+    // type answers for the key while the token hides it until login. Both are read on first use:
+    // a search makes a key for every identity, and few of them are ever used.
+    Pkcs11PrivateKey(std::shared_ptr<Pkcs11Token> token, certs::Bytes keyId,
+                     certs::Bytes certificateDer, std::shared_ptr<const PinEntry> pinEntry);
 
     // False when the key is not RSA, may not sign, or neither the algorithm's hash-and-sign
     // mechanism nor CKM_RSA_PKCS is available for it. True when the token cannot be asked, so
@@ -35,10 +37,16 @@ class Pkcs11PrivateKey final : public certs::PrivateKey {
     const certs::Bytes& keyId() const { return keyId_; }
 
   private:
+    struct CertificateFacts {
+        std::string commonName;
+        bool rsaKey = true;
+    };
+    const CertificateFacts& certificateFacts() const;
+
     std::shared_ptr<Pkcs11Token> token_;
     certs::Bytes keyId_;
-    std::string signerName_;
-    bool certificateKeyIsRsa_;
+    certs::Bytes certificateDer_;
+    mutable std::optional<CertificateFacts> certificateFacts_;
     std::shared_ptr<const PinEntry> pinEntry_;
 };
 

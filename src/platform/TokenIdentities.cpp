@@ -1,7 +1,5 @@
 #include "platform/TokenIdentities.h"
 
-#include <openssl/x509.h>
-
 #include <algorithm>
 #include <array>
 #include <optional>
@@ -20,44 +18,6 @@ class DerCertificate final : public certs::StoredCertificate {
   private:
     certs::Bytes der_;
 };
-
-// What the key needs to know of its certificate: the subject CN for the PIN prompt and whether
-// the public key is RSA. Unreadable certificates answer "no name, maybe RSA"; they are dropped
-// later by the certificate parser anyway.
-struct CertificateFacts {
-    std::string commonName;
-    bool rsaKey = true;
-};
-
-struct X509Deleter {
-    void operator()(X509* certificate) const { X509_free(certificate); }
-};
-
-CertificateFacts readFacts(const certs::Bytes& der) {
-    CertificateFacts facts;
-    const unsigned char* cursor = der.data();
-    const std::unique_ptr<X509, X509Deleter> certificate(
-        d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
-    if (!certificate) {
-        return facts;
-    }
-    if (const EVP_PKEY* key = X509_get0_pubkey(certificate.get())) {
-        facts.rsaKey = EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA;
-    }
-    const X509_NAME* subject = X509_get_subject_name(certificate.get());
-    const int index = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
-    if (index >= 0) {
-        const ASN1_STRING* value = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index));
-        unsigned char* utf8 = nullptr;
-        const int length = ASN1_STRING_to_UTF8(&utf8, value);
-        if (length >= 0) {
-            facts.commonName.assign(reinterpret_cast<const char*>(utf8),
-                                    static_cast<std::size_t>(length));
-            OPENSSL_free(utf8);
-        }
-    }
-    return facts;
-}
 
 std::vector<certs::Bytes> privateKeyIds(const Pkcs11Session& session) {
     CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
@@ -100,11 +60,10 @@ void appendTokenIdentities(const std::shared_ptr<Pkcs11Token>& token,
         if (!der) {
             continue;
         }
-        const CertificateFacts facts = readFacts(*der);
         certs::StoredIdentity identity;
         identity.certificate = std::make_shared<DerCertificate>(*der);
-        identity.privateKey = std::make_shared<Pkcs11PrivateKey>(
-            token, std::move(*id), facts.commonName, facts.rsaKey, pinEntry);
+        identity.privateKey =
+            std::make_shared<Pkcs11PrivateKey>(token, std::move(*id), *der, pinEntry);
         identity.certificateDer = std::move(*der);
         identities.push_back(std::move(identity));
     }
