@@ -9,6 +9,7 @@
 #include "protocol/LazyKeyStore.h"
 #include "protocol/SigningError.h"
 #include "protocol/Utf8.h"
+#include "xmldsig/DocumentRelease.h"
 #include "xmldsig/XmlSigner.h"
 
 namespace kivo::protocol {
@@ -42,11 +43,12 @@ certs::Bytes documentBytes(const XmlData& entry) {
     return std::move(*bytes);
 }
 
-// The signed document in Canonical XML. The tree and the decoded input are gone when this
-// returns, so they never share memory with the Base64 answer built next.
+// The signed document in Canonical XML. The decoded input is gone when this returns, and the
+// tree is being freed aside while the Base64 answer is built.
 std::string signedCanonicalText(const XmlData& entry, const certs::CertificateSelection& selection,
                                 const KeyValueTexts& keyValue,
-                                const std::optional<std::string>& signatureAlgorithm) {
+                                const std::optional<std::string>& signatureAlgorithm,
+                                xmldsig::DocumentRelease& release) {
     xmldsig::XmlSigner signer = [&] {
         const certs::Bytes bytes = documentBytes(entry);
         host::writeDebug([&] { return "XML data to be signed = " + std::string(textView(bytes)); });
@@ -57,15 +59,18 @@ std::string signedCanonicalText(const XmlData& entry, const certs::CertificateSe
         signer.addX509Data(*selection.certificate, filter);
         signer.addRSAKeyValue(keyValue.modulus, keyValue.exponent, filter);
     }
-    return signer.canonicalText();
+    std::string text = signer.canonicalText();
+    release.release(std::move(signer).takeDocument());
+    return text;
 }
 
 SignedData signDocument(const XmlData& entry, const certs::CertificateSelection& selection,
                         const KeyValueTexts& keyValue,
-                        const std::optional<std::string>& signatureAlgorithm) {
+                        const std::optional<std::string>& signatureAlgorithm,
+                        xmldsig::DocumentRelease& release) {
     writeLog(LogLevel::info, "Signing XML data");
     const std::string canonical =
-        signedCanonicalText(entry, selection, keyValue, signatureAlgorithm);
+        signedCanonicalText(entry, selection, keyValue, signatureAlgorithm, release);
     SignedData signedDocument{
         certs::base64Encode(
             std::span(reinterpret_cast<const std::uint8_t*>(canonical.data()), canonical.size())),
@@ -96,11 +101,13 @@ void handleSignRequest(const JsonRequest& request, MessageChannel& channel,
     const KeyValueTexts keyValue{certs::base64Encode(key.modulus),
                                  certs::base64Encode(key.exponent)};
 
+    // Outlives the answer, so the last tree is freed while the answer is on its way.
+    xmldsig::DocumentRelease release;
     JsonSignResponse response;
     response.signedData.reserve(request.xmlData->size());
     for (const XmlData& entry : *request.xmlData) {
         response.signedData.push_back(
-            signDocument(entry, selection, keyValue, request.signatureAlgorithm));
+            signDocument(entry, selection, keyValue, request.signatureAlgorithm, release));
     }
     response.certSerial = selection.serial;
     response.certExpiry = selection.expiry;

@@ -110,6 +110,11 @@ std::string XmlSigner::canonicalText() const {
     return canonicalDocumentText(xmlDocument_.get());
 }
 
+DocumentHandle XmlSigner::takeDocument() && {
+    xmlRootElem_ = nullptr;
+    return std::move(xmlDocument_);
+}
+
 xmlNodePtr XmlSigner::findOrCreateChild(xmlNodePtr parent, std::string_view name,
                                         std::optional<std::string_view> attributeName,
                                         std::optional<std::string_view> attributeValue,

@@ -61,6 +61,9 @@ class XmlSigner {
     // Canonical XML 1.0 without comments of the whole document: the signed output.
     std::string canonicalText() const;
 
+    // Hands the tree over (to be freed elsewhere); the signer is empty afterwards.
+    DocumentHandle takeDocument() &&;
+
   private:
     // The last child named `name`, when it carries `attributeName` = `attributeValue` (or when no
     // attribute is asked for); otherwise a new such child, with a default-namespace declaration
