@@ -131,7 +131,7 @@ const Pkcs11PrivateKey::CertificateFacts& Pkcs11PrivateKey::certificateFacts() c
     if (certificateFacts_) {
         return *certificateFacts_;
     }
-    CertificateFacts& facts = certificateFacts_.emplace();
+    CertificateFacts& facts = certificateFacts_.emplace(CertificateFacts{std::string(), true});
     const unsigned char* cursor = certificateDer_.data();
     const std::unique_ptr<X509, X509Deleter> certificate(
         d2i_X509(nullptr, &cursor, static_cast<long>(certificateDer_.size())));

@@ -39,7 +39,7 @@ class Pkcs11PrivateKey final : public certs::PrivateKey {
   private:
     struct CertificateFacts {
         std::string commonName;
-        bool rsaKey = true;
+        bool rsaKey;
     };
     const CertificateFacts& certificateFacts() const;
 
