@@ -43,20 +43,52 @@ std::string hexEncode(std::span<const std::uint8_t> data) {
 }
 
 std::string base64Encode(std::span<const std::uint8_t> data) {
-    std::string text((data.size() + 2) / 3 * 4, '\0');
-    std::size_t written = 0;
+    std::string text;
+    text.reserve((data.size() + 2) / 3 * 4);
+    Base64Writer writer(text);
+    writer.write(data);
+    writer.finish();
+    return text;
+}
+
+void Base64Writer::write(std::span<const std::uint8_t> data) {
+    if (pendingSize_ > 0) {
+        const std::size_t taken = std::min(data.size(), pending_.size() - pendingSize_);
+        std::copy_n(data.begin(), taken,
+                    pending_.begin() + static_cast<std::ptrdiff_t>(pendingSize_));
+        pendingSize_ += taken;
+        data = data.subspan(taken);
+        if (pendingSize_ < pending_.size()) {
+            return;
+        }
+        encodeGroups(pending_);
+        pendingSize_ = 0;
+    }
+    const std::size_t whole = data.size() - data.size() % 3;
+    encodeGroups(data.first(whole));
+    const auto rest = data.subspan(whole);
+    std::copy(rest.begin(), rest.end(), pending_.begin());
+    pendingSize_ = rest.size();
+}
+
+void Base64Writer::finish() {
+    encodeGroups(std::span(pending_).first(pendingSize_));
+    pendingSize_ = 0;
+}
+
+void Base64Writer::encodeGroups(std::span<const std::uint8_t> data) {
     for (std::size_t offset = 0; offset < data.size(); offset += encodeChunk) {
         const std::size_t length = std::min(encodeChunk, data.size() - offset);
+        const std::size_t start = output_.size();
+        output_.resize(start + (length + 2) / 3 * 4);
         const int produced =
-            EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data() + written),
+            EVP_EncodeBlock(reinterpret_cast<unsigned char*>(output_.data() + start),
                             data.data() + offset, static_cast<int>(length));
         if (produced < 0) {
             throw std::runtime_error("Base64 encoding failed");
         }
-        written += static_cast<std::size_t>(produced);
+        output_.resize(start + static_cast<std::size_t>(produced));
     }
-    text.resize(written);
-    return text;
 }
 
 std::optional<Bytes> base64DecodeStrict(std::string_view text) {

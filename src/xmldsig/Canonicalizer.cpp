@@ -130,9 +130,13 @@ std::string canonicalSubtreeText(xmlNodePtr top) {
     return text;
 }
 
+void canonicalizeDocument(xmlDocPtr document, const CanonicalSink& sink) {
+    canonicalize(document, nullptr, nullptr, sink);
+}
+
 std::string canonicalDocumentText(xmlDocPtr document) {
     std::string text;
-    canonicalize(document, nullptr, nullptr, appendTo(text));
+    canonicalizeDocument(document, appendTo(text));
     return text;
 }
 

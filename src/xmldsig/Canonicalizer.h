@@ -26,7 +26,9 @@ void canonicalizeSubtree(xmlNodePtr top, xmlNodePtr excluded, const CanonicalSin
 std::string canonicalSubtreeText(xmlNodePtr top);
 
 // Canonical form of the whole document: no XML declaration, no document type declaration, no
-// comments.
+// comments. Errors as for canonicalizeSubtree.
+void canonicalizeDocument(xmlDocPtr document, const CanonicalSink& sink);
+
 std::string canonicalDocumentText(xmlDocPtr document);
 
 }  // namespace kivo::xmldsig

@@ -110,6 +110,10 @@ std::string XmlSigner::canonicalText() const {
     return canonicalDocumentText(xmlDocument_.get());
 }
 
+void XmlSigner::writeCanonicalText(const CanonicalSink& sink) const {
+    canonicalizeDocument(xmlDocument_.get(), sink);
+}
+
 DocumentHandle XmlSigner::takeDocument() && {
     xmlRootElem_ = nullptr;
     return std::move(xmlDocument_);

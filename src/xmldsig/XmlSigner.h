@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "certs/SignaturePrimitive.h"
+#include "xmldsig/Canonicalizer.h"
 #include "xmldsig/LibxmlResources.h"
 #include "xmldsig/XPathError.h"
 
@@ -58,8 +59,10 @@ class XmlSigner {
     // and XPathError when the XPath engine rejects it.
     xmlNodePtr findOrCreateSignature(std::string_view signingFilter);
 
-    // Canonical XML 1.0 without comments of the whole document: the signed output.
+    // Canonical XML 1.0 without comments of the whole document: the signed output, whole or in
+    // pieces as it is produced.
     std::string canonicalText() const;
+    void writeCanonicalText(const CanonicalSink& sink) const;
 
     // Hands the tree over (to be freed elsewhere); the signer is empty afterwards.
     DocumentHandle takeDocument() &&;
