@@ -28,8 +28,7 @@ void applyIdleTimeout(std::int64_t milliseconds, const RequestServices& services
     services.setIdlePeriod(seconds);
 }
 
-void dispatchByType(const JsonRequest& request, MessageChannel& channel,
-                    const RequestServices& services) {
+void dispatchByType(JsonRequest request, MessageChannel& channel, const RequestServices& services) {
     if (!request.type) {
         throw SigningError(error_code::badRequest,
                            "Request type is missing from the request message");
@@ -37,7 +36,7 @@ void dispatchByType(const JsonRequest& request, MessageChannel& channel,
     writeLog(LogLevel::info, "Request type = " + *request.type);
     const std::string type = lowerAscii(*request.type);
     if (type == "sign") {
-        handleSignRequest(request, channel, services);
+        handleSignRequest(std::move(request), channel, services);
     } else if (type == "version") {
         channel.writeResponseMessage(encodeResponse(handleVersionRequest(request, services)));
     } else {
@@ -62,7 +61,7 @@ RequestOutcome processRequest(MessageChannel& channel, const RequestServices& se
     if (!received) {
         return RequestOutcome::endOfInput;
     }
-    const JsonRequest& request = received->request;
+    JsonRequest& request = received->request;
     const bool verboseBefore = host::verboseLogging();
     if (request.verbose == "ON") {
         host::setVerboseLogging(true);
@@ -72,7 +71,7 @@ RequestOutcome processRequest(MessageChannel& channel, const RequestServices& se
     if (request.idleTimeout) {
         applyIdleTimeout(*request.idleTimeout, services);
     }
-    dispatchByType(request, channel, services);
+    dispatchByType(std::move(request), channel, services);
     host::setVerboseLogging(verboseBefore);
     return RequestOutcome::answered;
 }

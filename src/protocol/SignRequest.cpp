@@ -30,8 +30,10 @@ std::string_view textView(const certs::Bytes& bytes) {
 }
 
 // The document's UTF-8 bytes; the caller parses them in place rather than from a second copy.
-certs::Bytes documentBytes(const XmlData& entry) {
+// The entry's Base64 text is released once decoded.
+certs::Bytes documentBytes(XmlData& entry) {
     std::optional<certs::Bytes> bytes = certs::base64DecodeStrict(entry.data);
+    std::string().swap(entry.data);
     if (!bytes) {
         throw SigningError(error_code::invalidXml,
                            "Invalid XML input: data of entry " + entry.id + " is not base64");
@@ -43,15 +45,21 @@ certs::Bytes documentBytes(const XmlData& entry) {
     return std::move(*bytes);
 }
 
-// The signed document in Canonical XML. The decoded input is gone when this returns, and the
-// tree is being freed aside while the Base64 answer is built.
-std::string signedCanonicalText(const XmlData& entry, const certs::CertificateSelection& selection,
-                                const KeyValueTexts& keyValue,
-                                const std::optional<std::string>& signatureAlgorithm,
-                                xmldsig::DocumentRelease& release) {
+// Room beside the document for its two signatures; Canonical XML rarely adds more.
+constexpr std::size_t signaturesAllowance = 32 * 1024;
+
+// The signed document in Canonical XML, encoded in Base64 as the canonical text is produced, so
+// that the text is never held whole beside its encoding. The decoded input is gone when this
+// returns, and the tree is being freed aside.
+std::string signedDocumentBase64(XmlData& entry, const certs::CertificateSelection& selection,
+                                 const KeyValueTexts& keyValue,
+                                 const std::optional<std::string>& signatureAlgorithm,
+                                 xmldsig::DocumentRelease& release) {
+    std::size_t documentSize = 0;
     xmldsig::XmlSigner signer = [&] {
         const certs::Bytes bytes = documentBytes(entry);
         host::writeDebug([&] { return "XML data to be signed = " + std::string(textView(bytes)); });
+        documentSize = bytes.size();
         return xmldsig::XmlSigner(textView(bytes));
     }();
     for (const std::string_view filter : signingFilters) {
@@ -59,30 +67,34 @@ std::string signedCanonicalText(const XmlData& entry, const certs::CertificateSe
         signer.addX509Data(*selection.certificate, filter);
         signer.addRSAKeyValue(keyValue.modulus, keyValue.exponent, filter);
     }
-    std::string text = signer.canonicalText();
+    std::string encoded;
+    encoded.reserve((documentSize + signaturesAllowance + 2) / 3 * 4);
+    certs::Base64Writer writer(encoded);
+    signer.writeCanonicalText([&](std::span<const std::uint8_t> piece) { writer.write(piece); });
+    writer.finish();
     release.release(std::move(signer).takeDocument());
-    return text;
+    return encoded;
 }
 
-SignedData signDocument(const XmlData& entry, const certs::CertificateSelection& selection,
+SignedData signDocument(XmlData& entry, const certs::CertificateSelection& selection,
                         const KeyValueTexts& keyValue,
                         const std::optional<std::string>& signatureAlgorithm,
                         xmldsig::DocumentRelease& release) {
     writeLog(LogLevel::info, "Signing XML data");
-    const std::string canonical =
-        signedCanonicalText(entry, selection, keyValue, signatureAlgorithm, release);
     SignedData signedDocument{
-        certs::base64Encode(
-            std::span(reinterpret_cast<const std::uint8_t*>(canonical.data()), canonical.size())),
-        entry.id};
+        signedDocumentBase64(entry, selection, keyValue, signatureAlgorithm, release), entry.id};
     writeLog(LogLevel::info, "Finished signing XML");
-    host::writeDebug([&] { return "Signed XML = " + canonical; });
+    // Our own encoding always decodes.
+    host::writeDebug([&] {
+        return "Signed XML = " +
+               std::string(textView(certs::base64DecodeStrict(signedDocument.data).value()));
+    });
     return signedDocument;
 }
 
 }  // namespace
 
-void handleSignRequest(const JsonRequest& request, MessageChannel& channel,
+void handleSignRequest(JsonRequest request, MessageChannel& channel,
                        const RequestServices& services) {
     if (!request.userDetails) {
         throw SigningError(error_code::badRequest,
@@ -105,7 +117,7 @@ void handleSignRequest(const JsonRequest& request, MessageChannel& channel,
     xmldsig::DocumentRelease release;
     JsonSignResponse response;
     response.signedData.reserve(request.xmlData->size());
-    for (const XmlData& entry : *request.xmlData) {
+    for (XmlData& entry : *request.xmlData) {
         response.signedData.push_back(
             signDocument(entry, selection, keyValue, request.signatureAlgorithm, release));
     }

@@ -9,8 +9,9 @@
 namespace kivo::protocol {
 
 // Writes the one answer itself; throws SigningError (or another error) on any failure, in which
-// case nothing has been written.
-void handleSignRequest(const JsonRequest& request, MessageChannel& channel,
+// case nothing has been written. Takes the request whole so that each document's Base64 text can
+// go as soon as it is decoded.
+void handleSignRequest(JsonRequest request, MessageChannel& channel,
                        const RequestServices& services);
 
 }  // namespace kivo::protocol
