@@ -3,7 +3,6 @@
 // Byte-level helpers for the asn1 tests: hex literals and hand-made DER elements.
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -12,15 +11,11 @@
 
 namespace kivo::asn1::testing {
 
-// "30 03 02 01 05" -> octets; spaces are ignored.
+// "30 03 02 01 05" -> octets; spaces and colons are ignored.
 inline Bytes hex(std::string_view text) {
+    std::string digits(text);
+    std::erase_if(digits, [](char c) { return c == ' ' || c == ':'; });
     Bytes bytes;
-    std::string digits;
-    for (const char c : text) {
-        if (c != ' ' && c != ':') {
-            digits.push_back(c);
-        }
-    }
     for (std::size_t i = 0; i + 1 < digits.size(); i += 2) {
         bytes.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
     }
@@ -48,20 +43,9 @@ inline Bytes tlv(std::uint8_t identifier, const Bytes& contents) {
     return element;
 }
 
-inline Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes joined;
-    for (const auto& part : parts) {
-        joined.insert(joined.end(), part.begin(), part.end());
-    }
-    return joined;
-}
-
-inline std::filesystem::path dataFile(const std::string& name) {
-    return std::filesystem::path(KIVO_TEST_DATA_DIR) / "asn1" / name;
-}
-
 inline Bytes readBytes(const std::string& name) {
-    const std::string contents = kivo::testing::readFile(dataFile(name));
+    const std::string contents =
+        kivo::testing::readFile(std::string(KIVO_TEST_DATA_DIR) + "/asn1/" + name);
     return Bytes(contents.begin(), contents.end());
 }
 
