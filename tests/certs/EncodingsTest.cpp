@@ -17,19 +17,6 @@ TEST(EncodingsTest, HexAndBase64MatchStandardForms) {
     }
 }
 
-TEST(EncodingsTest, Base64StaysOnOneLineAtAnyLength) {
-    EXPECT_EQ(base64Encode(Bytes(60, 0x41)).size(), 80u);
-    // Longer than the encoder's internal chunk, and not a multiple of three.
-    Bytes large(6 * 1024 * 1024 + 1);
-    for (std::size_t i = 0; i < large.size(); ++i) {
-        large[i] = static_cast<std::uint8_t>(i % 251);
-    }
-    const std::string encoded = base64Encode(large);
-    EXPECT_EQ(encoded.size(), (large.size() + 2) / 3 * 4);
-    EXPECT_EQ(encoded.find_first_of("\r\n"), std::string::npos);
-    EXPECT_EQ(base64DecodeStrict(encoded), large);
-}
-
 // However the bytes are cut into pieces, the writer's text is the encoding of them joined.
 TEST(EncodingsTest, Base64WriterEncodesPiecesAsOneText) {
     const std::vector<std::pair<std::string, std::string>> vectors = {

@@ -1,26 +1,77 @@
+// Key search and signing on real stores: SoftHSM2 tokens, an NSS database and the scripted
+// pinentry, all applied to this process's environment and log while a test runs.
+
 #include "platform/Pkcs11KeyStore.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <memory>
+#include <optional>
+#include <sstream>
 
-#include "KeyStoreScene.h"
 #include "asn1/X509Certificate.h"
 #include "certs/CertificateSources.h"
+#include "host/Log.h"
 #include "platform/Pkcs11PrivateKey.h"
+#include "protocol/SigningError.h"
+#include "support/KeyStoreFixtures.h"
+#include "support/TempDir.h"
 
 namespace kivo::testing {
 namespace {
 
 using certs::Candidate;
+using certs::SignatureAlgorithm;
 using platform::Pkcs11KeyStore;
 
-constexpr const char* softHsmTokens = "model=SoftHSM%20v2";
+struct SharedPki {
+    TempDir dir;
+    TestCa ca = makeCa(dir.path(), "Kivo Test CA");
+    IssuedCertificate jane = issueCertificate(dir.path(), ca, {}, "jane");
+    IssuedCertificate john = issue("John Citizen", "john");
+    IssuedCertificate mary = issue("Mary Citizen", "mary");
 
+    IssuedCertificate issue(const std::string& commonName, const std::string& name) {
+        CertificateSpec wanted;
+        wanted.commonName = commonName;
+        return issueCertificate(dir.path(), ca, wanted, name);
+    }
+};
+
+// Made once per test program: key generation is what takes the time.
+const SharedPki& sharedPki() {
+    static const auto pki = std::make_unique<const SharedPki>();
+    return *pki;
+}
+
+struct KeyStoreScene {
+    KeyStoreScene() { host::setProcessLog(host::LogFile(dir / "kivo-signing.log")); }
+    ~KeyStoreScene() { host::setProcessLog(host::LogFile(std::nullopt)); }
+
+    platform::KeyStoreOptions options() const { return platform::defaultKeyStoreOptions(); }
+
+    // "LEVEL message": the "dd-MM-yyyy HH:mm:ss.SSS " prefix removed.
+    std::vector<std::string> logLines() const {
+        std::istringstream text(readFile(dir / "kivo-signing.log"));
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(text, line);) {
+            lines.push_back(line.size() > 24 ? line.substr(24) : line);
+        }
+        return lines;
+    }
+
+    TempDir dir;
+    TestHome home{dir / "home"};
+    SoftHsm softHsm{dir / "softhsm"};
+    ScriptedPinentry pinentry{dir / "pinentry"};
+    ScopedEnvironment environment{
+        mergedEnvironments({home.environment(), softHsm.environment(), pinentry.environment()})};
+};
+
+constexpr const char* softHsmTokens = "model=SoftHSM%20v2";
 const std::string retrievingSystem = "INFO  Retrieving matching certificates from system KeyChain";
 const std::string retrievingTokens =
     "INFO  Retrieving matching certificates from any smartcard tokens";
-const std::string itemNotFound = "ERROR Failed to access certificates (errSecItemNotFound)";
 
 auto acceptAll = [](const asn1::X509Certificate&) { return true; };
 
@@ -32,23 +83,11 @@ std::vector<std::string> commonNames(const std::vector<Candidate>& candidates) {
     return names;
 }
 
-certs::Bytes fileBytes(const std::filesystem::path& path) {
-    const std::string text = readFile(path);
-    return certs::Bytes(text.begin(), text.end());
-}
-
-std::vector<std::string> softHsmTokenIds(Pkcs11KeyStore& store) {
-    std::vector<std::string> ids = store.tokenIds();
-    std::erase_if(
-        ids, [](const std::string& id) { return id.find(softHsmTokens) == std::string::npos; });
-    return ids;
-}
-
 std::string tokenLabel(const Candidate& candidate) {
     return dynamic_cast<const platform::Pkcs11PrivateKey&>(*candidate.privateKey).token().label();
 }
 
-TEST(Pkcs11KeyStore, SystemStoreFirstThenTokensInSlotOrder) {
+TEST(Pkcs11KeyStore, SystemStoreFirstThenMatchingTokensInSlotOrder) {
     const SharedPki& pki = sharedPki();
     KeyStoreScene scene;
     NssDatabase nss(scene.home.path());
@@ -62,7 +101,8 @@ TEST(Pkcs11KeyStore, SystemStoreFirstThenTokensInSlotOrder) {
     const auto candidates = certs::collectCandidates(store, acceptAll, softHsmTokens);
 
     // Tokens come in the module's slot order, which SoftHSM2 derives from the serials.
-    const auto ids = softHsmTokenIds(store);
+    std::vector<std::string> ids = store.tokenIds();
+    std::erase_if(ids, [](const auto& id) { return id.find(softHsmTokens) == std::string::npos; });
     ASSERT_EQ(ids.size(), 2u);
     const bool alphaFirst = ids[0].find(alpha.uriFragment()) != std::string::npos;
     EXPECT_EQ(
@@ -73,168 +113,192 @@ TEST(Pkcs11KeyStore, SystemStoreFirstThenTokensInSlotOrder) {
     EXPECT_EQ(tokenLabel(candidates[0]), "NSS Certificate DB");
     EXPECT_EQ(tokenLabel(candidates[1]), alphaFirst ? "Alpha" : "Beta");
     EXPECT_EQ(tokenLabel(candidates[2]), alphaFirst ? "Beta" : "Alpha");
-    EXPECT_EQ(candidates[0].certificate->derBytes(), fileBytes(pki.jane.certDer));
     EXPECT_EQ(scene.logLines(), (std::vector<std::string>{retrievingSystem, retrievingTokens}));
+    // Only tokens whose id contains the class id are searched.
+    EXPECT_EQ(commonNames(certs::collectCandidates(store, acceptAll, alpha.uriFragment())),
+              (std::vector<std::string>{"Jane Citizen", "John Citizen"}));
 }
 
-TEST(Pkcs11KeyStore, SearchesOnlyTokensWhoseIdContainsTheClassId) {
+const certs::Bytes message{'<', 'S', 'i', 'g', 'n', 'e', 'd', 'I', 'n', 'f', 'o', '/', '>'};
+
+// RSASSA-PKCS1-v1_5 is deterministic: the token must give exactly openssl's bytes.
+std::string opensslSignature(const TempDir& dir, const IssuedCertificate& certificate,
+                             const char* digest) {
+    const auto input = dir / "message";
+    writeFile(input, std::string(message.begin(), message.end()));
+    return runProgram(
+        {"openssl", "dgst", digest, "-sign", certificate.keyPem.string(), input.string()});
+}
+
+std::string asText(const certs::Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// One token for the whole suite; each test makes its own store, so logins do not carry over.
+class Pkcs11Signing : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        const SharedPki& pki = sharedPki();
+        scene_ = std::make_unique<KeyStoreScene>();
+        token_.emplace(scene_->softHsm.addToken("Signer Card", "2468"));
+        token_->importIdentity(pki.jane, "01");
+        token_->importIdentity(pki.john, "02", ImportOptions{{"RSA-PKCS"}, false});
+    }
+    static void TearDownTestSuite() {
+        token_.reset();
+        scene_.reset();
+    }
+
+    void SetUp() override {
+        scene_->pinentry.answer({});
+        store_ = std::make_unique<Pkcs11KeyStore>(scene_->options());
+    }
+
+    // The token's key whose certificate has this subject CN.
+    std::shared_ptr<certs::PrivateKey> keyOf(const std::string& commonName) {
+        const auto candidates = certs::collectCandidates(
+            *store_,
+            [&](const asn1::X509Certificate& certificate) {
+                return certificate.subjectValue("2.5.4.3") == commonName;
+            },
+            token_->uriFragment());
+        EXPECT_EQ(candidates.size(), 1u) << commonName;
+        return candidates.empty() ? nullptr : candidates.front().privateKey;
+    }
+
+    static KeyStoreScene& scene() { return *scene_; }
+
+    std::unique_ptr<Pkcs11KeyStore> store_;
+
+  private:
+    static inline std::unique_ptr<KeyStoreScene> scene_;
+    static inline std::optional<SoftHsmToken> token_;
+};
+
+// Also covers the CKM_RSA_PKCS path: John's key allows nothing else, so the digest is made on
+// the host and the token signs the DigestInfo.
+TEST_F(Pkcs11Signing, SignsLikeOpensslWithEveryAlgorithmAlsoThroughRawRsa) {
     const SharedPki& pki = sharedPki();
-    KeyStoreScene scene;
-    const SoftHsmToken alpha = scene.softHsm.addToken("Alpha");
-    const SoftHsmToken beta = scene.softHsm.addToken("Beta");
-    alpha.importIdentity(pki.john, "01");
-    // Beta would log an error if it were queried: it holds nothing.
+    const auto jane = keyOf("Jane Citizen");
+    const auto john = keyOf("John Citizen");
+    ASSERT_TRUE(jane && john);
+    scene().pinentry.answer({PinAnswerScript::pin("2468")});
+    const std::pair<SignatureAlgorithm, const char*> algorithms[] = {
+        {SignatureAlgorithm::rsaPkcs1Sha1, "-sha1"},
+        {SignatureAlgorithm::rsaPkcs1Sha256, "-sha256"},
+        {SignatureAlgorithm::rsaPkcs1Sha512, "-sha512"}};
+    for (const auto& [key, certificate] :
+         {std::pair{jane, &pki.jane}, std::pair{john, &pki.john}}) {
+        for (const auto& [algorithm, digest] : algorithms) {
+            SCOPED_TRACE(std::string(digest) + " " + certificate->certPem.string());
+            const certs::Bytes signature = certs::signData(message, *key, algorithm);
+            EXPECT_EQ(asText(signature), opensslSignature(scene().dir, *certificate, digest));
+        }
+    }
+    // The login lasts for the store's life: one PIN for six signatures.
+    EXPECT_EQ(scene().pinentry.questionsAsked(), 1);
+}
 
-    Pkcs11KeyStore store(scene.options());
-    const auto candidates = certs::collectCandidates(store, acceptAll, alpha.uriFragment());
-
-    EXPECT_EQ(commonNames(candidates), std::vector<std::string>{"John Citizen"});
-    EXPECT_EQ(scene.logLines(),
-              (std::vector<std::string>{retrievingSystem, itemNotFound, retrievingTokens}));
-    for (const auto& id : softHsmTokenIds(store)) {
-        EXPECT_NE(id.find("token=" + std::string(id.find(alpha.uriFragment()) != std::string::npos
-                                                     ? "Alpha"
-                                                     : "Beta")),
-                  std::string::npos)
-            << id;
+TEST_F(Pkcs11Signing, PinEntryOutcomes) {
+    const auto pin = PinAnswerScript::pin;
+    const struct {
+        const char* name;
+        std::vector<PinAnswerScript> answers;
+        std::optional<std::string> error;  // after "Failed to create signature: "; none: signs
+        int questions;
+    } cases[] = {
+        {"right PIN", {pin("2468")}, std::nullopt, 1},
+        {"cancelled", {PinAnswerScript::cancel()}, "PIN entry cancelled", 1},
+        {"wrong then right", {pin("1111"), pin("2468")}, std::nullopt, 2},
+        {"wrong then cancelled",
+         {pin("1111"), PinAnswerScript::cancel()},
+         "PIN entry cancelled",
+         2},
+        {"three wrong",
+         {pin("1111"), pin("2222"), pin("3333"), pin("2468")},
+         "CKR_PIN_INCORRECT",
+         3},
+        {"pinentry hangs up", {PinAnswerScript::hangUp()}, "PIN entry failed", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();  // a fresh store: not logged in
+        const auto jane = keyOf("Jane Citizen");
+        ASSERT_TRUE(jane);
+        scene().pinentry.answer(c.answers);
+        try {
+            const auto signature =
+                certs::signData(message, *jane, SignatureAlgorithm::rsaPkcs1Sha256);
+            EXPECT_FALSE(c.error) << "signed";
+            EXPECT_EQ(signature.size(), 256u);
+        } catch (const protocol::SigningError& error) {
+            EXPECT_EQ(error.code(), 100);
+            EXPECT_EQ(error.message(), "Failed to create signature: " + c.error.value_or("?"));
+        }
+        EXPECT_EQ(scene().pinentry.questionsAsked(), c.questions);
     }
 }
 
-TEST(Pkcs11KeyStore, EmptyStoresLogItemNotFoundAndBlankTokensAreNotListed) {
-    KeyStoreScene scene;
-    const SoftHsmToken empty = scene.softHsm.addToken("Empty");  // SoftHSM2 adds a blank slot
+TEST_F(Pkcs11Signing, PromptNamesTokenAndSignerAndShowsWrongPinBeforeAskingAgain) {
+    const auto jane = keyOf("Jane Citizen");
+    ASSERT_TRUE(jane);
+    scene().pinentry.answer({PinAnswerScript::pin("1111"), PinAnswerScript::pin("2468")});
+    certs::signData(message, *jane, SignatureAlgorithm::rsaPkcs1Sha256);
 
-    Pkcs11KeyStore store(scene.options());
-    EXPECT_EQ(softHsmTokenIds(store).size(), 1u);
-    // Where p11-kit's trust module is registered, its CA anchors are no smart card.
-    for (const auto& id : store.tokenIds()) {
-        EXPECT_EQ(id.find("model=p11-kit-trust"), std::string::npos) << id;
+    std::vector<std::string> descriptions;
+    std::vector<std::string> errors;
+    for (const auto& command : scene().pinentry.commands()) {
+        if (command.starts_with("SETDESC ")) {
+            descriptions.push_back(command.substr(8));
+        } else if (command.starts_with("SETERROR ")) {
+            errors.push_back(command.substr(9));
+        }
+        EXPECT_EQ(command.find("2468"), std::string::npos)
+            << "the PIN went to pinentry: " << command;
     }
-    const auto candidates = certs::collectCandidates(store, acceptAll, softHsmTokens);
-
-    EXPECT_TRUE(candidates.empty());
-    EXPECT_EQ(scene.logLines(), (std::vector<std::string>{retrievingSystem, itemNotFound,
-                                                          retrievingTokens, itemNotFound}));
-    EXPECT_EQ(store.queryTokenIdentities("pkcs11:token=Nowhere").status,
-              certs::security_status::notAvailable);
+    ASSERT_EQ(descriptions.size(), 2u);
+    EXPECT_EQ(descriptions[0], "Enter the PIN of \"Signer Card\" to sign as Jane Citizen.");
+    ASSERT_EQ(errors.size(), 1u);  // only the second question shows an error
+    EXPECT_TRUE(errors[0].starts_with("Wrong PIN.")) << errors[0];
 }
 
-TEST(Pkcs11KeyStore, EmptyNssDatabaseIsItemNotFoundToo) {
-    KeyStoreScene scene;
-    NssDatabase nss(scene.home.path());
-    Pkcs11KeyStore store(scene.options());
-    EXPECT_EQ(store.querySystemIdentities().status, certs::security_status::itemNotFound);
-}
-
-TEST(Pkcs11KeyStore, CertificateWithoutKeyCountsOnlyWhereKeysMayBeHidden) {
+// Each store signs twice; the PIN questions show which logins it needed.
+TEST(Pkcs11SigningStores, NssDatabasesAndKeysThatAskOnEveryUse) {
     const SharedPki& pki = sharedPki();
-    KeyStoreScene scene;
-    // The NSS database has no password, so its keys are visible and Mary's lack of one shows.
-    NssDatabase nss(scene.home.path());
-    nss.importCertificateOnly(pki.mary, "mary");
-    nss.importPkcs12(pki.jane, "jane");
-    // SoftHSM2 hides private keys until login: John's certificate may have a key.
-    const SoftHsmToken token = scene.softHsm.addToken("Alpha");
-    token.importCertificateOnly(pki.john, "07");
+    const struct {
+        const char* name;
+        std::optional<std::string> nssPassword;  // none: a token key that asks on every use
+        int questions;
+    } cases[] = {
+        {"NSS database without password", std::nullopt, 0},
+        {"NSS database with password", "db-secret", 1},
+        // The token login once, then the key's own PIN for each signature.
+        {"always-authenticate key", std::nullopt, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        KeyStoreScene scene;
+        std::string classId = "no token matches this";
+        if (c.questions == 3) {
+            const SoftHsmToken token = scene.softHsm.addToken("Qualified Card", "2468");
+            token.importIdentity(pki.jane, "01", ImportOptions{{}, true});
+            classId = token.uriFragment();
+        } else {
+            NssDatabase(scene.home.path(), c.nssPassword).importPkcs12(pki.jane, "jane");
+        }
+        const auto pin = PinAnswerScript::pin(c.nssPassword.value_or("2468"));
+        scene.pinentry.answer({pin, pin, pin});
 
-    Pkcs11KeyStore store(scene.options());
-    const auto candidates = certs::collectCandidates(store, acceptAll, token.uriFragment());
-    EXPECT_EQ(commonNames(candidates), (std::vector<std::string>{"Jane Citizen", "John Citizen"}));
-
-    // Once logged in the token shows there is no key.
-    scene.pinentry.answer({PinAnswerScript::pin(token.userPin())});
-    ASSERT_EQ(candidates.size(), 2u);
-    const auto outcome = candidates[1].privateKey->createSignature(
-        certs::SignatureAlgorithm::rsaPkcs1Sha256, certs::Bytes{1, 2, 3});
-    EXPECT_EQ(outcome.error, "private key not found");
-    EXPECT_FALSE(outcome.signature);
-}
-
-TEST(Pkcs11KeyStore, PasswordProtectedNssDatabaseHidesKeysUntilLogin) {
-    const SharedPki& pki = sharedPki();
-    KeyStoreScene scene;
-    NssDatabase nss(scene.home.path(), "db-secret");
-    nss.importCertificateOnly(pki.mary, "mary");
-    Pkcs11KeyStore store(scene.options());
-    const auto result = store.querySystemIdentities();
-    ASSERT_EQ(result.status, certs::security_status::success);
-    ASSERT_EQ(result.identities.size(), 1u);
-    EXPECT_EQ(result.identities[0].certificateDer, fileBytes(pki.mary.certDer));
-}
-
-TEST(Pkcs11KeyStore, UnparsableCertificateIsSkippedAndTheOthersStillCount) {
-    const SharedPki& pki = sharedPki();
-    KeyStoreScene scene;
-    const SoftHsmToken token = scene.softHsm.addToken("Alpha");
-    token.importIdentity(pki.jane, "01");
-    // A SEQUENCE that claims more content than there is.
-    token.importRawCertificate(std::string("\x30\x84\x7f\xff\xff\xff", 6), pki.mary, "02");
-    token.importIdentity(pki.john, "03");
-
-    Pkcs11KeyStore store(scene.options());
-    const auto candidates = certs::collectCandidates(store, acceptAll, token.uriFragment());
-
-    auto names = commonNames(candidates);
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"Jane Citizen", "John Citizen"}));
-    const auto lines = scene.logLines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "ERROR Unexpected certificate contents"), 1)
-        << ::testing::PrintToString(lines);
-}
-
-TEST(Pkcs11KeyStore, KeysKeepTheirModuleAfterTheStoreIsGone) {
-    const SharedPki& pki = sharedPki();
-    KeyStoreScene scene;
-    NssDatabase nss(scene.home.path());
-    nss.importPkcs12(pki.jane, "jane");
-    const SoftHsmToken token = scene.softHsm.addToken("Alpha");
-    token.importIdentity(pki.john, "01");
-    scene.pinentry.answer({PinAnswerScript::pin(token.userPin())});
-
-    std::vector<Candidate> candidates;
-    {
         Pkcs11KeyStore store(scene.options());
-        candidates = certs::collectCandidates(store, acceptAll, token.uriFragment());
+        const auto candidates = certs::collectCandidates(store, acceptAll, classId);
+        ASSERT_EQ(candidates.size(), 1u);
+        for (int use = 0; use < 2; ++use) {
+            const auto signature = certs::signData(message, *candidates[0].privateKey,
+                                                   SignatureAlgorithm::rsaPkcs1Sha512);
+            EXPECT_EQ(asText(signature), opensslSignature(scene.dir, pki.jane, "-sha512"));
+        }
+        EXPECT_EQ(scene.pinentry.questionsAsked(), c.questions);
     }
-    ASSERT_EQ(candidates.size(), 2u);
-    for (const auto& candidate : candidates) {
-        const auto signature = certs::signData(certs::Bytes{'h', 'i'}, *candidate.privateKey,
-                                               certs::SignatureAlgorithm::rsaPkcs1Sha256);
-        EXPECT_EQ(signature.size(), 256u);
-    }
-    EXPECT_EQ(scene.pinentry.questionsAsked(), 1);  // only the token asked
-}
-
-TEST(Pkcs11KeyStore, DefaultOptionsComeFromTheEnvironment) {
-    {
-        const ScopedEnvironment environment(
-            {{"HOME", "/home/someone"}, {"KIVO_PINENTRY", "/opt/pinentry-x"}});
-        const auto options = platform::defaultKeyStoreOptions();
-        EXPECT_EQ(options.nssDatabaseDir, std::filesystem::path("/home/someone/.pki/nssdb"));
-        EXPECT_EQ(options.pinEntryProgram, "/opt/pinentry-x");
-    }
-    {
-        const ScopedEnvironment environment({{"HOME", ""}, {"KIVO_PINENTRY", ""}});
-        const auto options = platform::defaultKeyStoreOptions();
-        EXPECT_FALSE(options.nssDatabaseDir);
-        EXPECT_FALSE(options.pinEntryProgram);
-        Pkcs11KeyStore store(options);
-        EXPECT_EQ(store.querySystemIdentities().status, certs::security_status::itemNotFound);
-    }
-}
-
-TEST(Pkcs11KeyStore, OpensNssDatabaseUnderAFolderNameWithQuotes) {
-    const SharedPki& pki = sharedPki();
-    KeyStoreScene scene;
-    const std::filesystem::path home = scene.dir / "o'neil \\ 'home'";
-    NssDatabase nss(home);
-    nss.importPkcs12(pki.jane, "jane");
-    platform::KeyStoreOptions options;
-    options.nssDatabaseDir = nss.directory();
-    Pkcs11KeyStore store(options);
-    const auto result = store.querySystemIdentities();
-    EXPECT_EQ(result.status, certs::security_status::success);
-    EXPECT_EQ(result.identities.size(), 1u);
 }
 
 }  // namespace
