@@ -1,77 +1,163 @@
 #pragma once
 
-// What the hostile-input tests share: one run of the built host from first byte to exit, with
-// its answers, whatever else it wrote to standard output, its exit status, log and peak memory;
-// and the checks every case makes on such a run.
+// One run of the built host from first byte to exit, the checks every hostile case makes on it,
+// and a token holding a signer for the cases that must reach the signing step.
 
-#include <chrono>
-#include <cstdint>
-#include <memory>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
+#include <gtest/gtest.h>
+#include <malloc.h>
 
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "certs/Encodings.h"
 #include "support/HostSession.h"
+#include "support/KeyStoreFixtures.h"
 
 namespace kivo::testing {
 
-// Peak memory the host may use for one request, as the README states it: this many times the
-// request's size, plus a fixed allowance for the process itself (libraries, PKCS#11 modules).
-// The tree of a document made of nothing but tiny elements comes close to the first figure;
-// ordinary documents stay within the second.
+// Peak memory the README allows one request: this many times its size plus a fixed allowance
+// for the process itself. Trees of tiny elements come close to the first figure.
 inline constexpr long memoryPerRequestByte = 48;
 inline constexpr long ordinaryMemoryPerRequestByte = 16;
 inline constexpr long baseMemoryKiB = 96 * 1024;
 
-// `piece`, `times` times over.
-std::string repeated(std::string_view piece, std::size_t times);
-
-// A frame announcing `length` bytes, followed by `payload` whatever its real size.
-std::string announced(std::uint32_t length, std::string_view payload);
-
-// A host whose measured peak memory is its own, as far as possible: Linux hands the spawning
-// process's peak resident size on to a child started by posix_spawn, so this process's peak is
-// reset to its current size first, and that size is kept as the floor of the measurement.
-struct MeasuredHost {
-    std::unique_ptr<HostSession> session;
-    long spawnerResidentKiB = 0;
-
-    HostSession* operator->() const { return session.get(); }
-};
-
-MeasuredHost startMeasuredHost(const Environment& environment = {});
+inline std::string repeated(std::string_view piece, std::size_t times) {
+    std::string text;
+    for (std::size_t i = 0; i < times; ++i) {
+        text.append(piece);
+    }
+    return text;
+}
 
 struct HostRun {
-    std::vector<std::string> answers;  // the payloads of the expected answers that came
-    std::string trailing;              // every byte written after them
-    std::optional<int> exitStatus;     // none: the host had to be killed
+    std::vector<std::string> answers;
+    std::string trailing;           // every byte written after the answer
+    std::optional<int> exitStatus;  // none: the host had to be killed
     std::optional<long> peakMemoryKiB;
-    long spawnerResidentKiB = 0;
     std::string log;
     std::string stderrText;
     std::size_t requestBytes = 0;
 };
 
-// Writes `bytes`, closes the input, reads `expectedAnswers` framed answers and then everything
-// else until the host closes its output, and waits for it to end.
-HostRun runHost(const std::string& bytes, std::size_t expectedAnswers,
-                const Environment& environment = {},
-                std::chrono::seconds timeout = std::chrono::seconds(120));
+// `bytes` is freed once written, so that this process stays small while the host is measured.
+inline HostRun runHost(std::string bytes, const Environment& environment = {}) {
+    // Linux hands a spawner's peak resident size on to a child started by posix_spawn, so this
+    // process gives back freed memory and resets its peak first.
+    ::malloc_trim(0);
+    std::ofstream("/proc/self/clear_refs") << "5";
+    HostRun run;
+    run.requestBytes = bytes.size();
+    HostSession host(environment);
+    // The host may stop reading early: an error ends it.
+    host.process().sendRaw(bytes);
+    bytes = std::string();
+    host.process().closeInput();
+    constexpr std::chrono::seconds timeout(300);
+    if (std::optional<std::string> answer = host.process().readMessage(timeout)) {
+        run.answers.push_back(std::move(*answer));
+    }
+    run.trailing = host.process().readRemainingOutput(timeout);
+    run.exitStatus = host.finish();
+    run.peakMemoryKiB = host.process().peakMemoryKiB();
+    run.log = host.logText();
+    run.stderrText = readFile(host.home() / "host-stderr.txt");
+    return run;
+}
 
-// Reads the remaining answers of a running session the same way, after its input was written.
-HostRun finishRun(const MeasuredHost& host, std::size_t expectedAnswers, std::size_t requestBytes,
-                  std::chrono::seconds timeout = std::chrono::seconds(120));
+// Invalid UTF-8 or trailing bytes in an answer make it fail.
+inline std::optional<nlohmann::json> strictJson(const std::string& answer) {
+    try {
+        return nlohmann::json::parse(answer);
+    } catch (const nlohmann::json::exception&) {
+        return std::nullopt;
+    }
+}
 
-// Exactly one error answer with exactly the three keys, `code` and a message starting with
-// `messageStart`; nothing else on standard output; exit status 1; the error in the log.
-void expectErrorRun(const HostRun& run, std::int64_t code, std::string_view messageStart);
+// One strict-JSON answer and nothing else written: "ok" and exit 0 when `code` is 0, otherwise
+// an error of exactly three keys, exit 1 and the error in the log.
+inline void expectRun(const HostRun& run, std::int64_t code, std::string_view messageStart) {
+    ASSERT_EQ(run.answers.size(), 1u) << "no answer; exit " << run.exitStatus.value_or(-1);
+    const std::optional<nlohmann::json> answer = strictJson(run.answers[0]);
+    ASSERT_TRUE(answer.has_value()) << "not strict JSON: " << run.answers[0].substr(0, 300);
+    EXPECT_EQ(run.trailing.size(), 0u) << run.trailing.substr(0, 100);
+    if (code == 0) {
+        EXPECT_EQ(answer->value("result", ""), "ok") << answer->dump().substr(0, 300);
+        EXPECT_EQ(run.exitStatus, 0);
+        return;
+    }
+    EXPECT_EQ(answer->size(), 3u) << answer->dump().substr(0, 300);
+    EXPECT_EQ(answer->value("result", ""), "error");
+    EXPECT_EQ(answer->value("error_code", 0), code) << answer->dump().substr(0, 300);
+    const std::string message = answer->value("error_message", "");
+    EXPECT_TRUE(message.starts_with(messageStart)) << message.substr(0, 300);
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_NE(run.log.find("ERROR SigningError (" + std::to_string(code) + "): "),
+              std::string::npos);
+    EXPECT_NE(run.log.find("INFO  Application terminating due to error\n"), std::string::npos);
+}
 
-// Every answer "ok", nothing else on standard output, exit status 0.
-void expectServedRun(const HostRun& run, std::size_t answers);
+inline void expectMemoryBounded(const HostRun& run, long perRequestByte = memoryPerRequestByte) {
+    ASSERT_TRUE(run.peakMemoryKiB.has_value());
+#if defined(__SANITIZE_ADDRESS__)
+    // Shadow memory and quarantine make sanitized figures meaningless.
+    (void)perRequestByte;
+    return;
+#endif
+    const long bound = perRequestByte * static_cast<long>(run.requestBytes / 1024) + baseMemoryKiB;
+    EXPECT_LE(*run.peakMemoryKiB, bound)
+        << "request of " << run.requestBytes << " bytes peaked at " << *run.peakMemoryKiB << " KiB";
+}
 
-// Peak memory within the bound for a request of `run.requestBytes`, measured above a floor well
-// below that bound.
-void expectMemoryBounded(const HostRun& run, long perRequestByte = memoryPerRequestByte);
+struct SigningStore {
+    TempDir dir;
+    TestCa ca = makeCa(dir / "ca", "Kivo Hostile Test CA");
+    IssuedCertificate signer = issueCertificate(dir / "issued", ca, CertificateSpec{}, "jane");
+    TestHome config{dir / "config-home"};
+    SoftHsm hsm{dir / "softhsm"};
+    ScriptedPinentry pinentry{dir / "pinentry"};
+
+    Environment environment() const {
+        Environment result = mergedEnvironments({hsm.environment(), pinentry.environment()});
+        result["XDG_CONFIG_HOME"] = config.environment().at("XDG_CONFIG_HOME");
+        return result;
+    }
+};
+
+// Made once per test program: key generation and token set-up are the slow part.
+inline const SigningStore& signingStore() {
+    static const std::unique_ptr<SigningStore> store = [] {
+        auto made = std::make_unique<SigningStore>();
+        made->hsm.addToken("Kivo Hostile").importIdentity(made->signer, "01");
+        return made;
+    }();
+    // More PIN answers than the program sends sign requests.
+    store->pinentry.answer(std::vector<PinAnswerScript>(100, PinAnswerScript::pin("1234")));
+    return *store;
+}
+
+inline std::string signableDocument(std::string_view counterpart, std::string_view rendered,
+                                    std::string_view prolog = "") {
+    return std::string(prolog) + "<Contract><CounterpartData>" + std::string(counterpart) +
+           "</CounterpartData><RenderedData>" + std::string(rendered) +
+           "</RenderedData></Contract>";
+}
+
+// Built without a JSON library, so that a huge request costs little more than its own size.
+inline std::string signRequest(std::string_view document) {
+    const CertificateSpec signer;
+    return tools::frameMessage(R"({"type":"sign","user_details":{"name":")" +
+                               signer.commonName.value() + R"(","email":")" + signer.email.value() +
+                               R"(","abn":")" + signer.abn.value() + R"(","aki":[")" +
+                               signingStore().ca.subjectKeyIdHex +
+                               R"("]},"xml_data":[{"id":"doc","data":")" +
+                               certs::base64Encode(certs::byteView(document)) + R"("}]})");
+}
+
+// The signed document in a served answer.
+inline std::string signedDocumentOf(const std::string& answer) {
+    const auto bytes = certs::base64DecodeStrict(
+        nlohmann::json::parse(answer)["signed_data"][0].value("data", ""));
+    return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+}
 
 }  // namespace kivo::testing

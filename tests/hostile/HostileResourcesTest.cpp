@@ -1,0 +1,118 @@
+// Resources at the edges: the largest request a browser sends (64 MiB) carrying a 50 MB document,
+// and damaged certificates on the token next to the signer's identity, each skipped with its log
+// line while the search still finds the signer.
+
+#include <algorithm>
+#include <functional>
+
+#include "HostileHost.h"
+
+namespace kivo::testing {
+namespace {
+
+std::string bytes(std::initializer_list<unsigned char> values) {
+    return std::string(values.begin(), values.end());
+}
+
+std::size_t occurrences(const std::string& text, const std::string& piece) {
+    std::size_t count = 0;
+    for (auto at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST(HostileKeyStore, DamagedCertificatesAreSkippedAndTheSignerIsStillFound) {
+    const SigningStore& store = signingStore();
+    const TempDir dir;
+    // A token of its own, so that no other test meets these objects.
+    const SoftHsm hsm(dir / "softhsm");
+    const SoftHsmToken token = hsm.addToken("Kivo Damaged");
+    const std::string signerDer = readFile(store.signer.certDer);
+    // Each damaged value takes the place of a small placeholder certificate of its own; the
+    // signer's longer certificate cut short still announces its full length.
+    struct Case {
+        const char* what;
+        std::function<std::string(const std::string& placeholderDer)> damage;
+        // The lenient decoder reads some damage as an empty certificate, which matches nobody.
+        bool readAsEmpty = false;
+    };
+    const std::vector<Case> damaged{
+        {"cut inside the signed part", [&](auto&) { return signerDer.substr(0, 300); }},
+        {"outer length of 2^64 - 1",
+         [](auto&) {
+             return bytes({0x30, 0x88, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff});
+         }},
+        {"inner length announcing 127 length octets (read as 0)",
+         // The placeholder (30 82 xx xx, then its signed part 30 82 xx xx) with the length
+         // octets of the signed part replaced, keeping its size.
+         [](std::string der) {
+             return der.replace(5, 3, bytes({0xff, 0xff, 0xff}));
+         },
+         true},
+        {"250 indefinite-length sequences", [](auto&) { return repeated("\x30\x80", 250); }},
+    };
+    token.importIdentity(store.signer, "01");
+    CertificateSpec placeholderFields;
+    placeholderFields.commonName = "Placeholder";
+    placeholderFields.keyType = KeyType::ecP256;
+    for (std::size_t i = 0; i < damaged.size(); ++i) {
+        SCOPED_TRACE(damaged[i].what);
+        const IssuedCertificate placeholder = issueCertificate(
+            dir / "issued", store.ca, placeholderFields, "placeholder-" + std::to_string(i));
+        const std::string placeholderDer = readFile(placeholder.certDer);
+        ASSERT_EQ(placeholderDer.substr(0, 2), bytes({0x30, 0x82}));
+        ASSERT_EQ(placeholderDer.substr(4, 2), bytes({0x30, 0x82}));
+        const std::string value = damaged[i].damage(placeholderDer);
+        ASSERT_LE(value.size(), placeholderDer.size());
+        token.importRawCertificate(value, placeholder, hexOf(std::string(1, char(0x10 + i))));
+    }
+
+    Environment environment = store.environment();
+    environment["SOFTHSM2_CONF"] = hsm.environment().at("SOFTHSM2_CONF");
+    // DEBUG lines show the certificates that were read but matched nobody.
+    environment["KIVO_VERBOSE_LOGGING"] = "ON";
+    const HostRun run = runHost(signRequest(signableDocument("c", "r")), environment);
+    expectRun(run, 0, "");
+    expectMemoryBounded(run);
+    ASSERT_EQ(run.answers.size(), 1u);
+    EXPECT_EQ(nlohmann::json::parse(run.answers[0]).value("cert_serial", ""),
+              store.signer.serialHex);
+    const auto readAsEmpty = static_cast<std::size_t>(
+        std::count_if(damaged.begin(), damaged.end(), [](const Case& c) { return c.readAsEmpty; }));
+    EXPECT_EQ(occurrences(run.log, "ERROR Unexpected certificate contents\n"),
+              damaged.size() - readAsEmpty);
+    EXPECT_EQ(occurrences(run.log,
+                          "DEBUG Next certificate has name = <nil>, email = <nil>, "
+                          "ABN = <nil>, AKI = <nil>"),
+              readAsEmpty);
+}
+
+constexpr std::size_t browserRequestLimit = 64 << 20;
+
+TEST(HostileResources, BrowserSizedRequestWithFiftyMegabyteDocumentIsServed) {
+    const std::string line =
+        "<Line n=\"1\" kind=\"text\">The parties agree to the terms in this schedule &amp; "
+        "annex.</Line>\n";
+    std::string payload = signRequest(signableDocument("<Party>Jane Citizen</Party>",
+                                                       repeated(line, 50000000 / line.size())))
+                              .substr(4);
+    // Padding in an ignored member brings the request to exactly the browsers' limit.
+    const std::string padding =
+        R"("msg_source":")" + std::string(browserRequestLimit - payload.size() - 16, 'p') + R"(",)";
+    payload.insert(1, padding);
+    ASSERT_EQ(payload.size(), browserRequestLimit);
+    std::string request = tools::frameMessage(payload);
+    payload = std::string();
+    const HostRun run = runHost(std::move(request), signingStore().environment());
+    expectRun(run, 0, "");
+    expectMemoryBounded(run, ordinaryMemoryPerRequestByte);
+    ASSERT_EQ(run.answers.size(), 1u);
+    const std::string signedDocument = signedDocumentOf(run.answers[0]);
+    EXPECT_GT(signedDocument.size(), 50000000u);
+    EXPECT_TRUE(signedDocument.ends_with("</Signature></RenderedData></Contract>"));
+    EXPECT_NE(signedDocument.find("</Signature></CounterpartData>"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kivo::testing
