@@ -184,33 +184,6 @@ void SoftHsmToken::importRawCertificate(const std::string& value,
     throw std::runtime_error("placeholder certificate not found in the token's objects");
 }
 
-void SoftHsmToken::markUserPinLocked() const {
-    // SoftHSM2 keeps the token flags as a big-endian 8-byte attribute in token.object.
-    static const std::string flagsAttribute{
-        "\x00\x00\x00\x00\x80\x00\x53\x4b"
-        "\x00\x00\x00\x00\x00\x00\x00\x02",
-        16};
-    constexpr unsigned char userPinLocked = 0x04;  // bit 18 of the flags, in byte 5 of 8
-    const fs::path tokens = configFile_.parent_path() / "tokens";
-    for (const auto& entry : fs::directory_iterator(tokens)) {
-        const fs::path file = entry.path() / "token.object";
-        std::string contents = readFile(file);
-        if (contents.find(label_) == std::string::npos ||
-            contents.find(serial_) == std::string::npos) {
-            continue;
-        }
-        const auto at = contents.find(flagsAttribute);
-        if (at == std::string::npos) {
-            break;
-        }
-        contents[at + flagsAttribute.size() + 5] =
-            static_cast<char>(contents[at + flagsAttribute.size() + 5] | userPinLocked);
-        writeFile(file, contents);
-        return;
-    }
-    throw std::runtime_error("token flags of " + label_ + " not found");
-}
-
 NssDatabase::NssDatabase(const fs::path& home, std::optional<std::string> password)
     : directory_(home / ".pki" / "nssdb"), passwordFile_(home / ".pki" / "nssdb-password") {
     fs::create_directories(directory_);
@@ -235,12 +208,6 @@ void NssDatabase::importPkcs12(const IssuedCertificate& certificate,
     runProgram({"pk12util", "-i", renamed.string(), "-d", "sql:" + directory_.string(), "-W",
                 certificate.pkcs12Password, "-k", passwordFile_.string()});
     fs::remove(renamed);
-}
-
-void NssDatabase::importCertificateOnly(const IssuedCertificate& certificate,
-                                        const std::string& nickname) const {
-    runProgram({"certutil", "-A", "-d", "sql:" + directory_.string(), "-n", nickname, "-t", ",,",
-                "-i", certificate.certPem.string(), "-f", passwordFile_.string()});
 }
 
 PinAnswerScript PinAnswerScript::pin(const std::string& pin) {

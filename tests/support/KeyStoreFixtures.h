@@ -82,8 +82,6 @@ class SoftHsmToken {
     // token: pkcs11-tool imports only what parses, so the placeholder's bytes are swapped.
     void importRawCertificate(const std::string& value, const IssuedCertificate& placeholder,
                               const std::string& idHex) const;
-    // Makes the token report its user PIN as locked (SoftHSM2 never locks one by itself).
-    void markUserPinLocked() const;
 
   private:
     std::vector<std::string> toolCommand() const;
@@ -120,8 +118,6 @@ class NssDatabase {
     const std::filesystem::path& directory() const { return directory_; }
     // Key and certificate from the PKCS#12 file, under the nickname `nickname`.
     void importPkcs12(const IssuedCertificate& certificate, const std::string& nickname) const;
-    void importCertificateOnly(const IssuedCertificate& certificate,
-                               const std::string& nickname) const;
 
   private:
     std::filesystem::path directory_;
