@@ -3,6 +3,16 @@
 
 set(KIVO_NATIVE_HOST_NAME "com.kivo.signing")
 
+# The system-wide native-messaging folders, as family|folder, matching register-browsers.sh.
+# /etc/opt/chrome serves Chrome (every channel), Brave and Vivaldi, and Edge after its own folder;
+# /usr/lib/mozilla serves Firefox, /usr/lib/librewolf LibreWolf.
+set(KIVO_SYSTEM_MANIFEST_FOLDERS
+    "chrome|/etc/opt/chrome/native-messaging-hosts"
+    "chrome|/etc/chromium/native-messaging-hosts"
+    "chrome|/etc/opt/edge/native-messaging-hosts"
+    "firefox|/usr/lib/mozilla/native-messaging-hosts"
+    "firefox|/usr/lib/librewolf/native-messaging-hosts")
+
 # Fails with a message naming the bad entry when an allowed origin or extension id has a form the
 # browsers would reject (a bad manifest makes the browser refuse the host without saying why).
 function(kivo_check_deployment_settings origins firefox_ids)

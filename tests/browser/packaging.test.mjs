@@ -7,9 +7,11 @@ import path from "node:path";
 import { after, before, describe, test } from "node:test";
 
 import {
+  browserFolders,
   buildDir,
   configuredFirefoxIds,
   configuredOrigins,
+  firefoxFamily,
   hostName,
   installInto,
   prefixManifestPaths,
@@ -30,13 +32,16 @@ const installedScript = path.join(prefix, "share/kivo-signing/register-browsers.
 const checkoutScript = path.join(sourceDir, "scripts/register-browsers.sh");
 const otherOrigin = "chrome-extension://abcdefghijklmnopabcdefghijklmnop/";
 
+const systemFolders = [...new Set(Object.values(browserFolders).map((folders) => folders.system))];
+const familyOfFolder = (folder) => (/mozilla|librewolf/.test(folder) ? "firefox" : "chrome");
+
 function checkManifest(file, hostPath, browser) {
   const manifest = readJson(file);
   assert.equal(manifest.name, hostName);
   assert.equal(manifest.type, "stdio");
   assert.equal(manifest.path, hostPath);
   assert.equal(typeof manifest.description, "string");
-  if (browser === "firefox") {
+  if (firefoxFamily.has(browser)) {
     assert.deepEqual(manifest.allowed_extensions, configuredFirefoxIds);
     assert.equal(manifest.allowed_origins, undefined);
   } else {
@@ -63,9 +68,9 @@ describe("cmake --install", () => {
     assert.ok(fs.statSync(installedHost).isFile());
   });
 
-  test("writes one manifest per browser, naming the installed host", () => {
-    for (const [browser, file] of Object.entries(prefixManifestPaths(prefix))) {
-      checkManifest(file, installedHost, browser);
+  test("writes one manifest per system folder, naming the installed host", () => {
+    for (const [folder, file] of Object.entries(prefixManifestPaths(prefix))) {
+      checkManifest(file, installedHost, familyOfFolder(folder));
     }
   });
 
@@ -74,16 +79,14 @@ describe("cmake --install", () => {
     const printed = installInto("/usr", { DESTDIR: destdir });
     const finalHost = "/usr/lib/kivo-signing/kivo-signing-host";
     fs.accessSync(path.join(destdir, finalHost), fs.constants.X_OK);
-    const systemFolders = {
-      chrome: "etc/opt/chrome/native-messaging-hosts",
-      chromium: "etc/chromium/native-messaging-hosts",
-      firefox: "usr/lib/mozilla/native-messaging-hosts",
-    };
-    for (const [browser, folder] of Object.entries(systemFolders)) {
+    // Every system folder of every browser, and nothing else below the folders' roots.
+    for (const folder of systemFolders) {
       const file = path.join(destdir, folder, `${hostName}.json`);
-      checkManifest(file, finalHost, browser);
-      assert.match(printed, new RegExp(`/${folder}/${hostName}\\.json`));
+      checkManifest(file, finalHost, familyOfFolder(folder));
+      assert.ok(printed.includes(`${folder}/${hostName}.json`), printed);
     }
+    const written = printed.split("\n").filter((line) => line.includes(`${hostName}.json`));
+    assert.equal(written.length, systemFolders.length, printed);
     const recorded = fs.readFileSync(path.join(buildDir, "install_manifest.txt"), "utf8");
     assert.match(recorded, /\/etc\/chromium\/native-messaging-hosts\/com\.kivo\.signing\.json/);
   });
@@ -97,7 +100,8 @@ describe("register-browsers.sh", () => {
     const { stdout } = runOk(installedScript, ["--user"], { env: userEnv(home) });
     const installed = prefixManifestPaths(prefix);
     for (const [browser, file] of Object.entries(userManifestPaths(home))) {
-      assert.equal(fs.readFileSync(file, "utf8"), fs.readFileSync(installed[browser], "utf8"));
+      const installedFile = installed[browserFolders[browser].system];
+      assert.equal(fs.readFileSync(file, "utf8"), fs.readFileSync(installedFile, "utf8"));
       assert.ok(stdout.includes(`wrote ${file}`), stdout);
       assert.equal(fs.statSync(file).mode & 0o777, 0o644);
     }

@@ -65,22 +65,37 @@ export function readJson(file) {
   return JSON.parse(fs.readFileSync(file, "utf8"));
 }
 
-// Where a prefix install ("prefix" manifest locations) puts each browser's manifest.
+// Each browser's native-messaging folders: `user` below HOME (with XDG_CONFIG_HOME unset) and
+// `system`. The README's table says the same.
+export const browserFolders = {
+  chrome: { user: ".config/google-chrome/NativeMessagingHosts", system: "/etc/opt/chrome/native-messaging-hosts" },
+  "chrome-beta": { user: ".config/google-chrome-beta/NativeMessagingHosts", system: "/etc/opt/chrome/native-messaging-hosts" },
+  "chrome-unstable": { user: ".config/google-chrome-unstable/NativeMessagingHosts", system: "/etc/opt/chrome/native-messaging-hosts" },
+  chromium: { user: ".config/chromium/NativeMessagingHosts", system: "/etc/chromium/native-messaging-hosts" },
+  edge: { user: ".config/microsoft-edge/NativeMessagingHosts", system: "/etc/opt/edge/native-messaging-hosts" },
+  "edge-beta": { user: ".config/microsoft-edge-beta/NativeMessagingHosts", system: "/etc/opt/edge/native-messaging-hosts" },
+  "edge-dev": { user: ".config/microsoft-edge-dev/NativeMessagingHosts", system: "/etc/opt/edge/native-messaging-hosts" },
+  brave: { user: ".config/BraveSoftware/Brave-Browser/NativeMessagingHosts", system: "/etc/opt/chrome/native-messaging-hosts" },
+  vivaldi: { user: ".config/vivaldi/NativeMessagingHosts", system: "/etc/opt/chrome/native-messaging-hosts" },
+  firefox: { user: ".mozilla/native-messaging-hosts", system: "/usr/lib/mozilla/native-messaging-hosts" },
+  librewolf: { user: ".librewolf/native-messaging-hosts", system: "/usr/lib/librewolf/native-messaging-hosts" },
+};
+export const firefoxFamily = new Set(["firefox", "librewolf"]);
+
+// Where a prefix install ("prefix" manifest locations) puts the manifests, by system folder.
 export function prefixManifestPaths(prefix) {
-  return {
-    chrome: path.join(prefix, "etc/opt/chrome/native-messaging-hosts", `${hostName}.json`),
-    chromium: path.join(prefix, "etc/chromium/native-messaging-hosts", `${hostName}.json`),
-    firefox: path.join(prefix, "lib/mozilla/native-messaging-hosts", `${hostName}.json`),
-  };
+  const paths = {};
+  for (const { system } of Object.values(browserFolders)) {
+    paths[system] = path.join(prefix, system.replace(/^\/usr\//, "/"), `${hostName}.json`);
+  }
+  return paths;
 }
 
 // Where register-browsers.sh --user puts each browser's manifest for `home`.
-export function userManifestPaths(home) {
-  return {
-    chrome: path.join(home, ".config/google-chrome/NativeMessagingHosts", `${hostName}.json`),
-    chromium: path.join(home, ".config/chromium/NativeMessagingHosts", `${hostName}.json`),
-    firefox: path.join(home, ".mozilla/native-messaging-hosts", `${hostName}.json`),
-  };
+export function userManifestPaths(home, browsers = ["chrome", "chromium", "firefox"]) {
+  return Object.fromEntries(
+    browsers.map((browser) => [browser, path.join(home, browserFolders[browser].user, `${hostName}.json`)]),
+  );
 }
 
 // The id Chromium gives an extension: the first 128 bits of the SHA-256 of its public key, each

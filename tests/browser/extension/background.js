@@ -1,16 +1,22 @@
-// Helpers the browser tests call inside this service worker; they talk to the signing host the way
-// a web extension would, and report what the browser said instead of throwing, so a test can check
-// failures too.
+// The extension's background: it talks to the signing host the way a signing web extension does,
+// for requests a page relays through content.js and, in Chromium, for tests that call into the
+// service worker directly. It reports what the browser said instead of throwing, so a test can
+// check failures too. Chromium runs it as a service worker, Firefox as a background script.
 
 const hostName = "com.kivo.signing";
+const api = globalThis.browser ?? globalThis.chrome;
+
+// The browser's own text for a failure: Chromium gives runtime.lastError, Firefox the port's
+// `error` (and both reject promises with an Error).
+const describe = (error) => String(error?.message ?? error);
 
 // One request through sendNativeMessage: the browser starts the host, sends the request, returns
 // the first answer and then closes the host's input.
 globalThis.sendOnce = async (request) => {
   try {
-    return { answer: await chrome.runtime.sendNativeMessage(hostName, request) };
+    return { answer: await api.runtime.sendNativeMessage(hostName, request) };
   } catch (error) {
-    return { error: String(error?.message ?? error) };
+    return { error: describe(error) };
   }
 };
 
@@ -21,7 +27,7 @@ globalThis.sendOnce = async (request) => {
 globalThis.converse = (requests, timeoutMilliseconds) =>
   new Promise((resolve) => {
     const answers = [];
-    const port = chrome.runtime.connectNative(hostName);
+    const port = api.runtime.connectNative(hostName);
     let finished = false;
     const finish = (disconnectError) => {
       if (finished) return;
@@ -42,8 +48,23 @@ globalThis.converse = (requests, timeoutMilliseconds) =>
         finish(null);
       }
     });
-    port.onDisconnect.addListener(() => {
-      finish(chrome.runtime.lastError?.message ?? "disconnected");
+    port.onDisconnect.addListener((closed) => {
+      const error = closed?.error ?? globalThis.chrome?.runtime?.lastError;
+      finish(error ? describe(error) : "disconnected");
     });
     port.postMessage(requests[0]);
   });
+
+// Requests relayed from a page by content.js: {kind: "sendOnce", request} or
+// {kind: "converse", requests, timeout}. sendResponse (rather than a returned promise) is what
+// both browsers accept.
+api.runtime.onMessage.addListener((message, sender, sendResponse) => {
+  const work =
+    message?.kind === "sendOnce"
+      ? globalThis.sendOnce(message.request)
+      : message?.kind === "converse"
+        ? globalThis.converse(message.requests, message.timeout)
+        : Promise.resolve({ error: `unknown relay kind ${message?.kind}` });
+  work.then(sendResponse);
+  return true;
+});
