@@ -144,6 +144,8 @@ done
 if [ -z "${HOME:-}" ] && { [ "$scope" = user ] || [ "$action" = list ]; }; then
   die "HOME is not set, so the user's browser folders are unknown"
 fi
+# Flatpak's own FLATPAK_USER_DIR and FLATPAK_SYSTEM_DIR, and KIVO_SNAP_DIR, move the places where
+# installed Flatpaks and Snaps are looked for (the tests use them).
 config_home="${XDG_CONFIG_HOME:-${HOME:-}/.config}"
 flatpak_user_dir="${FLATPAK_USER_DIR:-${XDG_DATA_HOME:-${HOME:-}/.local/share}/flatpak}"
 flatpak_system_dir="${FLATPAK_SYSTEM_DIR:-/var/lib/flatpak}"
