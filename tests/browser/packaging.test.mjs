@@ -241,6 +241,17 @@ describe("register-browsers.sh for every browser", () => {
     }
   });
 
+  test("the README's table names the same folders", () => {
+    const readme = fs.readFileSync(path.join(sourceDir, "README.md"), "utf8");
+    for (const [browser, { user, system }] of Object.entries(browserFolders)) {
+      const row = readme.split("\n").find((line) => line.includes(`(\`${browser}\`) |`));
+      assert.ok(row, `no README row for ${browser}`);
+      const cells = row.split("|").map((cell) => cell.trim());
+      assert.equal(cells[2], `\`~/${user}/\``, row);
+      assert.equal(cells[3], `\`${system}/\``, row);
+    }
+  });
+
   test("browsers that share Chrome's system folder get one manifest there", () => {
     const destdir = path.join(scratch.folder, "shared-destdir");
     const { stdout } = runOk(installedScript, ["--system", "--browser", "chrome", "--browser", "brave", "--browser", "vivaldi"], {
