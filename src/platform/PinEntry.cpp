@@ -276,9 +276,9 @@ PinEntryOutcome converseConfirm(Conversation& conversation, const ConfirmRequest
     if (conversation.command("SETDESC " + escaped(request.description)) != Reply::ok) {
         return PinEntryOutcome::failed;
     }
-    for (const auto& setting : {"SETTITLE " + escaped(request.title),
-                                "SETOK " + escaped(request.okButton),
-                                "SETCANCEL " + escaped(request.cancelButton)}) {
+    for (const auto& setting :
+         {"SETTITLE " + escaped(request.title), "SETOK " + escaped(request.okButton),
+          "SETCANCEL " + escaped(request.cancelButton)}) {
         if (conversation.command(setting) == Reply::broken) {
             return PinEntryOutcome::failed;
         }

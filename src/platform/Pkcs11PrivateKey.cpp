@@ -186,7 +186,7 @@ std::optional<std::string> Pkcs11PrivateKey::obtainApproval(const Pkcs11Session&
     if (asksForPin(*token_, session, LoginKind::session)) {
         host::writeLog(LogLevel::info, "Asking the user to approve signing with the token PIN");
         auto refusal = logIn(*token_, session, LoginKind::session, *pinEntry_,
-                             certificateFacts().commonName, displayedPurpose());
+                             certificateFacts().commonName, purpose_);
         logApprovalAnswer(refusal);
         if (!refusal) {
             approval_ = Approval::given;
@@ -260,7 +260,7 @@ certs::SignatureOutcome Pkcs11PrivateKey::createSignature(SignatureAlgorithm alg
         if (session.boolAttribute(*key, CKA_ALWAYS_AUTHENTICATE).value_or(false)) {
             const bool approves = approval_ == Approval::givenWithOperationPin;
             auto loginFailure = logIn(*token_, session, LoginKind::operation, *pinEntry_,
-                                      certificateFacts().commonName, displayedPurpose());
+                                      certificateFacts().commonName, purpose_);
             if (approves) {
                 logApprovalAnswer(loginFailure);
             }

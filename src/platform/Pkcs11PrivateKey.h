@@ -36,8 +36,8 @@ class Pkcs11PrivateKey final : public certs::PrivateKey {
 
     // The approval: the PIN dialog when signing needs the token's PIN (its text then leads with
     // the purpose), otherwise a confirmation dialog. A key that asks for its own PIN at every
-    // signature takes that first PIN as the approval. Without a purpose, the dialog names the
-    // certificate's subject.
+    // signature takes that first PIN as the approval. Without a purpose, the dialogs name the
+    // certificate's subject and the token.
     void setSigningPurpose(std::string purpose) override;
 
     const Pkcs11Token& token() const { return *token_; }

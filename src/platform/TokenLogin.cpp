@@ -41,11 +41,10 @@ PinRequest pinRequest(const Pkcs11Token& token, const std::string& signerName,
                       const std::string& purpose, const std::optional<std::string>& error) {
     PinRequest request;
     request.title = "Signing";
-    request.description =
-        purpose.empty()
-            ? "Enter the PIN of \"" + token.label() + "\" to sign" +
-                  (signerName.empty() ? "." : " as " + signerName + ".")
-            : purpose + "\nEnter the PIN of \"" + token.label() + "\" to sign.";
+    request.description = purpose.empty()
+                              ? "Enter the PIN of \"" + token.label() + "\" to sign" +
+                                    (signerName.empty() ? "." : " as " + signerName + ".")
+                              : purpose + "\nEnter the PIN of \"" + token.label() + "\" to sign.";
     request.prompt = "PIN:";
     request.error = error;
     return request;

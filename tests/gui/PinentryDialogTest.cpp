@@ -99,8 +99,8 @@ std::string signRequest(const std::string& name, const TestCa& ca) {
           {"aki", {ca.subjectKeyIdHex}}}},
         {"xml_data",
          {{{"id", "contract-2026-117"},
-           {"data", certs::base64Encode(std::span(
-                        reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size()))}}}}};
+           {"data", certs::base64Encode(std::span(reinterpret_cast<const std::uint8_t*>(xml.data()),
+                                                  xml.size()))}}}}};
     return request.dump();
 }
 
@@ -127,8 +127,8 @@ TEST(GraphicalPinentry, TokenPinAndNssConfirmationThroughARealDialog) {
     token.importIdentity(issueCertificate(dir / "issued", ca, jane, "jane"), "01");
     CertificateSpec nora = jane;
     nora.commonName = "Nora Browser";
-    NssDatabase(home.path()).importPkcs12(issueCertificate(dir / "issued", ca, nora, "nora"),
-                                          "nora");
+    NssDatabase(home.path())
+        .importPkcs12(issueCertificate(dir / "issued", ca, nora, "nora"), "nora");
     Environment environment = mergedEnvironments({home.environment(), hsm.environment()});
     environment["KIVO_PINENTRY"] = graphicalPinentry;
 

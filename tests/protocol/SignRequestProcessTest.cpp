@@ -41,8 +41,8 @@ struct Stores {
         CertificateSpec ec = identity("Grace Curve", "20350101000000Z");
         ec.keyType = KeyType::ecP256;
         onToken("grace", caY, ec);
-        issued["nora"] = issueCertificate(dir / "issued", caY,
-                                          identity("Nora Nss", "20370615000000Z"), "nora");
+        issued["nora"] =
+            issueCertificate(dir / "issued", caY, identity("Nora Nss", "20370615000000Z"), "nora");
         nss.importPkcs12(issued["nora"], "nora");
     }
 
@@ -305,9 +305,8 @@ TEST_F(SignerRequests, NoSignatureWithoutApproval) {
          "the pinentry program failed", "Signing not approved: the pinentry program failed"},
         {"pinentry hangs up", "Nora Nss", std::nullopt, PinAnswerScript::hangUp(),
          "the pinentry program failed", "Signing not approved: the pinentry program failed"},
-        {"a PIN where a confirmation is due", "Nora Nss", std::nullopt,
-         PinAnswerScript::pin("1"), "the pinentry program failed",
-         "Signing not approved: the pinentry program failed"},
+        {"a PIN where a confirmation is due", "Nora Nss", std::nullopt, PinAnswerScript::pin("1"),
+         "the pinentry program failed", "Signing not approved: the pinentry program failed"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

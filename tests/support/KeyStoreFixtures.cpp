@@ -254,7 +254,8 @@ std::vector<PinentryDialog> ScriptedPinentry::dialogs() const {
         const std::string escaped = tab == std::string::npos ? "" : line.substr(tab + 1);
         for (std::size_t i = 0; i < escaped.size(); ++i) {
             if (escaped[i] == '%' && i + 2 < escaped.size()) {
-                dialog.description += static_cast<char>(std::stoi(escaped.substr(i + 1, 2), nullptr, 16));
+                dialog.description +=
+                    static_cast<char>(std::stoi(escaped.substr(i + 1, 2), nullptr, 16));
                 i += 2;
             } else {
                 dialog.description += escaped[i];
