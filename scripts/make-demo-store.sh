@@ -173,8 +173,8 @@ expiry="$(date -u -d "$(openssl x509 -in "$signer_cert" -noout -enddate | sed 's
 { [ -n "$aki" ] && [ -n "$key_id" ]; } || die "cannot read the key identifiers of the demo certificates"
 fill_token "$key_id"
 
-# Answers the token's PIN question with the demo PIN at once, for the demo and the benchmarks; a
-# desktop user sees their own pinentry program instead.
+# Answers the token's PIN question with the demo PIN, and any approval (CONFIRM) with yes, at once,
+# for the demo and the benchmarks; a desktop user sees their own pinentry program instead.
 pinentry="$dir/demo-pinentry"
 cat >"$pinentry" <<PINENTRY
 #!/bin/sh

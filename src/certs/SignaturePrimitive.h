@@ -30,6 +30,11 @@ public:
     virtual bool isAlgorithmSupported(SignatureAlgorithm algorithm) const = 0;
     virtual SignatureOutcome createSignature(SignatureAlgorithm algorithm,
                                              std::span<const std::uint8_t> data) = 0;
+    // What the user approves before this key's first signature: a line or two naming the
+    // certificate, the documents and the caller. A key whose store can ask the user asks before
+    // its first signature, and again after each new purpose, and refuses to sign without a yes.
+    // Keys held in memory (tests, benchmarks) have nobody to ask.
+    virtual void setSigningPurpose(std::string /*purpose*/) {}
 };
 
 // A reference to a certificate held by a key store or token; yields its DER encoding.

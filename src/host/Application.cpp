@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <span>
 #include <string_view>
 
 #include "BuildConfig.h"
@@ -15,6 +16,7 @@
 #include "platform/Pkcs11KeyStore.h"
 #include "platform/SystemFacts.h"
 #include "protocol/Dispatch.h"
+#include "protocol/SigningApproval.h"
 
 namespace kivo::host {
 namespace {
@@ -30,7 +32,8 @@ void applyVerboseEnvironment() {
     }
 }
 
-protocol::RequestServices makeServices(TimeoutManager& timeout) {
+protocol::RequestServices makeServices(TimeoutManager& timeout,
+                                       std::span<const char* const> arguments) {
     protocol::RequestServices services;
     services.versionFacts = {build::version, platform::operatingSystemDescription(),
                              build::architecture, platform::applicationsFolder()};
@@ -38,6 +41,7 @@ protocol::RequestServices makeServices(TimeoutManager& timeout) {
         return std::make_unique<platform::Pkcs11KeyStore>(platform::defaultKeyStoreOptions());
     };
     services.tokenClassId = build::smartCardTokenClassId;
+    services.caller = protocol::callerFromArguments(arguments);
     services.now = [] { return SystemClock::now(); };
     services.setIdlePeriod = [&timeout](double seconds) { timeout.setPeriod(seconds); };
     return services;
@@ -53,7 +57,7 @@ Wait waitForInput(int fd) {
 
 }  // namespace
 
-int runApplication(int, char**) {
+int runApplication(int argc, char** argv) {
     // The browser may close our output at any time; that must not kill the host mid-log.
     ::signal(SIGPIPE, SIG_IGN);
     writeLog(LogLevel::info, "Application launched");
@@ -62,7 +66,9 @@ int runApplication(int, char**) {
     TimeoutManager timeout;
     timeout.start(SystemClock::now());
     FramedChannel channel(STDIN_FILENO, STDOUT_FILENO);
-    const protocol::RequestServices services = makeServices(timeout);
+    const std::span<const char* const> arguments(argv, static_cast<std::size_t>(argc));
+    const protocol::RequestServices services =
+        makeServices(timeout, arguments.empty() ? arguments : arguments.subspan(1));
 
     while (true) {
         if (waitForInput(STDIN_FILENO) == Wait::sliceOver) {

@@ -21,8 +21,9 @@ namespace {
 
 // Assuan lines are at most 1000 bytes.
 constexpr std::size_t maximumLine = 1000;
-// gpg-error's "Operation cancelled" in the low 16 bits of an ERR code.
+// gpg-error's "Operation cancelled" and "Not confirmed" in the low 16 bits of an ERR code.
 constexpr unsigned long cancelledErrorCode = 99;
+constexpr unsigned long notConfirmedErrorCode = 114;
 
 using host::FileDescriptor;
 
@@ -59,7 +60,7 @@ std::string escaped(std::string_view text) {
     std::string result;
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (c == '%' || byte < 0x20) {
+        if (c == '%' || byte < 0x20 || byte == 0x7f) {
             result += '%';
             result += hex[byte >> 4];
             result += hex[byte & 0x0f];
@@ -267,6 +268,43 @@ PinAnswer converse(Conversation& conversation, const PinRequest& request) {
     return answer;
 }
 
+PinEntryOutcome converseConfirm(Conversation& conversation, const ConfirmRequest& request) {
+    if (conversation.readReply(nullptr) != Reply::ok) {
+        return PinEntryOutcome::failed;
+    }
+    // Nobody may be asked to approve what the dialog does not show.
+    if (conversation.command("SETDESC " + escaped(request.description)) != Reply::ok) {
+        return PinEntryOutcome::failed;
+    }
+    for (const auto& setting :
+         {"SETTITLE " + escaped(request.title), "SETOK " + escaped(request.okButton),
+          "SETCANCEL " + escaped(request.cancelButton)}) {
+        if (conversation.command(setting) == Reply::broken) {
+            return PinEntryOutcome::failed;
+        }
+    }
+    unsigned long errorCode = 0;
+    if (!conversation.send("CONFIRM")) {
+        return PinEntryOutcome::failed;
+    }
+    PinEntryOutcome result = PinEntryOutcome::failed;
+    switch (conversation.readReply(nullptr, &errorCode)) {
+        case Reply::ok:
+            result = PinEntryOutcome::entered;
+            break;
+        case Reply::error:
+            result = (errorCode & 0xffff) == cancelledErrorCode ||
+                             (errorCode & 0xffff) == notConfirmedErrorCode
+                         ? PinEntryOutcome::cancelled
+                         : PinEntryOutcome::failed;
+            break;
+        case Reply::broken:
+            break;
+    }
+    conversation.command("BYE");
+    return result;
+}
+
 }  // namespace
 
 std::optional<std::filesystem::path> findExecutable(const std::string& program) {
@@ -297,7 +335,8 @@ std::optional<std::filesystem::path> findExecutable(const std::string& program) 
 PinEntry::PinEntry(std::string program, std::chrono::milliseconds answerTimeout)
     : program_(std::move(program)), answerTimeout_(answerTimeout) {}
 
-PinAnswer PinEntry::ask(const PinRequest& request) const {
+template <typename Converse>
+PinAnswer PinEntry::converseWithProgram(const Converse& converse) const {
     const std::optional<std::filesystem::path> executable = findExecutable(program_);
     if (!executable) {
         return outcome(PinEntryOutcome::noProgram);
@@ -330,9 +369,21 @@ PinAnswer PinEntry::ask(const PinRequest& request) const {
     const ChildProcess child(pid);
     theirs.reset();
     Conversation conversation(ours.get(), answerTimeout_);
-    PinAnswer answer = converse(conversation, request);
+    PinAnswer answer = converse(conversation);
     ours.reset();  // lets the program see the end of its input before it is reaped
     return answer;
+}
+
+PinAnswer PinEntry::ask(const PinRequest& request) const {
+    return converseWithProgram(
+        [&](Conversation& conversation) { return converse(conversation, request); });
+}
+
+PinEntryOutcome PinEntry::confirm(const ConfirmRequest& request) const {
+    return converseWithProgram([&](Conversation& conversation) {
+               return outcome(converseConfirm(conversation, request));
+           })
+        .outcome;
 }
 
 }  // namespace kivo::platform

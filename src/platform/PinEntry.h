@@ -1,8 +1,8 @@
 #pragma once
 
-// Asks the user for a PIN through a pinentry program speaking the Assuan protocol: the program
-// runs for one question, on a socket as its standard input and output. The PIN travels only in
-// SecretText; it is never logged.
+// Asks the user for a PIN, or to confirm an action, through a pinentry program speaking the
+// Assuan protocol: the program runs for one question, on a socket as its standard input and
+// output. The PIN travels only in SecretText; it is never logged.
 
 #include <chrono>
 #include <filesystem>
@@ -14,7 +14,7 @@
 namespace kivo::platform {
 
 enum class PinEntryOutcome {
-    entered,    // the user gave a PIN (possibly empty)
+    entered,    // the user gave a PIN (possibly empty), or confirmed
     cancelled,  // the user cancelled
     noProgram,  // no pinentry program could be found
     failed,     // the program broke the protocol, failed or did not answer in time
@@ -25,6 +25,13 @@ struct PinRequest {
     std::string description;
     std::string prompt;
     std::optional<std::string> error;  // shown above the prompt, as after a wrong PIN
+};
+
+struct ConfirmRequest {
+    std::string title;
+    std::string description;  // what is to be approved; never left out of the dialog
+    std::string okButton;
+    std::string cancelButton;
 };
 
 struct PinAnswer {
@@ -43,8 +50,14 @@ class PinEntry {
                       std::chrono::milliseconds answerTimeout = std::chrono::minutes(5));
 
     PinAnswer ask(const PinRequest& request) const;
+    // A yes-or-no dialog: `entered` when the user pressed the OK button, `cancelled` for the
+    // cancel button or a closed window. `failed` when the program does not take the description.
+    PinEntryOutcome confirm(const ConfirmRequest& request) const;
 
   private:
+    template <typename Converse>
+    PinAnswer converseWithProgram(const Converse& converse) const;
+
     std::string program_;
     std::chrono::milliseconds answerTimeout_;
 };

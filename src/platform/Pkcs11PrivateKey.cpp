@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "host/Log.h"
 #include "platform/DigestInfo.h"
 #include "platform/Pkcs11Result.h"
 #include "platform/TokenLogin.h"
@@ -116,6 +117,17 @@ certs::SignatureOutcome failure(std::string text) {
     return certs::SignatureOutcome{std::nullopt, std::move(text)};
 }
 
+void logApprovalAnswer(const std::optional<std::string>& refusal) {
+    using host::LogLevel;
+    if (!refusal) {
+        host::writeLog(LogLevel::info, "User approved signing");
+    } else if (*refusal == userCancelledText) {
+        host::writeLog(LogLevel::info, "User declined signing");
+    } else {
+        host::writeLog(LogLevel::info, "Signing not approved: " + *refusal);
+    }
+}
+
 }  // namespace
 
 Pkcs11PrivateKey::Pkcs11PrivateKey(std::shared_ptr<Pkcs11Token> token, certs::Bytes keyId,
@@ -156,6 +168,55 @@ const Pkcs11PrivateKey::CertificateFacts& Pkcs11PrivateKey::certificateFacts() c
     return facts;
 }
 
+void Pkcs11PrivateKey::setSigningPurpose(std::string purpose) {
+    purpose_ = std::move(purpose);
+    approval_ = Approval::notAsked;
+}
+
+std::string Pkcs11PrivateKey::displayedPurpose() const {
+    if (!purpose_.empty()) {
+        return purpose_;
+    }
+    const std::string& name = certificateFacts().commonName;
+    return "Sign with the certificate of " + (name.empty() ? "an unnamed signer" : name) + "?";
+}
+
+std::optional<std::string> Pkcs11PrivateKey::obtainApproval(const Pkcs11Session& session) {
+    using host::LogLevel;
+    if (asksForPin(*token_, session, LoginKind::session)) {
+        host::writeLog(LogLevel::info, "Asking the user to approve signing with the token PIN");
+        auto refusal = logIn(*token_, session, LoginKind::session, *pinEntry_,
+                             certificateFacts().commonName, purpose_);
+        logApprovalAnswer(refusal);
+        if (!refusal) {
+            approval_ = Approval::given;
+        }
+        return refusal;
+    }
+    // Without a session login the key object is visible, so a key that wants its own PIN for
+    // every operation can be recognised before the operation starts.
+    if ((token_->currentInfo().flags & CKF_PROTECTED_AUTHENTICATION_PATH) == 0) {
+        const auto key = findPrivateKey(session, keyId_);
+        if (key && session.boolAttribute(*key, CKA_ALWAYS_AUTHENTICATE).value_or(false)) {
+            host::writeLog(LogLevel::info, "Asking the user to approve signing with the key PIN");
+            approval_ = Approval::givenWithOperationPin;
+            return std::nullopt;
+        }
+    }
+    host::writeLog(LogLevel::info, "Asking the user to approve signing");
+    const PinEntryOutcome answer =
+        pinEntry_->confirm(ConfirmRequest{"Signing", displayedPurpose(), "Sign", "Cancel"});
+    std::optional<std::string> refusal;
+    if (answer != PinEntryOutcome::entered) {
+        refusal = pinEntryFailureText(answer);
+    }
+    logApprovalAnswer(refusal);
+    if (!refusal) {
+        approval_ = Approval::given;
+    }
+    return refusal;
+}
+
 bool Pkcs11PrivateKey::isAlgorithmSupported(SignatureAlgorithm algorithm) const {
     try {
         const Pkcs11Session session(token_->module(), token_->slot());
@@ -171,6 +232,11 @@ certs::SignatureOutcome Pkcs11PrivateKey::createSignature(SignatureAlgorithm alg
                                                           std::span<const std::uint8_t> data) {
     try {
         const Pkcs11Session& session = token_->signingSession();
+        if (approval_ == Approval::notAsked) {
+            if (auto refusal = obtainApproval(session)) {
+                return failure(*refusal);
+            }
+        }
         if (auto loginFailure = logIn(*token_, session, LoginKind::session, *pinEntry_,
                                       certificateFacts().commonName)) {
             return failure(*loginFailure);
@@ -192,11 +258,23 @@ certs::SignatureOutcome Pkcs11PrivateKey::createSignature(SignatureAlgorithm alg
         CK_MECHANISM mechanism{plan->mechanism, nullptr, 0};
         check(session.functions().C_SignInit(session.handle(), &mechanism, *key));
         if (session.boolAttribute(*key, CKA_ALWAYS_AUTHENTICATE).value_or(false)) {
-            if (auto loginFailure = logIn(*token_, session, LoginKind::operation, *pinEntry_,
-                                          certificateFacts().commonName)) {
+            const bool approves = approval_ == Approval::givenWithOperationPin;
+            auto loginFailure = logIn(*token_, session, LoginKind::operation, *pinEntry_,
+                                      certificateFacts().commonName, purpose_);
+            if (approves) {
+                logApprovalAnswer(loginFailure);
+            }
+            if (loginFailure) {
                 token_->dropSigningSession();  // ends the signing operation begun above
                 return failure(*loginFailure);
             }
+            if (approves) {
+                approval_ = Approval::given;
+            }
+        } else if (approval_ != Approval::given) {
+            // The key claimed to ask for its PIN and does not: ask before it signs.
+            token_->dropSigningSession();
+            return failure("signing was not approved");
         }
         return certs::SignatureOutcome{sign(session, input), std::nullopt};
     } catch (const Pkcs11Error& error) {

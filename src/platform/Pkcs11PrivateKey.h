@@ -28,10 +28,17 @@ class Pkcs11PrivateKey final : public certs::PrivateKey {
     // that signing reports what is wrong.
     bool isAlgorithmSupported(certs::SignatureAlgorithm algorithm) const override;
 
-    // Logs in when needed, then signs. Errors are the texts of TokenLogin or a PKCS#11 result
-    // name, or "private key not found" when the token holds no key with the certificate's ID.
+    // Asks the user's approval before the first signature (see setSigningPurpose), logs in when
+    // needed, then signs. Errors are the texts of TokenLogin or a PKCS#11 result name, or
+    // "private key not found" when the token holds no key with the certificate's ID.
     certs::SignatureOutcome createSignature(certs::SignatureAlgorithm algorithm,
                                             std::span<const std::uint8_t> data) override;
+
+    // The approval: the PIN dialog when signing needs the token's PIN (its text then leads with
+    // the purpose), otherwise a confirmation dialog. A key that asks for its own PIN at every
+    // signature takes that first PIN as the approval. Without a purpose, the dialogs name the
+    // certificate's subject and the token.
+    void setSigningPurpose(std::string purpose) override;
 
     const Pkcs11Token& token() const { return *token_; }
     const certs::Bytes& keyId() const { return keyId_; }
@@ -43,11 +50,22 @@ class Pkcs11PrivateKey final : public certs::PrivateKey {
     };
     const CertificateFacts& certificateFacts() const;
 
+    enum class Approval {
+        notAsked,
+        givenWithOperationPin,  // the PIN of the key's first operation is the approval
+        given,
+    };
+    // The refusal text when the user did not approve.
+    std::optional<std::string> obtainApproval(const Pkcs11Session& session);
+    std::string displayedPurpose() const;
+
     std::shared_ptr<Pkcs11Token> token_;
     certs::Bytes keyId_;
     certs::Bytes certificateDer_;
     mutable std::optional<CertificateFacts> certificateFacts_;
     std::shared_ptr<const PinEntry> pinEntry_;
+    std::string purpose_;
+    Approval approval_ = Approval::notAsked;
 };
 
 }  // namespace kivo::platform

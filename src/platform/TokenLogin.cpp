@@ -38,35 +38,48 @@ std::string retryMessage(CK_RV result, CK_FLAGS tokenFlags) {
 }
 
 PinRequest pinRequest(const Pkcs11Token& token, const std::string& signerName,
-                      const std::optional<std::string>& error) {
+                      const std::string& purpose, const std::optional<std::string>& error) {
     PinRequest request;
     request.title = "Signing";
-    request.description = "Enter the PIN of \"" + token.label() + "\" to sign" +
-                          (signerName.empty() ? "." : " as " + signerName + ".");
+    request.description = purpose.empty()
+                              ? "Enter the PIN of \"" + token.label() + "\" to sign" +
+                                    (signerName.empty() ? "." : " as " + signerName + ".")
+                              : purpose + "\nEnter the PIN of \"" + token.label() + "\" to sign.";
     request.prompt = "PIN:";
     request.error = error;
     return request;
 }
 
 std::optional<std::string> pinEntryFailure(PinEntryOutcome outcome) {
-    switch (outcome) {
-        case PinEntryOutcome::entered:
-            return std::nullopt;
-        case PinEntryOutcome::cancelled:
-            return "PIN entry cancelled";
-        case PinEntryOutcome::noProgram:
-            return "no PIN entry program";
-        case PinEntryOutcome::failed:
-            return "PIN entry failed";
+    if (outcome == PinEntryOutcome::entered) {
+        return std::nullopt;
     }
-    return "PIN entry failed";
+    return pinEntryFailureText(outcome);
 }
 
 }  // namespace
 
+std::string pinEntryFailureText(PinEntryOutcome outcome) {
+    switch (outcome) {
+        case PinEntryOutcome::cancelled:
+            return userCancelledText;
+        case PinEntryOutcome::noProgram:
+            return "no pinentry program to ask the user (install pinentry or set KIVO_PINENTRY)";
+        case PinEntryOutcome::entered:
+        case PinEntryOutcome::failed:
+            break;
+    }
+    return "the pinentry program failed";
+}
+
+bool asksForPin(const Pkcs11Token& token, const Pkcs11Session& session, LoginKind kind) {
+    const CK_TOKEN_INFO info = token.currentInfo();
+    return needsLogin(info, session, kind) && (info.flags & CKF_PROTECTED_AUTHENTICATION_PATH) == 0;
+}
+
 std::optional<std::string> logIn(const Pkcs11Token& token, const Pkcs11Session& session,
                                  LoginKind kind, const PinEntry& pinEntry,
-                                 const std::string& signerName) {
+                                 const std::string& signerName, const std::string& purpose) {
     CK_TOKEN_INFO info = token.currentInfo();
     if (!needsLogin(info, session, kind)) {
         return std::nullopt;
@@ -82,7 +95,7 @@ std::optional<std::string> logIn(const Pkcs11Token& token, const Pkcs11Session& 
         if ((info.flags & CKF_USER_PIN_LOCKED) != 0) {
             return pkcs11ResultName(CKR_PIN_LOCKED);
         }
-        PinAnswer answer = pinEntry.ask(pinRequest(token, signerName, shownError));
+        PinAnswer answer = pinEntry.ask(pinRequest(token, signerName, purpose, shownError));
         if (auto failure = pinEntryFailure(answer.outcome)) {
             return failure;
         }

@@ -20,12 +20,20 @@ enum class LoginKind {
     operation,  // re-authentication for one signing operation (CKU_CONTEXT_SPECIFIC)
 };
 
-// Logs `session` in. Returns the failure text on failure: "PIN entry cancelled",
-// "no PIN entry program", "PIN entry failed" or a PKCS#11 result name such as
-// CKR_PIN_INCORRECT or CKR_PIN_LOCKED. Throws Pkcs11Error when the token cannot be read.
-// `signerName` is the certificate's subject CN, shown in the prompt.
+// What the user is told when they declined, and when they could not be asked.
+inline constexpr const char* userCancelledText = "cancelled by the user";
+std::string pinEntryFailureText(PinEntryOutcome outcome);
+
+// Logs `session` in. Returns the failure text on failure: userCancelledText, the texts of
+// pinEntryFailureText, or a PKCS#11 result name such as CKR_PIN_INCORRECT or CKR_PIN_LOCKED.
+// Throws Pkcs11Error when the token cannot be read. `signerName` is the certificate's subject
+// CN, shown in the prompt; a non-empty `purpose` (what is being signed) leads the prompt instead.
 std::optional<std::string> logIn(const Pkcs11Token& token, const Pkcs11Session& session,
                                  LoginKind kind, const PinEntry& pinEntry,
-                                 const std::string& signerName);
+                                 const std::string& signerName, const std::string& purpose = {});
+
+// True when logIn would ask the pinentry program for a PIN (a login is due and the token has no
+// PIN pad). Throws Pkcs11Error when the token cannot be read.
+bool asksForPin(const Pkcs11Token& token, const Pkcs11Session& session, LoginKind kind);
 
 }  // namespace kivo::platform

@@ -43,6 +43,8 @@ struct RequestServices {
     // Opens the key stores for one request; called only by requests that search certificates.
     std::function<std::unique_ptr<certs::KeyStore>()> openKeyStore;
     std::string tokenClassId;
+    // The extension that started the host, when the browser named it; shown for approval.
+    std::optional<std::string> caller;
     std::function<std::chrono::system_clock::time_point()> now;
     // Sets the idle period, in seconds (the caller applies its own minimum).
     std::function<void(double seconds)> setIdlePeriod;

@@ -7,6 +7,7 @@
 #include "certs/RsaKey.h"
 #include "host/Log.h"
 #include "protocol/LazyKeyStore.h"
+#include "protocol/SigningApproval.h"
 #include "protocol/SigningError.h"
 #include "protocol/Utf8.h"
 #include "xmldsig/DocumentRelease.h"
@@ -112,6 +113,9 @@ void handleSignRequest(JsonRequest request, MessageChannel& channel,
         certs::rsaPublicKeyComponents(*selection.parsedCertificate);
     const KeyValueTexts keyValue{certs::base64Encode(key.modulus),
                                  certs::base64Encode(key.exponent)};
+    // The key asks the user before its first signature; the approval covers this request only.
+    selection.privateKey->setSigningPurpose(
+        signingPurpose(selection, *request.xmlData, services.caller));
 
     // Outlives the answer, so the last tree is freed while the answer is on its way.
     xmldsig::DocumentRelease release;

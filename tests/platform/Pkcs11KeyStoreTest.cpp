@@ -182,7 +182,9 @@ TEST_F(Pkcs11Signing, SignsLikeOpensslWithEveryAlgorithmAlsoThroughRawRsa) {
     const auto jane = keyOf("Jane Citizen");
     const auto john = keyOf("John Citizen");
     ASSERT_TRUE(jane && john);
-    scene().pinentry.answer({PinAnswerScript::pin("2468")});
+    // Jane's key is approved with the PIN; John's, on the token already logged in, asks for a
+    // confirmation of its own.
+    scene().pinentry.answer({PinAnswerScript::pin("2468"), PinAnswerScript::confirm()});
     const std::pair<SignatureAlgorithm, const char*> algorithms[] = {
         {SignatureAlgorithm::rsaPkcs1Sha1, "-sha1"},
         {SignatureAlgorithm::rsaPkcs1Sha256, "-sha256"},
@@ -196,7 +198,8 @@ TEST_F(Pkcs11Signing, SignsLikeOpensslWithEveryAlgorithmAlsoThroughRawRsa) {
         }
     }
     // The login lasts for the store's life: one PIN for six signatures.
-    EXPECT_EQ(scene().pinentry.questionsAsked(), 1);
+    EXPECT_EQ(scene().pinentry.questionsAsked(), 2);
+    EXPECT_EQ(scene().pinentry.dialogs().at(1).kind, "CONFIRM");
 }
 
 TEST_F(Pkcs11Signing, PinEntryOutcomes) {
@@ -208,17 +211,17 @@ TEST_F(Pkcs11Signing, PinEntryOutcomes) {
         int questions;
     } cases[] = {
         {"right PIN", {pin("2468")}, std::nullopt, 1},
-        {"cancelled", {PinAnswerScript::cancel()}, "PIN entry cancelled", 1},
+        {"cancelled", {PinAnswerScript::cancel()}, "cancelled by the user", 1},
         {"wrong then right", {pin("1111"), pin("2468")}, std::nullopt, 2},
         {"wrong then cancelled",
          {pin("1111"), PinAnswerScript::cancel()},
-         "PIN entry cancelled",
+         "cancelled by the user",
          2},
         {"three wrong",
          {pin("1111"), pin("2222"), pin("3333"), pin("2468")},
          "CKR_PIN_INCORRECT",
          3},
-        {"pinentry hangs up", {PinAnswerScript::hangUp()}, "PIN entry failed", 1},
+        {"pinentry hangs up", {PinAnswerScript::hangUp()}, "the pinentry program failed", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -262,7 +265,7 @@ TEST_F(Pkcs11Signing, PromptNamesTokenAndSignerAndShowsWrongPinBeforeAskingAgain
     EXPECT_TRUE(errors[0].starts_with("Wrong PIN.")) << errors[0];
 }
 
-// Each store signs twice; the PIN questions show which logins it needed.
+// Each store signs twice; the dialogs show which approval and logins it needed.
 TEST(Pkcs11SigningStores, NssDatabasesAndKeysThatAskOnEveryUse) {
     const SharedPki& pki = sharedPki();
     const struct {
@@ -270,7 +273,8 @@ TEST(Pkcs11SigningStores, NssDatabasesAndKeysThatAskOnEveryUse) {
         std::optional<std::string> nssPassword;  // none: a token key that asks on every use
         int questions;
     } cases[] = {
-        {"NSS database without password", std::nullopt, 0},
+        // Nothing to log in to: a confirmation is the approval.
+        {"NSS database without password", std::nullopt, 1},
         {"NSS database with password", "db-secret", 1},
         // The token login once, then the key's own PIN for each signature.
         {"always-authenticate key", std::nullopt, 3},
@@ -287,7 +291,11 @@ TEST(Pkcs11SigningStores, NssDatabasesAndKeysThatAskOnEveryUse) {
             NssDatabase(scene.home.path(), c.nssPassword).importPkcs12(pki.jane, "jane");
         }
         const auto pin = PinAnswerScript::pin(c.nssPassword.value_or("2468"));
-        scene.pinentry.answer({pin, pin, pin});
+        if (c.name == std::string("NSS database without password")) {
+            scene.pinentry.answer({PinAnswerScript::confirm()});
+        } else {
+            scene.pinentry.answer({pin, pin, pin});
+        }
 
         Pkcs11KeyStore store(scene.options());
         const auto candidates = certs::collectCandidates(store, acceptAll, classId);

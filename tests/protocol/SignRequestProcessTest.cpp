@@ -1,5 +1,6 @@
-// Sign requests through the built host against a SoftHSM2 token, with certificates made by
-// openssl and the signed documents checked by xmlsec1.
+// Sign requests through the built host against a SoftHSM2 token and a password-less NSS
+// database, with certificates made by openssl, the signed documents checked by xmlsec1 and the
+// user's approval given or refused through the scripted pinentry.
 
 #include <gtest/gtest.h>
 
@@ -25,6 +26,8 @@ struct Stores {
     // A PIN no log line could hold by chance.
     SoftHsmToken token = hsm.addToken("Kivo Tests", "90817263");
     ScriptedPinentry pinentry{dir / "pinentry"};
+    // Chrome's default store: no password, so only a confirmation guards its keys.
+    NssDatabase nss{home.path()};
     std::map<std::string, IssuedCertificate> issued;
 
     Stores() {
@@ -38,6 +41,9 @@ struct Stores {
         CertificateSpec ec = identity("Grace Curve", "20350101000000Z");
         ec.keyType = KeyType::ecP256;
         onToken("grace", caY, ec);
+        issued["nora"] =
+            issueCertificate(dir / "issued", caY, identity("Nora Nss", "20370615000000Z"), "nora");
+        nss.importPkcs12(issued["nora"], "nora");
     }
 
     static CertificateSpec identity(const std::string& name, const std::string& notAfter) {
@@ -211,6 +217,114 @@ TEST_F(SignerRequests, FailuresEndTheHostWithTheirCodes) {
         EXPECT_EQ(answer.value("error_message", "").substr(0, c.message.size()), c.message)
             << c.what;
         EXPECT_EQ(host.finish(), 1) << c.what;
+    }
+}
+
+// One host, several requests: each sign request asks once, before signing, whatever the key
+// needs; version requests never ask. Document ids and the caller reach the dialog on one line
+// each, cleaned of line breaks.
+TEST_F(SignerRequests, EverySignRequestAsksApprovalOnceNamingWhatIsSigned) {
+    const json nora = signer("Nora Nss", {stores->caY.subjectKeyIdHex});
+    const json jane = signer("Jane Citizen", {stores->caY.subjectKeyIdHex});
+    const std::string xml =
+        "<r><CounterpartData>c</CounterpartData><RenderedData>d</RenderedData></r>";
+    std::vector<json> five;
+    for (const char* id : {"inv-1", "inv\n2", "inv-3", "inv-4", "inv-5"}) {
+        five.push_back(document(id, xml));
+    }
+    const std::string caller = "chrome-extension://kivoextensionid/";
+    stores->pinentry.answer({PinAnswerScript::confirm(),
+                             PinAnswerScript::pin(stores->token.userPin()),
+                             PinAnswerScript::confirm()});
+    HostSession host(stores->environment(), {caller, "--parent-window=0"});
+
+    const auto certificateLine = [&](const std::string& name, const std::string& issuedName,
+                                     const std::string& expiry) {
+        return "Certificate: " + name + ", issued by Kivo CA Y, serial " +
+               stores->issued.at(issuedName).serialHex + ", expires " + expiry;
+    };
+    const json first = ask(host, signRequest(nora, five));
+    ASSERT_EQ(first.value("result", ""), "ok") << first.dump();
+    EXPECT_EQ(first["signed_data"].size(), 5u);
+    const json version = ask(host, json{{"type", "version"}, {"user_details", nora}}.dump());
+    EXPECT_EQ(version.value("cert_issuer", ""), "Kivo CA Y") << version.dump();
+    const json second = ask(host, signRequest(jane, {document("a", xml)}));
+    EXPECT_EQ(second.value("result", ""), "ok") << second.dump();
+    const json third = ask(host, signRequest(nora, {document("b", xml)}));
+    EXPECT_EQ(third.value("result", ""), "ok") << third.dump();
+    EXPECT_EQ(host.finish(), 0);
+
+    const std::vector<PinentryDialog> dialogs = stores->pinentry.dialogs();
+    ASSERT_EQ(dialogs.size(), 3u);
+    EXPECT_EQ(dialogs[0].kind, "CONFIRM");
+    EXPECT_EQ(dialogs[0].description,
+              "Sign 5 documents (\"inv-1\", \"inv 2\", \"inv-3\" and 2 more) for " + caller +
+                  "?\n" + certificateLine("Nora Nss", "nora", "2037-06-15"));
+    EXPECT_EQ(dialogs[1].kind, "GETPIN");
+    EXPECT_EQ(dialogs[1].description,
+              "Sign 1 document (\"a\") for " + caller + "?\n" +
+                  certificateLine("Jane Citizen", "jane-token-y", "2038-01-01") +
+                  "\nEnter the PIN of \"Kivo Tests\" to sign.");
+    EXPECT_EQ(dialogs[2].kind, "CONFIRM");
+    const std::vector<std::string> commands = stores->pinentry.commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "SETOK Sign"), 2);
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "SETCANCEL Cancel"), 2);
+    const std::string log = host.logText();
+    EXPECT_NE(log.find("INFO  Asking the user to approve signing\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("INFO  Asking the user to approve signing with the token PIN\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("INFO  User approved signing\n"), std::string::npos);
+    EXPECT_EQ(log.find(stores->token.userPin()), std::string::npos) << "the PIN reached the log";
+}
+
+// A refused or impossible approval fails the request before anything is signed.
+TEST_F(SignerRequests, NoSignatureWithoutApproval) {
+    const std::string xml =
+        "<r><CounterpartData>c</CounterpartData><RenderedData>d</RenderedData></r>";
+    const std::string notExecutable = (stores->dir / "not-executable").string();
+    writeFile(notExecutable, "#!/bin/sh\necho OK\n");
+    const struct {
+        const char* what;
+        const char* signer;
+        std::optional<std::string> program;  // none: the scripted pinentry
+        PinAnswerScript answer;
+        std::string error;  // after "Failed to create signature: "
+        const char* logLine;
+    } cases[] = {
+        {"confirmation cancelled", "Nora Nss", std::nullopt, PinAnswerScript::cancel(),
+         "cancelled by the user", "User declined signing"},
+        {"PIN dialog cancelled", "Jane Citizen", std::nullopt, PinAnswerScript::cancel(),
+         "cancelled by the user", "User declined signing"},
+        {"pinentry missing", "Nora Nss", "/nonexistent/pinentry", PinAnswerScript::confirm(),
+         "no pinentry program to ask the user (install pinentry or set KIVO_PINENTRY)",
+         "Signing not approved: no pinentry program"},
+        {"pinentry not executable", "Nora Nss", notExecutable, PinAnswerScript::confirm(),
+         "no pinentry program to ask the user (install pinentry or set KIVO_PINENTRY)",
+         "Signing not approved: no pinentry program"},
+        {"pinentry exits at once", "Nora Nss", "/bin/false", PinAnswerScript::confirm(),
+         "the pinentry program failed", "Signing not approved: the pinentry program failed"},
+        {"pinentry hangs up", "Nora Nss", std::nullopt, PinAnswerScript::hangUp(),
+         "the pinentry program failed", "Signing not approved: the pinentry program failed"},
+        {"a PIN where a confirmation is due", "Nora Nss", std::nullopt, PinAnswerScript::pin("1"),
+         "the pinentry program failed", "Signing not approved: the pinentry program failed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        stores->pinentry.answer({c.answer});
+        Environment environment = stores->environment();
+        if (c.program) {
+            environment["KIVO_PINENTRY"] = *c.program;
+        }
+        HostSession host(environment);
+        const json answer = ask(host, signRequest(signer(c.signer, {stores->caY.subjectKeyIdHex}),
+                                                  {document("a", xml)}));
+        EXPECT_EQ(answer, (json{{"result", "error"},
+                                {"error_code", 100},
+                                {"error_message", "Failed to create signature: " + c.error}}));
+        EXPECT_EQ(host.finish(), 1);
+        EXPECT_NE(host.logText().find(std::string("INFO  ") + c.logLine), std::string::npos)
+            << host.logText();
+        EXPECT_EQ(stores->pinentry.questionsAsked(), c.program ? 0 : 1);
     }
 }
 

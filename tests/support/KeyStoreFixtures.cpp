@@ -241,6 +241,29 @@ void ScriptedPinentry::answer(const std::vector<PinAnswerScript>& answers) const
     writeText(folder_ / "answers", text);
     writeText(folder_ / "asked", "0\n");
     writeText(folder_ / "log", "");
+    writeText(folder_ / "dialogs", "");
+}
+
+std::vector<PinentryDialog> ScriptedPinentry::dialogs() const {
+    std::istringstream lines(readFile(folder_ / "dialogs"));
+    std::vector<PinentryDialog> dialogs;
+    for (std::string line; std::getline(lines, line);) {
+        const std::size_t tab = line.find('\t');
+        PinentryDialog dialog;
+        dialog.kind = line.substr(0, tab);
+        const std::string escaped = tab == std::string::npos ? "" : line.substr(tab + 1);
+        for (std::size_t i = 0; i < escaped.size(); ++i) {
+            if (escaped[i] == '%' && i + 2 < escaped.size()) {
+                dialog.description +=
+                    static_cast<char>(std::stoi(escaped.substr(i + 1, 2), nullptr, 16));
+                i += 2;
+            } else {
+                dialog.description += escaped[i];
+            }
+        }
+        dialogs.push_back(std::move(dialog));
+    }
+    return dialogs;
 }
 
 int ScriptedPinentry::questionsAsked() const {

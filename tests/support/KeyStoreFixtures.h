@@ -124,17 +124,24 @@ class NssDatabase {
     std::filesystem::path passwordFile_;
 };
 
-// One scripted answer to a GETPIN.
+// One scripted answer to a dialog: a PIN for GETPIN, a yes for CONFIRM, or either's failures.
 struct PinAnswerScript {
     std::string line;
     static PinAnswerScript pin(const std::string& pin);  // percent-escaped as Assuan wants
+    static PinAnswerScript confirm() { return {"confirm"}; }
     static PinAnswerScript cancel() { return {"cancel"}; }
     static PinAnswerScript hangUp() { return {"hangup"}; }  // ends without answering
     static PinAnswerScript fail() { return {"fail"}; }      // an error other than "cancelled"
 };
 
-// The test-owned pinentry (tests/support/scripted-pinentry): answers each GETPIN with the next
-// scripted answer, across runs, and records every command it receives.
+// One dialog the pinentry showed: "GETPIN" or "CONFIRM", and its description, unescaped.
+struct PinentryDialog {
+    std::string kind;
+    std::string description;
+};
+
+// The test-owned pinentry (tests/support/scripted-pinentry): answers each GETPIN or CONFIRM with
+// the next scripted answer, across runs, and records every command it receives.
 class ScriptedPinentry {
   public:
     explicit ScriptedPinentry(std::filesystem::path folder);
@@ -143,8 +150,10 @@ class ScriptedPinentry {
 
     // Replaces the answers still to come and forgets earlier questions.
     void answer(const std::vector<PinAnswerScript>& answers) const;
-    // How many GETPIN requests were made.
+    // How many dialogs (GETPIN or CONFIRM) were shown.
     int questionsAsked() const;
+    // The dialogs shown since the last answer(), in order.
+    std::vector<PinentryDialog> dialogs() const;
     // Every command line received, in order, over all runs.
     std::vector<std::string> commands() const;
     // KIVO_PINENTRY and the script's control folder.

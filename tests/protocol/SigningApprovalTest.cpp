@@ -1,0 +1,59 @@
+// The approval text under hostile ids and callers, and who the browser says the caller is.
+
+#include "protocol/SigningApproval.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace kivo::protocol {
+namespace {
+
+TEST(SigningApproval, HostileTextsStayOnTheirLineAndWithinOnePinentryCommand) {
+    certs::CertificateSelection selection;
+    selection.serial = "0a1b2c";
+    selection.expiry = "2031-02-03T04:05:06.000Z";
+    selection.issuer = "Issuer\nCertificate: Forged CA";
+    const std::string longId(5000, '%');
+    const std::vector<XmlData> documents{{"", "a\r\nSign 0 documents?"},
+                                         {"", "b\u2028c\u0085d\x7f"},
+                                         {"", longId},
+                                         {"", "x"},
+                                         {"", "y"}};
+    const std::string text =
+        signingPurpose(selection, documents, std::string(300, 'c') + "\n" + "\xff");
+
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_TRUE(text.starts_with("Sign 5 documents (\"a  Sign 0 documents?\", \"b c d \", \"%%%"))
+        << text;
+    EXPECT_NE(text.find("%\u2026\" and 2 more) for ccc"), std::string::npos) << text;
+    EXPECT_TRUE(text.ends_with(
+        "?\nCertificate: (no name), issued by Issuer Certificate: Forged CA, serial 0a1b2c, "
+        "expires 2031-02-03"))
+        << text;
+    // Assuan lines end at 1000 bytes; "%" is sent as three.
+    const auto percents = static_cast<std::size_t>(std::count(text.begin(), text.end(), '%'));
+    EXPECT_LT(text.size() + 2 * percents + 20, 1000u) << text.size();
+}
+
+TEST(SigningApproval, CallerAsEachBrowserPassesIt) {
+    const struct {
+        std::vector<const char*> arguments;
+        std::optional<std::string> caller;
+    } cases[] = {
+        {{}, std::nullopt},
+        {{"chrome-extension://abc/"}, "chrome-extension://abc/"},
+        {{"chrome-extension://abc/", "--parent-window=0"}, "chrome-extension://abc/"},
+        {{"/usr/lib/mozilla/native-messaging-hosts/com.kivo.signing.json", "kivo@example.com"},
+         "kivo@example.com"},
+        {{"/some/manifest.json"}, std::nullopt},
+        {{"/some/manifest.json", ""}, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(callerFromArguments(c.arguments), c.caller)
+            << (c.arguments.empty() ? "(none)" : c.arguments[0]);
+    }
+}
+
+}  // namespace
+}  // namespace kivo::protocol
