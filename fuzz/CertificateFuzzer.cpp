@@ -1,6 +1,7 @@
 // Arbitrary bytes as a certificate: decoding (DER, or PEM when the bytes look like it), then
-// every view the certificate search and the key information read. Only construction may fail,
-// and only with ASN1Exception; every getter must answer without crashing.
+// every view the certificate search and the key information read; and the same bytes as a
+// PKCS#7 container. Only construction may fail, and only with ASN1Exception; every getter must
+// answer without crashing.
 
 #include <chrono>
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "asn1/ASN1Error.h"
+#include "asn1/Pkcs7Container.h"
 #include "asn1/X509Certificate.h"
 #include "certs/CertificateSelection.h"
 #include "certs/RsaKey.h"
@@ -110,7 +112,10 @@ void useForSigning(const X509Certificate& certificate) {
 
 void readEverything(const X509Certificate& certificate) {
     touch(certificate.description().size());
-    touch(certificate.checkValidity(std::chrono::system_clock::now()) ? 1 : 0);
+    touch(certificate.checkValidity(
+              std::chrono::floor<std::chrono::milliseconds>(std::chrono::system_clock::now()))
+              ? 1
+              : 0);
     touch(static_cast<std::size_t>(certificate.version().value_or(0)));
     touch(certificate.serial().value_or(kivo::asn1::Bytes{}).size());
     if (const auto notBefore = certificate.notBefore()) {
@@ -126,6 +131,20 @@ void readEverything(const X509Certificate& certificate) {
     useForSigning(certificate);
 }
 
+void readContainer(std::span<const std::uint8_t> bytes) {
+    std::shared_ptr<kivo::asn1::Pkcs7Container> container;
+    try {
+        container = kivo::asn1::Pkcs7Container::fromDer(bytes);
+    } catch (const kivo::asn1::ASN1Exception&) {
+        return;
+    }
+    touch(static_cast<std::size_t>(container->contentType()));
+    touch(container->contentTypeOid().value_or("").size());
+    if (const auto content = container->content()) {
+        touch(content->description().size());
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -137,6 +156,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> bytes(data, size);
+    readContainer(bytes);
     std::shared_ptr<X509Certificate> certificate;
     try {
         certificate = X509Certificate::fromData(bytes);

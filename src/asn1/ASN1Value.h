@@ -12,7 +12,9 @@
 namespace kivo::asn1 {
 
 using Bytes = std::vector<std::uint8_t>;
-using TimePoint = std::chrono::system_clock::time_point;
+// Milliseconds in 64 bits: certificate dates run from year 0000 to 9999 (99991231235959Z stands
+// for "no well-defined expiry"), far beyond a nanosecond clock's 1678 to 2262.
+using TimePoint = std::chrono::sys_time<std::chrono::milliseconds>;
 using Value = std::variant<std::string, Bytes, bool, TimePoint>;
 
 // The value as one type; none when it is absent or holds another type.

@@ -108,14 +108,7 @@ std::optional<TimePoint> toTimePoint(const Fields& fields) {
     const std::int64_t secondsSinceEpoch =
         static_cast<std::int64_t>(sys_days{date}.time_since_epoch().count()) * 86400 +
         fields.hour * 3600 + fields.minute * 60 + fields.second - fields.offsetSeconds.value_or(0);
-    const std::int64_t limit = duration_cast<seconds>(TimePoint::duration::max()).count();
-    if (secondsSinceEpoch >= limit) {
-        return TimePoint::max();
-    }
-    if (secondsSinceEpoch <= -limit) {
-        return TimePoint::min();
-    }
-    return TimePoint{duration_cast<TimePoint::duration>(seconds{secondsSinceEpoch})};
+    return TimePoint{seconds{secondsSinceEpoch}};
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 // Numeric fields are abutting, so each takes exactly as many digits as its letter is repeated.
 // A two-digit year means 1950-2049 (50-99 are 19xx, 00-49 are 20xx). The zone is "Z" (UTC) or a
 // signed offset +HHMM / -HHMM. The whole text must match and every field must be in range.
-// Times outside what TimePoint can hold (before 1678 or after 2261) saturate to its limits.
+// Every year the fields can spell (0000-9999) is held exactly.
 
 #include <optional>
 #include <string_view>

@@ -257,7 +257,6 @@ CertificateSelection findSigningCertificate(const UserDetails& userDetails, KeyS
 
 std::string formatTimestamp(asn1::TimePoint instant) {
     using namespace std::chrono;
-    // Whole seconds first: a day counted in nanoseconds overflows at the clock's earliest point.
     const auto second = floor<seconds>(instant);
     const auto day = floor<days>(second);
     const year_month_day date{day};

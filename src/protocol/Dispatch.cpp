@@ -47,10 +47,13 @@ void dispatchByType(JsonRequest request, MessageChannel& channel, const RequestS
 }  // namespace
 
 std::string formatSeconds(double seconds) {
-    std::array<char, 64> buffer{};
-    const auto [end, error] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), seconds);
+    // Fixed notation: the shortest form would write 100000 as "1e+05". 400 characters hold any
+    // finite double written out in full.
+    std::array<char, 400> buffer{};
+    const auto [end, error] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), seconds,
+                                            std::chars_format::fixed);
     std::string text(buffer.data(), error == std::errc() ? end : buffer.data());
-    if (text.find_first_of(".eEn") == std::string::npos) {
+    if (text.find_first_of(".n") == std::string::npos) {
         text += ".0";
     }
     return text;

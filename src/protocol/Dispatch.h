@@ -23,8 +23,8 @@ JsonErrorResponse errorResponseFor(const std::exception_ptr& failure);
 // Writes the error answer for `failure` and logs that the host is about to end.
 void answerWithError(MessageChannel& channel, const std::exception_ptr& failure);
 
-// The shortest text that reads back as the same double, always with a fractional part
-// (5.0, 0.25).
+// The shortest text that reads back as the same double, always with a fractional part and never
+// with an exponent (5.0, 0.25, 100000.0).
 std::string formatSeconds(double seconds);
 
 }  // namespace kivo::protocol

@@ -1,6 +1,7 @@
 #include "protocol/Messages.h"
 
 #include <algorithm>
+#include <cmath>
 #include <nlohmann/json.hpp>
 
 namespace kivo::protocol {
@@ -48,19 +49,45 @@ std::string takeRequiredString(json& object, const char* key, const std::string&
     return std::move(found->get_ref<std::string&>());
 }
 
+// A JSON number counts by its value, not its spelling: 5000.0 and 5e3 are the integer 5000.
+std::optional<std::int64_t> wholeNumber(const json& value) {
+    if (value.is_number_integer() && !value.is_number_unsigned()) {
+        return value.get<std::int64_t>();
+    }
+    if (value.is_number_unsigned()) {
+        const auto number = value.get<std::uint64_t>();
+        if (number <= static_cast<std::uint64_t>(INT64_MAX)) {
+            return static_cast<std::int64_t>(number);
+        }
+        return std::nullopt;
+    }
+    if (value.is_number_float()) {
+        const double number = value.get<double>();
+        // 2^63 is exact as a double; every double below it and at or above -2^63 fits.
+        constexpr double limit = 9223372036854775808.0;
+        if (std::isfinite(number) && std::trunc(number) == number && number >= -limit &&
+            number < limit) {
+            return static_cast<std::int64_t>(number);
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<std::int64_t> optionalInteger(const json& object, const char* key) {
     const json* value = member(object, key);
     if (value == nullptr) {
         return std::nullopt;
     }
-    if (value->is_number_integer() && !value->is_number_unsigned()) {
-        return value->get<std::int64_t>();
+    if (const auto number = wholeNumber(*value)) {
+        return number;
     }
-    if (value->is_number_unsigned() &&
-        value->get<std::uint64_t>() <= static_cast<std::uint64_t>(INT64_MAX)) {
-        return static_cast<std::int64_t>(value->get<std::uint64_t>());
+    constexpr const char* expected = "a whole number within the signed 64-bit range";
+    if (value->is_number()) {
+        // Naming the type would read "must be a whole number, not number": show the value.
+        throw RequestDecodeError(std::string("value of '") + key + "' must be " + expected +
+                                 ", not " + value->dump());
     }
-    wrongType(key, "a whole number within the signed 64-bit range", *value);
+    wrongType(key, expected, *value);
 }
 
 std::optional<UserDetails> decodeUserDetails(const json& request) {

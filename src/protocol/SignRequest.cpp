@@ -108,7 +108,8 @@ void handleSignRequest(JsonRequest request, MessageChannel& channel,
     // The store stays open until every document is signed: the key lives in it.
     LazyKeyStore store(services.openKeyStore);
     const certs::CertificateSelection selection = certs::findSigningCertificate(
-        *request.userDetails, store, services.tokenClassId, services.now());
+        *request.userDetails, store, services.tokenClassId,
+        std::chrono::floor<std::chrono::milliseconds>(services.now()));
     const certs::RsaPublicKeyComponents key =
         certs::rsaPublicKeyComponents(*selection.parsedCertificate);
     const KeyValueTexts keyValue{certs::base64Encode(key.modulus),

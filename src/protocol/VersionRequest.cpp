@@ -26,7 +26,8 @@ JsonVersionResponse signerCertificateResponse(const certs::UserDetails& userDeta
     try {
         LazyKeyStore store(services.openKeyStore);
         const certs::CertificateSelection selection = certs::findSigningCertificate(
-            userDetails, store, services.tokenClassId, services.now());
+            userDetails, store, services.tokenClassId,
+            std::chrono::floor<std::chrono::milliseconds>(services.now()));
         response.certSerial = selection.serial;
         response.certExpiry = selection.expiry;
         response.certIssuer = selection.issuer;

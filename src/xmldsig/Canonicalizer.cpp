@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "host/Log.h"
 #include "protocol/SigningError.h"
 #include "xmldsig/LibxmlErrorCapture.h"
 #include "xmldsig/LibxmlResources.h"
@@ -105,9 +106,11 @@ void canonicalize(xmlDocPtr document, xmlC14NIsVisibleCallback isVisible, void* 
         std::rethrow_exception(state.failure);
     }
     if (result < 0) {
-        throw protocol::SigningError(
-            protocol::error_code::invalidXml,
-            "Invalid XML input: " + errors.firstMessage().value_or("canonicalization failed"));
+        std::string message =
+            "Invalid XML input: " + errors.firstMessage().value_or("canonicalization failed");
+        // Paired with its answer like a parse failure: the log shows why the document was refused.
+        host::writeLog(host::LogLevel::error, message);
+        throw protocol::SigningError(protocol::error_code::invalidXml, std::move(message));
     }
 }
 

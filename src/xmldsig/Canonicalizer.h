@@ -19,8 +19,9 @@ using CanonicalSink = std::function<void(std::span<const std::uint8_t>)>;
 // Canonical form of `top` and its descendants, leaving out `excluded` (when not null) with its
 // attributes and descendants; whitespace text around `excluded` stays. This is the node set that
 // an enveloped-signature reference to `top` selects when `excluded` is the Signature element.
-// Throws SigningError 104 "Invalid XML input: <libxml2's description>" when libxml2 cannot
-// canonicalize the tree; an exception thrown by `sink` passes through.
+// Throws SigningError 104 "Invalid XML input: <libxml2's description>", after an ERROR log line
+// with that message, when libxml2 cannot canonicalize the tree; an exception thrown by `sink`
+// passes through.
 void canonicalizeSubtree(xmlNodePtr top, xmlNodePtr excluded, const CanonicalSink& sink);
 
 std::string canonicalSubtreeText(xmlNodePtr top);

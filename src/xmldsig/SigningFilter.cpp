@@ -10,6 +10,7 @@
 #include "protocol/SigningError.h"
 #include "xmldsig/LibxmlErrorCapture.h"
 #include "xmldsig/LibxmlResources.h"
+#include "xmldsig/WrittenNameTests.h"
 #include "xmldsig/XPathError.h"
 
 namespace kivo::xmldsig {
@@ -117,7 +118,7 @@ XPathObjectHandle evaluate(xmlDocPtr document, const std::string& expression) {
 
 xmlNodePtr selectSignedElement(xmlDocPtr document, std::string_view signingFilter) {
     const std::string expression(signingFilter);
-    const XPathObjectHandle result = evaluate(document, expression);
+    const XPathObjectHandle result = evaluate(document, matchNamesAsWritten(signingFilter));
     const xmlNodeSetPtr nodes = result->nodesetval;
     const int count = nodes != nullptr ? nodes->nodeNr : 0;
     if (count != 1) {

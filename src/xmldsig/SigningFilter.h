@@ -1,7 +1,8 @@
 #pragma once
 
 // Evaluates a signing filter: an XPath 1.0 expression that must select exactly one element of
-// the document. Unprefixed name tests select elements in no namespace, as XPath 1.0 defines.
+// the document. An unprefixed element name test matches an element by its name as written,
+// whether or not a default namespace is in scope (see WrittenNameTests.h); the rest is XPath 1.0.
 
 #include <libxml/tree.h>
 

@@ -78,7 +78,13 @@ TEST(ASN1DERDecoder, readsTimesWithTheirPatternsAndZones) {
         {0x17, "250101120000Zjunk", std::nullopt},
         {0x18, "21360611180524Z", utc(2136, 6, 11, 18, 5, 24)},
         {0x18, "20250101120000.5Z", std::nullopt},
-        {0x18, "99991231235959Z", TimePoint::max()},
+        // Beyond a nanosecond clock's range, both ways.
+        {0x18, "99991231235959Z", utc(9999, 12, 31, 23, 59, 59)},
+        {0x18, "00000101000000Z", utc(0, 1, 1, 0, 0, 0)},
+        {0x18, "16000229120000Z", utc(1600, 2, 29, 12, 0, 0)},
+        {0x18, "22620411234717Z", utc(2262, 4, 11, 23, 47, 17)},
+        {0x17, "991231235959Z", utc(1999, 12, 31, 23, 59, 59)},
+        {0x17, "000101000000Z", utc(2000, 1, 1, 0, 0, 0)},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(decodeOne(tlv(c.tag, ascii(c.text)))->timeValue(), c.expected) << c.text;

@@ -90,6 +90,8 @@ std::unique_ptr<Pki> makePki() {
     issue("a2032", caA, expiring("20321231000000Z"));
     issue("a2032twin", caA, expiring("20321231000000Z"));
     issue("b2035", caB, expiring("20351231000000Z"));
+    issue("a9000", caA, expiring("90000101000000Z"));
+    issue("a9999", caA, expiring("99991231235959Z"));
     issue("aExpired", caA, expiring("20260101000000Z"));
     issue("aFuture", caA, [](auto& wanted) {
         wanted.notBefore = "20270101000000Z";
@@ -193,6 +195,8 @@ TEST_F(CertificateSelectionTest, SelectsByAkiPriorityThenLatestExpiry) {
     } cases[] = {
         {"later expiry found second", {"A"}, {"a2030", "a2032"}, {}, "a2032", 0},
         {"later expiry found first", {"A"}, {"a2032", "a2030"}, {}, "a2032", 0},
+        {"both after 2262, later second", {"A"}, {"a9000", "a9999"}, {}, "a9999", 0},
+        {"both after 2262, later first", {"A"}, {"a9999"}, {"a9000"}, "a9999", 0},
         {"tie: key store before token", {"A"}, {"a2032twin"}, {"a2032"}, "a2032twin", 0},
         {"first AKI beats later expiry", {"A", "B"}, {"b2035", "a2030"}, {}, "a2030", 0},
         {"AKI order reversed", {"B", "A"}, {"a2030"}, {"b2035"}, "b2035", 0},
@@ -249,6 +253,11 @@ TEST_F(CertificateSelectionTest, MissingRequestFieldsInOrderThenDisplayValuesOfT
     EXPECT_EQ(selection.serial, "0a1b2c");
     EXPECT_EQ(selection.expiry, "2030-06-30T13:59:59.000Z");
     EXPECT_EQ(selection.issuer, "Kivo Test CA A");
+
+    // RFC 5280's "no well-defined expiry" is reported as written, not clamped.
+    ListedKeyStore unending(identities({"a9999"}), {});
+    EXPECT_EQ(findSigningCertificate(jane({aki("A")}), unending, "", testNow).expiry,
+              "9999-12-31T23:59:59.000Z");
 }
 
 TEST(FormatTimestampTest, WritesUtcSecondsWithFixedMilliseconds) {
@@ -256,10 +265,11 @@ TEST(FormatTimestampTest, WritesUtcSecondsWithFixedMilliseconds) {
         {sys_days{2027y / June / 30} + 13h + 59min + 59s + 999ms, "2027-06-30T13:59:59.000Z"},
         {sys_days{2028y / February / 29}, "2028-02-29T00:00:00.000Z"},
         {sys_days{1969y / December / 31} + 23h + 59min + 59s + 500ms, "1969-12-31T23:59:59.000Z"},
-        // Out-of-range certificate dates are held as the clock's limits; formatting the earliest
-        // once overflowed while splitting off the day.
-        {asn1::TimePoint::min(), "1677-09-21T00:12:43.000Z"},
-        {asn1::TimePoint::max(), "2262-04-11T23:47:16.000Z"},
+        // Certificate dates span years 0000 to 9999, far past a nanosecond clock's limits.
+        {sys_days{9999y / December / 31} + 23h + 59min + 59s, "9999-12-31T23:59:59.000Z"},
+        {sys_days{2262y / April / 11} + 23h + 47min + 17s, "2262-04-11T23:47:17.000Z"},
+        {sys_days{1677y / September / 21}, "1677-09-21T00:00:00.000Z"},
+        {sys_days{0y / January / 1}, "0000-01-01T00:00:00.000Z"},
     };
     for (const auto& [instant, text] : cases) {
         EXPECT_EQ(formatTimestamp(instant), text);

@@ -328,5 +328,57 @@ TEST_F(SignerRequests, NoSignatureWithoutApproval) {
     }
 }
 
+// Elements in a default namespace are found by their name as written, and the XPath text stays
+// the filter. A verifier reading that text as plain XPath 1.0 selects nothing in such a
+// document; the README says what xmlsec1 does with these signatures, and this holds it to that.
+TEST_F(SignerRequests, DefaultNamespaceDocumentsAreSignedByTheNameAsWritten) {
+    const std::vector<json> documents{
+        document("default",
+                 "<Root xmlns=\"urn:a\"><CounterpartData>counterpart-marker"
+                 "</CounterpartData><RenderedData>rendered-marker</RenderedData>"
+                 "</Root>"),
+        document("mixed",
+                 "<p:Root xmlns:p=\"urn:p\" xmlns=\"urn:a\">"
+                 "<p:CounterpartData>outside-marker</p:CounterpartData>"
+                 "<CounterpartData>counterpart-marker</CounterpartData>"
+                 "<p:Body><RenderedData>rendered-marker</RenderedData></p:Body>"
+                 "</p:Root>"),
+    };
+    HostSession host(stores->environment());
+    const json answer =
+        ask(host, signRequest(signer("Jane Citizen", {stores->caY.subjectKeyIdHex}), documents));
+    ASSERT_EQ(answer.value("result", ""), "ok") << answer.dump();
+    ASSERT_EQ(answer["signed_data"].size(), documents.size());
+
+    const std::string readme = readFile(std::string(KIVO_SOURCE_DIR) + "/README.md");
+    const std::string statement = "`xmlsec1 --verify` rejects them";
+    EXPECT_NE(readme.find(statement), std::string::npos) << "README no longer says: " << statement;
+    for (const json& entry : answer["signed_data"]) {
+        SCOPED_TRACE(entry["id"].get<std::string>());
+        const std::string signedDocument = decoded(entry);
+        EXPECT_NE(signedDocument.find("<CounterpartData>counterpart-marker<Signature xmlns="),
+                  std::string::npos)
+            << signedDocument;
+        EXPECT_NE(signedDocument.find("<RenderedData>rendered-marker<Signature xmlns="),
+                  std::string::npos)
+            << signedDocument;
+        EXPECT_NE(signedDocument.find("Filter=\"intersect\">//CounterpartData</XPath>"),
+                  std::string::npos);
+        EXPECT_NE(signedDocument.find("Filter=\"intersect\">//RenderedData</XPath>"),
+                  std::string::npos);
+        // Rejected at the reference, as the README says: the filter selected nothing there.
+        for (const char* element : {"CounterpartData", "RenderedData"}) {
+            std::string output;
+            EXPECT_EQ(verifyWithXmlsec(signedDocument, element, stores->caY.certPem, output),
+                      XmlsecVerdict::invalid)
+                << output;
+            EXPECT_NE(output.find("data and digest do not match"), std::string::npos) << output;
+            EXPECT_NE(output.find("SignedInfo References (ok/all): 0/1"), std::string::npos)
+                << output;
+        }
+    }
+    EXPECT_EQ(host.finish(), 0);
+}
+
 }  // namespace
 }  // namespace kivo::testing

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "host/Log.h"
 #include "protocol/SigningError.h"
@@ -68,6 +69,36 @@ TEST(DocumentLoadingTest, EntityExpansionBombIsRefused) {
         bomb += std::string("<!ENTITY e") + level + " \"" + previous + "\">";
     }
     EXPECT_THROW(XmlSigner(bomb + "]><r>&e7;</r>"), protocol::SigningError);
+}
+
+// A tree the parser accepted can still defeat Canonical XML (a relative namespace URI added
+// after parsing): the answer and its ERROR log line are those of a document that cannot be read.
+TEST(DocumentLoadingTest, CanonicalizationFailureIsInvalidXmlWithItsLogLine) {
+    const testing::TempDir folder;
+    host::setProcessLog(host::LogFile(folder / "log"));
+    XmlSigner signer("<Root><CounterpartData>x</CounterpartData></Root>");
+    ASSERT_NE(xmlNewNs(signer.xmlRootElem(), reinterpret_cast<const xmlChar*>("relative/path"),
+                       reinterpret_cast<const xmlChar*>("x")),
+              nullptr);
+    const std::vector<std::function<void()>> canonicalForms = {
+        [&] { (void)signer.canonicalText(); },
+        [&] { (void)canonicalSubtreeText(signer.xmlRootElem()); },
+    };
+    for (std::size_t i = 0; i < canonicalForms.size(); ++i) {
+        SCOPED_TRACE(i);
+        try {
+            canonicalForms[i]();
+            ADD_FAILURE() << "canonicalized";
+        } catch (const protocol::SigningError& error) {
+            EXPECT_EQ(error.code(), protocol::error_code::invalidXml);
+            EXPECT_TRUE(error.message().starts_with("Invalid XML input: ")) << error.message();
+            EXPECT_GT(error.message().size(), std::string("Invalid XML input: ").size());
+            const std::string log = testing::readFile(folder / "log");
+            EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), static_cast<long>(i + 1));
+            EXPECT_TRUE(log.ends_with(" ERROR " + error.message() + "\n")) << log;
+        }
+    }
+    host::setProcessLog(host::LogFile(std::nullopt));
 }
 
 }  // namespace

@@ -2,8 +2,11 @@
 
 #include <functional>
 
+#include "certs/Digests.h"
+#include "certs/Encodings.h"
 #include "protocol/SigningError.h"
 #include "xmldsig/XmlSigner.h"
+#include "xmldsig/XmlTree.h"
 
 namespace kivo::xmldsig {
 namespace {
@@ -23,8 +26,11 @@ TEST(SigningFilterTest, FilterMustSelectExactlyOneElement) {
         {"<R><RenderedData/></R>", "//CounterpartData", "returned 0 results (expecting 1)"},
         {"<R><CounterpartData/><A><CounterpartData/></A></R>", "//CounterpartData",
          "returned 2 results (expecting 1)"},
-        // Unprefixed name tests select elements in no namespace only.
-        {"<R xmlns=\"urn:a\"><CounterpartData/></R>", "//CounterpartData",
+        // Matching by the name as written still counts every match in a default namespace.
+        {"<R xmlns=\"urn:a\"><CounterpartData/><A><CounterpartData/></A></R>", "//CounterpartData",
+         "returned 2 results (expecting 1)"},
+        // A prefixed element is not named by an unprefixed test, whatever its namespace.
+        {"<R xmlns=\"urn:a\" xmlns:a=\"urn:a\"><a:CounterpartData/></R>", "//CounterpartData",
          "returned 0 results (expecting 1)"},
         {"<R><CounterpartData a=\"1\"/></R>", "//CounterpartData/@a",
          "selected a node that is not an element"},
@@ -50,6 +56,73 @@ TEST(SigningFilterTest, FilterMustSelectExactlyOneElement) {
             // A refused operation leaves the tree as it was.
             EXPECT_EQ(signer.canonicalText(), before);
         }
+    }
+}
+
+// Which element a filter selects, marked by its `id` attribute. Unprefixed element names match
+// the name as written, default namespace or not; every other part of XPath 1.0 keeps its meaning.
+TEST(SigningFilterTest, UnprefixedNamesMatchTheNameAsWritten) {
+    const std::string mixed =
+        "<p:Root xmlns:p=\"urn:p\" xmlns=\"urn:a\"><p:CounterpartData id=\"prefixed\"/>"
+        "<CounterpartData id=\"default\"><div id=\"div\"/></CounterpartData>"
+        "<Plain xmlns=\"\" id=\"plain\"><text id=\"text\">3</text></Plain></p:Root>";
+    const struct {
+        std::string filter;
+        const char* selected;
+    } cases[] = {
+        {"//CounterpartData", "default"},
+        {"/p:Root/CounterpartData", ""},  // no prefix is bound for the engine: an engine error
+        {"//*[local-name()='CounterpartData'][namespace-uri()='urn:p']", "prefixed"},
+        {"//*[namespace-uri()='urn:a' and @id='default']", "default"},
+        {"//CounterpartData[@id = 'default']/div", "div"},
+        {"//descendant-or-self :: CounterpartData /child::div", "div"},
+        {"/*/CounterpartData/div[1]", "div"},
+        {"//Plain[text * 2 = 6]/text", "text"},
+        {"//text[. div 3 = 1 and not(self::node()/@id = 'CounterpartData')]", "text"},
+        {"//*[@id='text' or @id = \"CounterpartData\"]", "text"},
+        {"//Plain//text()/parent::text", "text"},
+        {"//Plain/attribute::id/..", "plain"},
+        {"(//CounterpartData | //Missing)[last()]", "default"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.filter);
+        XmlSigner signer(mixed);
+        try {
+            const xmlNodePtr signature = signer.findOrCreateSignature(c.filter);
+            EXPECT_EQ(attributeValue(signature->parent, "id"), c.selected);
+        } catch (const XPathError& error) {
+            EXPECT_STREQ(c.selected, "") << error.what();
+        }
+    }
+}
+
+// The digest input is the signed element's canonical form: with the default namespace in scope
+// it carries that declaration, as any verifier's canonicalization renders it.
+TEST(SigningFilterTest, DigestInputOfDefaultNamespaceDocuments) {
+    const struct {
+        const char* document;
+        std::string digestInput;
+        std::size_t bytes;
+    } cases[] = {
+        {"<Root><CounterpartData>x</CounterpartData></Root>",
+         "<CounterpartData>x</CounterpartData>", 36},
+        {"<Root xmlns=\"urn:a\"><CounterpartData>x</CounterpartData></Root>",
+         "<CounterpartData xmlns=\"urn:a\">x</CounterpartData>", 50},
+    };
+    FixedKey key;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.document);
+        EXPECT_EQ(c.digestInput.size(), c.bytes);
+        XmlSigner signer(c.document);
+        signer.signElement(key, std::nullopt, "//CounterpartData");
+        const std::string text = signer.canonicalText();
+        const std::string expected =
+            certs::base64Encode(certs::sha256Digest(certs::byteView(c.digestInput)));
+        EXPECT_NE(text.find("<DigestValue>" + expected + "</DigestValue>"), std::string::npos)
+            << text;
+        // The XPath text stays the filter as given, not the form the engine evaluated.
+        EXPECT_NE(text.find("Filter=\"intersect\">//CounterpartData</XPath>"), std::string::npos)
+            << text;
     }
 }
 
