@@ -5,6 +5,7 @@
 #include <libxml/uri.h>
 #include <libxml/xmlerror.h>
 
+#include <algorithm>
 #include <climits>
 #include <mutex>
 #include <new>
@@ -98,6 +99,7 @@ struct ParseDiagnostics {
     std::optional<std::string> firstError;
     AttributeDeclarationCounter attributeDeclarations;
     EntityGrowth entityGrowth;
+    CanonicalizationWork work;
 
     void record(const xmlError& error) {
         const bool fatal = error.level == XML_ERR_FATAL || isEscalatedWarning(error.code);
@@ -179,6 +181,14 @@ void declareEntity(void* parserContext, const xmlChar* name, int type, const xml
 void declareAttribute(void* parserContext, const xmlChar* element, const xmlChar* fullName,
                       int type, int defaultType, const xmlChar* defaultValue,
                       xmlEnumerationPtr values) {
+    if (defaultValue != nullptr && element != nullptr && fullName != nullptr) {
+        if (auto refused = defaultedNamespaceDeclaration(reinterpret_cast<const char*>(element),
+                                                         reinterpret_cast<const char*>(fullName))) {
+            xmlFreeEnumeration(values);  // owned by the callback, as xmlSAX2AttributeDecl does
+            stopParsing(parserContext, std::move(*refused));
+            return;
+        }
+    }
     xmlSAX2AttributeDecl(parserContext, element, fullName, type, defaultType, defaultValue, values);
     ParseDiagnostics* diagnostics = diagnosticsOf(parserContext);
     if (diagnostics != nullptr && element != nullptr) {
@@ -187,6 +197,39 @@ void declareAttribute(void* parserContext, const xmlChar* element, const xmlChar
             stopParsing(parserContext, std::move(*excess));
         }
     }
+}
+
+// Counts each element's work before its tree node is made. After a refusal inside an entity's
+// replacement text, the document around it stops too.
+void startElement(void* parserContext, const xmlChar* localName, const xmlChar* prefix,
+                  const xmlChar* uri, int namespaceCount, const xmlChar** namespaces,
+                  int attributeCount, int defaultedCount, const xmlChar** attributes) {
+    ParseDiagnostics* diagnostics = diagnosticsOf(parserContext);
+    if (diagnostics != nullptr) {
+        if (diagnostics->firstFatal) {
+            xmlStopParser(static_cast<xmlParserCtxtPtr>(parserContext));
+            return;
+        }
+        const long line = static_cast<xmlParserCtxtPtr>(parserContext)->input != nullptr
+                              ? static_cast<xmlParserCtxtPtr>(parserContext)->input->line
+                              : 0;
+        if (auto excess = diagnostics->work.startElement(
+                static_cast<std::uint64_t>(std::max(namespaceCount, 0)),
+                static_cast<std::uint64_t>(std::max(attributeCount, 0)), line)) {
+            stopParsing(parserContext, std::move(*excess));
+            return;
+        }
+    }
+    xmlSAX2StartElementNs(parserContext, localName, prefix, uri, namespaceCount, namespaces,
+                          attributeCount, defaultedCount, attributes);
+}
+
+void endElement(void* parserContext, const xmlChar* localName, const xmlChar* prefix,
+                const xmlChar* uri) {
+    if (ParseDiagnostics* diagnostics = diagnosticsOf(parserContext)) {
+        diagnostics->work.endElement();
+    }
+    xmlSAX2EndElementNs(parserContext, localName, prefix, uri);
 }
 
 // The replacement text of an internal entity of `document`, for counting what references add.
@@ -264,6 +307,8 @@ DocumentHandle parseXmlDocument(std::string_view text) {
     context->sax->entityDecl = &declareEntity;
     context->sax->attributeDecl = &declareAttribute;
     context->sax->getEntity = &lookUpEntity;
+    context->sax->startElementNs = &startElement;
+    context->sax->endElementNs = &endElement;
 
     // A failed encoding conversion is reported without the parser context, through the thread's
     // handlers, which would print it to stderr.

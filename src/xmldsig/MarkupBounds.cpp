@@ -89,6 +89,11 @@ std::string describeOverfullTag(std::string_view text, std::size_t at) {
            std::to_string(line + 1) + ")";
 }
 
+std::string describeExcessiveWork(long line) {
+    return "too many namespace declarations in scope and attributes for Canonical XML (line " +
+           std::to_string(line) + ")";
+}
+
 std::uint64_t namespaceDeclarations(xmlNodePtr element) {
     std::uint64_t count = 0;
     for (xmlNsPtr ns = element->nsDef; ns != nullptr; ns = ns->next) {
@@ -215,9 +220,7 @@ std::optional<std::string> excessiveCanonicalizationWork(xmlNodePtr root) {
             inScope += declared;
             work += inScope * inScope + attributes * attributes;
             if (work > maximumCanonicalizationWork) {
-                return "too many namespace declarations in scope and attributes for Canonical XML "
-                       "(line " +
-                       std::to_string(xmlGetLineNo(node)) + ")";
+                return describeExcessiveWork(xmlGetLineNo(node));
             }
             if (node->children != nullptr) {
                 node = node->children;
@@ -232,6 +235,34 @@ std::optional<std::string> excessiveCanonicalizationWork(xmlNodePtr root) {
         node = node == root ? nullptr : node->next;
     }
     return std::nullopt;
+}
+
+std::optional<std::string> CanonicalizationWork::startElement(std::uint64_t namespaceDeclarations,
+                                                              std::uint64_t attributes, long line) {
+    declared_.push_back(namespaceDeclarations);
+    inScope_ += namespaceDeclarations;
+    const std::uint64_t all = attributes + namespaceDeclarations;
+    work_ = saturatingAdd(work_, saturatingAdd(inScope_ * inScope_, all * all));
+    if (work_ > maximumCanonicalizationWork) {
+        return describeExcessiveWork(line);
+    }
+    return std::nullopt;
+}
+
+void CanonicalizationWork::endElement() {
+    if (!declared_.empty()) {
+        inScope_ -= declared_.back();
+        declared_.pop_back();
+    }
+}
+
+std::optional<std::string> defaultedNamespaceDeclaration(std::string_view element,
+                                                         std::string_view attribute) {
+    if (attribute != "xmlns" && !attribute.starts_with("xmlns:")) {
+        return std::nullopt;
+    }
+    return "the DTD gives namespace declaration '" + std::string(attribute) + "' of element '" +
+           std::string(element) + "' a default value";
 }
 
 }  // namespace kivo::xmldsig

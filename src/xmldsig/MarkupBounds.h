@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kivo::xmldsig {
 
@@ -72,5 +73,28 @@ class EntityGrowth {
 // Describes the excess when canonicalizing the tree under `root` would need more work than
 // allowed.
 std::optional<std::string> excessiveCanonicalizationWork(xmlNodePtr root);
+
+// The same work, added up while the parser starts and ends elements. The parser also pays for
+// attributes and namespace declarations the DTD supplies by default, for every element, before
+// the tree shows any of them; counted here, they stop the parse once the bound is passed.
+class CanonicalizationWork {
+  public:
+    // `attributes` excludes the namespace declarations; both include defaulted ones. Describes
+    // the excess once the bound is passed.
+    std::optional<std::string> startElement(std::uint64_t namespaceDeclarations,
+                                            std::uint64_t attributes, long line);
+    void endElement();
+
+  private:
+    std::vector<std::uint64_t> declared_;  // per open element
+    std::uint64_t inScope_ = 0;
+    std::uint64_t work_ = 0;
+};
+
+// Describes a DTD default for a namespace declaration (`attribute` is "xmlns" or "xmlns:..."):
+// it would put that declaration on every element of the type at no cost in the document, so it
+// is refused. None for any other attribute.
+std::optional<std::string> defaultedNamespaceDeclaration(std::string_view element,
+                                                         std::string_view attribute);
 
 }  // namespace kivo::xmldsig
