@@ -126,11 +126,18 @@ LogFile::LogFile(std::optional<std::filesystem::path> path, Clock clock)
 void LogFile::write(LogLevel level, std::string_view message) const {
     if (level != LogLevel::debug) {
         append(level, message, maximumMessageBytes);
-    } else if (hasRoomForDebug()) {
-        append(level, message, std::min(maximumMessageBytes, debugRoom_));
-    } else {
-        noteDebugLeftOut();
+        return;
     }
+    // The room counts whole lines: timestamp and level, the note of a cut, the line feed.
+    constexpr std::size_t lineOverhead = 80;
+    if (debugRoom_ <= lineOverhead) {
+        debugRoom_ = 0;
+        noteDebugLeftOut();
+        return;
+    }
+    const std::size_t written =
+        append(level, message, std::min(maximumMessageBytes, debugRoom_ - lineOverhead));
+    debugRoom_ -= std::min(debugRoom_, written);
 }
 
 void LogFile::noteDebugLeftOut() const {
@@ -143,9 +150,9 @@ void LogFile::noteDebugLeftOut() const {
     }
 }
 
-void LogFile::append(LogLevel level, std::string_view message, std::size_t limit) const {
+std::size_t LogFile::append(LogLevel level, std::string_view message, std::size_t limit) const {
     if (!path_) {
-        return;
+        return 0;
     }
     std::string line = formatLogTimestamp(clock_());
     line += ' ';
@@ -155,12 +162,10 @@ void LogFile::append(LogLevel level, std::string_view message, std::size_t limit
         line += " ... [" + std::to_string(leftOut) + " bytes left out]";
     }
     line += '\n';
-    if (level == LogLevel::debug) {
-        debugRoom_ -= std::min(debugRoom_, line.size());
-    }
     if (appendAtEnd(*path_, line) == AppendOutcome::noFile) {
         createWithLine(*path_, line);
     }
+    return line.size();
 }
 
 void LogFile::checkSize(bool verbose) const {

@@ -54,7 +54,8 @@ class LogFile {
     const std::optional<std::filesystem::path>& path() const { return path_; }
 
   private:
-    void append(LogLevel level, std::string_view message, std::size_t limit) const;
+    // Writes the line of `message` cut at `limit` bytes; returns the line's size.
+    std::size_t append(LogLevel level, std::string_view message, std::size_t limit) const;
 
     std::optional<std::filesystem::path> path_;
     Clock clock_;
