@@ -95,11 +95,13 @@ std::optional<std::string> relativeNamespaceIn(xmlNodePtr node) {
 // What went wrong during one parse. Attached to the parser context, so reports from different
 // documents never mix.
 struct ParseDiagnostics {
+    explicit ParseDiagnostics(std::size_t documentSize) : attributeWork(documentSize) {}
+
     std::optional<std::string> firstFatal;
     std::optional<std::string> firstError;
     AttributeDeclarationCounter attributeDeclarations;
     EntityGrowth entityGrowth;
-    CanonicalizationWork work;
+    AttributeWork attributeWork;
 
     void record(const xmlError& error) {
         const bool fatal = error.level == XML_ERR_FATAL || isEscalatedWarning(error.code);
@@ -199,37 +201,28 @@ void declareAttribute(void* parserContext, const xmlChar* element, const xmlChar
     }
 }
 
-// Counts each element's work before its tree node is made. After a refusal inside an entity's
-// replacement text, the document around it stops too.
+// Counts each start tag's attributes before its tree node is made. After a refusal inside an
+// entity's replacement text, the document around it stops too.
 void startElement(void* parserContext, const xmlChar* localName, const xmlChar* prefix,
                   const xmlChar* uri, int namespaceCount, const xmlChar** namespaces,
                   int attributeCount, int defaultedCount, const xmlChar** attributes) {
-    ParseDiagnostics* diagnostics = diagnosticsOf(parserContext);
-    if (diagnostics != nullptr) {
+    const auto context = static_cast<xmlParserCtxtPtr>(parserContext);
+    if (ParseDiagnostics* diagnostics = diagnosticsOf(parserContext)) {
         if (diagnostics->firstFatal) {
-            xmlStopParser(static_cast<xmlParserCtxtPtr>(parserContext));
+            xmlStopParser(context);
             return;
         }
-        const long line = static_cast<xmlParserCtxtPtr>(parserContext)->input != nullptr
-                              ? static_cast<xmlParserCtxtPtr>(parserContext)->input->line
-                              : 0;
-        if (auto excess = diagnostics->work.startElement(
-                static_cast<std::uint64_t>(std::max(namespaceCount, 0)),
-                static_cast<std::uint64_t>(std::max(attributeCount, 0)), line)) {
+        const long line = context->input != nullptr ? context->input->line : 0;
+        if (auto excess = diagnostics->attributeWork.startTag(
+                static_cast<std::uint64_t>(std::max(namespaceCount, 0)) +
+                    static_cast<std::uint64_t>(std::max(attributeCount, 0)),
+                line)) {
             stopParsing(parserContext, std::move(*excess));
             return;
         }
     }
     xmlSAX2StartElementNs(parserContext, localName, prefix, uri, namespaceCount, namespaces,
                           attributeCount, defaultedCount, attributes);
-}
-
-void endElement(void* parserContext, const xmlChar* localName, const xmlChar* prefix,
-                const xmlChar* uri) {
-    if (ParseDiagnostics* diagnostics = diagnosticsOf(parserContext)) {
-        diagnostics->work.endElement();
-    }
-    xmlSAX2EndElementNs(parserContext, localName, prefix, uri);
 }
 
 // The replacement text of an internal entity of `document`, for counting what references add.
@@ -301,14 +294,13 @@ DocumentHandle parseXmlDocument(std::string_view text) {
     if (!context || context->sax == nullptr) {
         throw std::bad_alloc();
     }
-    ParseDiagnostics diagnostics;
+    ParseDiagnostics diagnostics(text.size());
     context->_private = &diagnostics;
     context->sax->serror = &collectParserError;
     context->sax->entityDecl = &declareEntity;
     context->sax->attributeDecl = &declareAttribute;
     context->sax->getEntity = &lookUpEntity;
     context->sax->startElementNs = &startElement;
-    context->sax->endElementNs = &endElement;
 
     // A failed encoding conversion is reported without the parser context, through the thread's
     // handlers, which would print it to stderr.

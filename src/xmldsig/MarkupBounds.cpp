@@ -89,11 +89,6 @@ std::string describeOverfullTag(std::string_view text, std::size_t at) {
            std::to_string(line + 1) + ")";
 }
 
-std::string describeExcessiveWork(long line) {
-    return "too many namespace declarations in scope and attributes for Canonical XML (line " +
-           std::to_string(line) + ")";
-}
-
 std::uint64_t namespaceDeclarations(xmlNodePtr element) {
     std::uint64_t count = 0;
     for (xmlNsPtr ns = element->nsDef; ns != nullptr; ns = ns->next) {
@@ -220,7 +215,9 @@ std::optional<std::string> excessiveCanonicalizationWork(xmlNodePtr root) {
             inScope += declared;
             work += inScope * inScope + attributes * attributes;
             if (work > maximumCanonicalizationWork) {
-                return describeExcessiveWork(xmlGetLineNo(node));
+                return "too many namespace declarations in scope and attributes for Canonical XML "
+                       "(line " +
+                       std::to_string(xmlGetLineNo(node)) + ")";
             }
             if (node->children != nullptr) {
                 node = node->children;
@@ -237,23 +234,16 @@ std::optional<std::string> excessiveCanonicalizationWork(xmlNodePtr root) {
     return std::nullopt;
 }
 
-std::optional<std::string> CanonicalizationWork::startElement(std::uint64_t namespaceDeclarations,
-                                                              std::uint64_t attributes, long line) {
-    declared_.push_back(namespaceDeclarations);
-    inScope_ += namespaceDeclarations;
-    const std::uint64_t all = attributes + namespaceDeclarations;
-    work_ = saturatingAdd(work_, saturatingAdd(inScope_ * inScope_, all * all));
-    if (work_ > maximumCanonicalizationWork) {
-        return describeExcessiveWork(line);
+AttributeWork::AttributeWork(std::size_t documentSize)
+    : limit_(saturatingAdd(attributeWorkAllowance, attributeWorkPerByte * documentSize)) {}
+
+std::optional<std::string> AttributeWork::startTag(std::uint64_t attributes, long line) {
+    work_ = saturatingAdd(work_, attributes * attributes);
+    if (work_ > limit_) {
+        return "too many attributes supplied by defaults in the DTD (line " + std::to_string(line) +
+               ")";
     }
     return std::nullopt;
-}
-
-void CanonicalizationWork::endElement() {
-    if (!declared_.empty()) {
-        inScope_ -= declared_.back();
-        declared_.pop_back();
-    }
 }
 
 std::optional<std::string> defaultedNamespaceDeclaration(std::string_view element,

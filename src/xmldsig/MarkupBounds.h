@@ -16,7 +16,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace kivo::xmldsig {
 
@@ -27,6 +26,10 @@ inline constexpr std::size_t maximumAttributeDeclarationsPerElement = 256;
 // Summed over all elements: the square of the namespace declarations in scope plus the square of
 // the element's attributes. About a million elements under 32 namespace declarations.
 inline constexpr std::uint64_t maximumCanonicalizationWork = std::uint64_t{1} << 30;
+// Attributes of each start tag, defaulted ones and namespace declarations included, squared and
+// summed: this much per byte of the document, plus a fixed allowance.
+inline constexpr std::uint64_t attributeWorkPerByte = 64;
+inline constexpr std::uint64_t attributeWorkAllowance = std::uint64_t{1} << 20;
 
 // How much entity references may add to a document, in bytes: the expanded length of every
 // reference less the length of the reference itself, summed.
@@ -74,20 +77,19 @@ class EntityGrowth {
 // allowed.
 std::optional<std::string> excessiveCanonicalizationWork(xmlNodePtr root);
 
-// The same work, added up while the parser starts and ends elements. The parser also pays for
-// attributes and namespace declarations the DTD supplies by default, for every element, before
-// the tree shows any of them; counted here, they stop the parse once the bound is passed.
-class CanonicalizationWork {
+// Counts, as the parser meets each start tag, the square of its attributes and namespace
+// declarations, those the DTD supplies by default included: libxml2 compares them pair by pair.
+// Written attributes cost their bytes (at most about 52 of this work per byte of document);
+// defaulted ones cost nothing in the document, so their work is bounded by the document's size.
+class AttributeWork {
   public:
-    // `attributes` excludes the namespace declarations; both include defaulted ones. Describes
-    // the excess once the bound is passed.
-    std::optional<std::string> startElement(std::uint64_t namespaceDeclarations,
-                                            std::uint64_t attributes, long line);
-    void endElement();
+    explicit AttributeWork(std::size_t documentSize);
+
+    // Describes the excess once the bound is passed.
+    std::optional<std::string> startTag(std::uint64_t attributes, long line);
 
   private:
-    std::vector<std::uint64_t> declared_;  // per open element
-    std::uint64_t inScope_ = 0;
+    std::uint64_t limit_;
     std::uint64_t work_ = 0;
 };
 

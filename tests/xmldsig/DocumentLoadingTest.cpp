@@ -65,6 +65,17 @@ TEST(DocumentLoadingTest, DtdDefaultsOtherThanNamespaceDeclarationsAreAccepted) 
     EXPECT_NO_THROW(
         XmlSigner("<!DOCTYPE r [<!ATTLIST r xmlns:p CDATA #IMPLIED a CDATA \"x\" "
                   "b CDATA #FIXED \"y\">]><r><p:e xmlns:p=\"urn:p\"/></r>"));
+    // Defaulted attributes are bounded by the document's size: sixteen on every element of a
+    // document made of nothing else stay within it.
+    std::string sixteen = "<!DOCTYPE r [<!ATTLIST p";
+    for (int i = 0; i < 16; ++i) {
+        sixteen += " a" + std::to_string(i) + " CDATA \"v\"";
+    }
+    sixteen += ">]><r>";
+    for (int i = 0; i < 20000; ++i) {
+        sixteen += "<p/>";
+    }
+    EXPECT_NO_THROW(XmlSigner(sixteen + "</r>"));
 }
 
 // Each entity holds 32 of the one before: hundreds of gigabytes once expanded, unless libxml2's
