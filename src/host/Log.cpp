@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <system_error>
 
 #include "host/FileDescriptor.h"
+#include "host/LogLine.h"
 
 namespace kivo::host {
 namespace {
@@ -31,32 +33,49 @@ bool writeAll(int fd, std::string_view bytes) {
     return true;
 }
 
-// A new log starts with a whole line: write a private temporary file, then rename it in place.
-void createAtomically(const std::filesystem::path& target, std::string_view line) {
-    std::string pattern = target.string() + ".XXXXXX";
-    const FileDescriptor fd(::mkstemp(pattern.data()));
-    if (!fd.valid()) {
-        return;
-    }
-    const bool ok = ::fchmod(fd.get(), 0600) == 0 && writeAll(fd.get(), line);
-    if (!ok || ::rename(pattern.c_str(), target.c_str()) != 0) {
-        ::unlink(pattern.c_str());
+// An existing log of this user goes back to owner-only access, whatever made it wider.
+void keepPrivate(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+        (info.st_mode & 07777) != 0600) {
+        ::fchmod(fd, 0600);
     }
 }
 
 // `attempted`: written, or lost to an error that creating the file anew would not cure.
 enum class AppendOutcome { attempted, noFile };
 
-// Opening the file is also the existence check: a line costs open, seek, write and close.
-AppendOutcome appendAtEnd(const std::filesystem::path& target, std::string_view line) {
-    const FileDescriptor fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+// O_APPEND puts each write at the end as it happens, so lines of hosts sharing the file never
+// overwrite each other, and one write per line keeps them whole. Opening the file is also the
+// existence check: a line costs open, write and close.
+AppendOutcome appendAtEnd(const std::filesystem::path& target, std::string_view line,
+                          int createFlag = 0) {
+    const FileDescriptor fd(
+        ::open(target.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | createFlag, 0600));
     if (!fd.valid()) {
         return errno == ENOENT ? AppendOutcome::noFile : AppendOutcome::attempted;
     }
-    if (::lseek(fd.get(), 0, SEEK_END) >= 0) {
-        writeAll(fd.get(), line);
-    }
+    keepPrivate(fd.get());
+    writeAll(fd.get(), line);
     return AppendOutcome::attempted;
+}
+
+// A new log starts with a whole line: a private temporary file holding it is linked in place.
+// Unlike a rename, a link never replaces a log that another host created meanwhile; the line
+// then goes to the end of that one.
+void createWithLine(const std::filesystem::path& target, std::string_view line) {
+    std::string pattern = target.string() + ".XXXXXX";
+    const FileDescriptor fd(::mkstemp(pattern.data()));
+    if (!fd.valid()) {
+        return;
+    }
+    const bool ready = ::fchmod(fd.get(), 0600) == 0 && writeAll(fd.get(), line);
+    const bool linked = ready && ::link(pattern.c_str(), target.c_str()) == 0;
+    ::unlink(pattern.c_str());
+    if (ready && !linked) {
+        // Also where the file system has no hard links.
+        appendAtEnd(target, line, O_CREAT);
+    }
 }
 
 std::atomic<bool>& verboseFlag() {
@@ -105,21 +124,53 @@ LogFile::LogFile(std::optional<std::filesystem::path> path, Clock clock)
 }
 
 void LogFile::write(LogLevel level, std::string_view message) const {
-    if (!path_) {
+    if (level != LogLevel::debug) {
+        append(level, message, maximumMessageBytes);
         return;
+    }
+    // The room counts whole lines: timestamp and level, the note of a cut, the line feed.
+    constexpr std::size_t lineOverhead = 80;
+    if (debugRoom_ <= lineOverhead) {
+        debugRoom_ = 0;
+        noteDebugLeftOut();
+        return;
+    }
+    const std::size_t written =
+        append(level, message, std::min(maximumMessageBytes, debugRoom_ - lineOverhead));
+    debugRoom_ -= std::min(debugRoom_, written);
+}
+
+void LogFile::noteDebugLeftOut() const {
+    if (!debugLeftOut_) {
+        debugLeftOut_ = true;
+        append(LogLevel::debug,
+               "Further DEBUG lines of this request left out: they passed " +
+                   std::to_string(debugBytesPerRequest) + " bytes",
+               maximumMessageBytes);
+    }
+}
+
+std::size_t LogFile::append(LogLevel level, std::string_view message, std::size_t limit) const {
+    if (!path_) {
+        return 0;
     }
     std::string line = formatLogTimestamp(clock_());
     line += ' ';
     line += levelText(level);
     line += ' ';
-    line += message;
+    if (const std::size_t leftOut = appendEscaped(line, message, limit); leftOut > 0) {
+        line += " ... [" + std::to_string(leftOut) + " bytes left out]";
+    }
     line += '\n';
     if (appendAtEnd(*path_, line) == AppendOutcome::noFile) {
-        createAtomically(*path_, line);
+        createWithLine(*path_, line);
     }
+    return line.size();
 }
 
 void LogFile::checkSize(bool verbose) const {
+    debugRoom_ = debugBytesPerRequest;
+    debugLeftOut_ = false;
     if (!path_) {
         return;
     }

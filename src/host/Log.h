@@ -1,10 +1,11 @@
 #pragma once
 
 // The host's log file: one line per message, "dd-MM-yyyy HH:mm:ss.SSS LEVEL message", in
-// kivo-signing.log in the user's home directory. Logging never fails the caller: every
-// file-system error is swallowed.
+// kivo-signing.log in the user's home directory. Messages are escaped (LogLine.h), so each one
+// stays on its line. Logging never fails the caller: every file-system error is swallowed.
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -29,20 +30,38 @@ class LogFile {
   public:
     static constexpr std::uint64_t quietSizeLimit = 12600;
     static constexpr std::uint64_t verboseSizeLimit = 549000;
+    // A longer message is cut, with a note of how many bytes were left out.
+    static constexpr std::size_t maximumMessageBytes = 64 * 1024;
+    // Room for the DEBUG lines written between two size checks, that is for one request's; once
+    // it is used up, further DEBUG lines are left out and the first of them leaves a note.
+    static constexpr std::size_t debugBytesPerRequest = 512 * 1024;
 
     explicit LogFile(std::optional<std::filesystem::path> path, Clock clock = {});
 
-    // Appends one logical line; a new file is created atomically with mode 0600.
+    // Appends one line in a single write to the file opened for appending, so that hosts
+    // sharing the log never lose or split each other's lines. A new file starts with a whole
+    // line, with mode 0600; an existing one of this user is put back to 0600.
     void write(LogLevel level, std::string_view message) const;
 
-    // Deletes the file when it has grown past the limit for the given verbosity.
+    // Deletes the file when it has grown past the limit for the given verbosity, and gives the
+    // request that follows its room for DEBUG lines.
     void checkSize(bool verbose) const;
+
+    bool hasRoomForDebug() const { return debugRoom_ > 0; }
+    // Records a DEBUG line left out for want of room; the first one leaves a note.
+    void noteDebugLeftOut() const;
 
     const std::optional<std::filesystem::path>& path() const { return path_; }
 
   private:
+    // Writes the line of `message` cut at `limit` bytes; returns the line's size.
+    std::size_t append(LogLevel level, std::string_view message, std::size_t limit) const;
+
     std::optional<std::filesystem::path> path_;
     Clock clock_;
+    // Requests are served one at a time, on one thread.
+    mutable std::size_t debugRoom_ = debugBytesPerRequest;
+    mutable bool debugLeftOut_ = false;
 };
 
 // "$HOME/kivo-signing.log", or none when HOME is unset or empty.
@@ -59,11 +78,17 @@ void setVerboseLogging(bool on);
 void writeLog(LogLevel level, std::string_view message);
 void checkLogSize();
 
-// Writes a DEBUG line built by `makeMessage`, which runs only when verbose logging is on.
+// Writes a DEBUG line built by `makeMessage`, which runs only when verbose logging is on and
+// the request's DEBUG lines still have room.
 template <typename MakeMessage>
 void writeDebug(MakeMessage&& makeMessage) {
-    if (verboseLogging()) {
+    if (!verboseLogging()) {
+        return;
+    }
+    if (processLog().hasRoomForDebug()) {
         writeLog(LogLevel::debug, makeMessage());
+    } else {
+        processLog().noteDebugLeftOut();
     }
 }
 

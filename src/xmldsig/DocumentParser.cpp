@@ -5,6 +5,7 @@
 #include <libxml/uri.h>
 #include <libxml/xmlerror.h>
 
+#include <algorithm>
 #include <climits>
 #include <mutex>
 #include <new>
@@ -94,10 +95,13 @@ std::optional<std::string> relativeNamespaceIn(xmlNodePtr node) {
 // What went wrong during one parse. Attached to the parser context, so reports from different
 // documents never mix.
 struct ParseDiagnostics {
+    explicit ParseDiagnostics(std::size_t documentSize) : attributeWork(documentSize) {}
+
     std::optional<std::string> firstFatal;
     std::optional<std::string> firstError;
     AttributeDeclarationCounter attributeDeclarations;
     EntityGrowth entityGrowth;
+    AttributeWork attributeWork;
 
     void record(const xmlError& error) {
         const bool fatal = error.level == XML_ERR_FATAL || isEscalatedWarning(error.code);
@@ -179,6 +183,14 @@ void declareEntity(void* parserContext, const xmlChar* name, int type, const xml
 void declareAttribute(void* parserContext, const xmlChar* element, const xmlChar* fullName,
                       int type, int defaultType, const xmlChar* defaultValue,
                       xmlEnumerationPtr values) {
+    if (defaultValue != nullptr && element != nullptr && fullName != nullptr) {
+        if (auto refused = defaultedNamespaceDeclaration(reinterpret_cast<const char*>(element),
+                                                         reinterpret_cast<const char*>(fullName))) {
+            xmlFreeEnumeration(values);  // owned by the callback, as xmlSAX2AttributeDecl does
+            stopParsing(parserContext, std::move(*refused));
+            return;
+        }
+    }
     xmlSAX2AttributeDecl(parserContext, element, fullName, type, defaultType, defaultValue, values);
     ParseDiagnostics* diagnostics = diagnosticsOf(parserContext);
     if (diagnostics != nullptr && element != nullptr) {
@@ -187,6 +199,30 @@ void declareAttribute(void* parserContext, const xmlChar* element, const xmlChar
             stopParsing(parserContext, std::move(*excess));
         }
     }
+}
+
+// Counts each start tag's attributes before its tree node is made. After a refusal inside an
+// entity's replacement text, the document around it stops too.
+void startElement(void* parserContext, const xmlChar* localName, const xmlChar* prefix,
+                  const xmlChar* uri, int namespaceCount, const xmlChar** namespaces,
+                  int attributeCount, int defaultedCount, const xmlChar** attributes) {
+    const auto context = static_cast<xmlParserCtxtPtr>(parserContext);
+    if (ParseDiagnostics* diagnostics = diagnosticsOf(parserContext)) {
+        if (diagnostics->firstFatal) {
+            xmlStopParser(context);
+            return;
+        }
+        const long line = context->input != nullptr ? context->input->line : 0;
+        if (auto excess = diagnostics->attributeWork.startTag(
+                static_cast<std::uint64_t>(std::max(namespaceCount, 0)) +
+                    static_cast<std::uint64_t>(std::max(attributeCount, 0)),
+                line)) {
+            stopParsing(parserContext, std::move(*excess));
+            return;
+        }
+    }
+    xmlSAX2StartElementNs(parserContext, localName, prefix, uri, namespaceCount, namespaces,
+                          attributeCount, defaultedCount, attributes);
 }
 
 // The replacement text of an internal entity of `document`, for counting what references add.
@@ -258,12 +294,13 @@ DocumentHandle parseXmlDocument(std::string_view text) {
     if (!context || context->sax == nullptr) {
         throw std::bad_alloc();
     }
-    ParseDiagnostics diagnostics;
+    ParseDiagnostics diagnostics(text.size());
     context->_private = &diagnostics;
     context->sax->serror = &collectParserError;
     context->sax->entityDecl = &declareEntity;
     context->sax->attributeDecl = &declareAttribute;
     context->sax->getEntity = &lookUpEntity;
+    context->sax->startElementNs = &startElement;
 
     // A failed encoding conversion is reported without the parser context, through the thread's
     // handlers, which would print it to stderr.

@@ -234,4 +234,25 @@ std::optional<std::string> excessiveCanonicalizationWork(xmlNodePtr root) {
     return std::nullopt;
 }
 
+AttributeWork::AttributeWork(std::size_t documentSize)
+    : limit_(saturatingAdd(attributeWorkAllowance, attributeWorkPerByte * documentSize)) {}
+
+std::optional<std::string> AttributeWork::startTag(std::uint64_t attributes, long line) {
+    work_ = saturatingAdd(work_, attributes * attributes);
+    if (work_ > limit_) {
+        return "too many attributes supplied by defaults in the DTD (line " + std::to_string(line) +
+               ")";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> defaultedNamespaceDeclaration(std::string_view element,
+                                                         std::string_view attribute) {
+    if (attribute != "xmlns" && !attribute.starts_with("xmlns:")) {
+        return std::nullopt;
+    }
+    return "the DTD gives namespace declaration '" + std::string(attribute) + "' of element '" +
+           std::string(element) + "' a default value";
+}
+
 }  // namespace kivo::xmldsig

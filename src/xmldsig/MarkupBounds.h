@@ -26,6 +26,10 @@ inline constexpr std::size_t maximumAttributeDeclarationsPerElement = 256;
 // Summed over all elements: the square of the namespace declarations in scope plus the square of
 // the element's attributes. About a million elements under 32 namespace declarations.
 inline constexpr std::uint64_t maximumCanonicalizationWork = std::uint64_t{1} << 30;
+// Attributes of each start tag, defaulted ones and namespace declarations included, squared and
+// summed: this much per byte of the document, plus a fixed allowance.
+inline constexpr std::uint64_t attributeWorkPerByte = 64;
+inline constexpr std::uint64_t attributeWorkAllowance = std::uint64_t{1} << 20;
 
 // How much entity references may add to a document, in bytes: the expanded length of every
 // reference less the length of the reference itself, summed.
@@ -72,5 +76,27 @@ class EntityGrowth {
 // Describes the excess when canonicalizing the tree under `root` would need more work than
 // allowed.
 std::optional<std::string> excessiveCanonicalizationWork(xmlNodePtr root);
+
+// Counts, as the parser meets each start tag, the square of its attributes and namespace
+// declarations, those the DTD supplies by default included: libxml2 compares them pair by pair.
+// Written attributes cost their bytes (at most about 52 of this work per byte of document);
+// defaulted ones cost nothing in the document, so their work is bounded by the document's size.
+class AttributeWork {
+  public:
+    explicit AttributeWork(std::size_t documentSize);
+
+    // Describes the excess once the bound is passed.
+    std::optional<std::string> startTag(std::uint64_t attributes, long line);
+
+  private:
+    std::uint64_t limit_;
+    std::uint64_t work_ = 0;
+};
+
+// Describes a DTD default for a namespace declaration (`attribute` is "xmlns" or "xmlns:..."):
+// it would put that declaration on every element of the type at no cost in the document, so it
+// is refused. None for any other attribute.
+std::optional<std::string> defaultedNamespaceDeclaration(std::string_view element,
+                                                         std::string_view attribute);
 
 }  // namespace kivo::xmldsig

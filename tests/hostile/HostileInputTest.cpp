@@ -54,6 +54,16 @@ std::function<std::string(const std::string&)> framed(std::string payload) {
     return [payload](auto&) { return tools::frameMessage(payload); };
 }
 
+// A DTD giving `count` attributes of element `a`, named `prefix` + number, default values.
+std::string defaultsFor(std::string_view prefix, int count) {
+    std::string dtd = "<!DOCTYPE Contract [<!ATTLIST a";
+    for (int i = 0; i < count; ++i) {
+        const std::string n = std::to_string(i);
+        dtd += " " + std::string(prefix) + n + " CDATA \"urn:x" + n + "\"";
+    }
+    return dtd + ">]>";
+}
+
 const std::string clef = R"({"type":"version","msg_source":"𝄞"})";
 const std::string parseFailure = "Failed to parse JSON request - ";
 const std::string entityGrowth =
@@ -139,6 +149,24 @@ INSTANTIATE_TEST_SUITE_P(
               },
               104,
               "Invalid XML input: element 'CounterpartData' has more than 256 attributes (line 1)"},
+        // Defaults in the DTD come at no cost in the document: declared namespaces would become
+        // tree nodes on every element, and the parser checks defaulted attributes on every start
+        // tag.
+        Input{"DefaultedNamespaceDeclarations",
+              [](auto&) {
+                  return signRequest(
+                      signableDocument("c", repeated("<a/>", 40000), defaultsFor("xmlns:p", 256)));
+              },
+              104,
+              "Invalid XML input: the DTD gives namespace declaration 'xmlns:p0' of element 'a' a "
+              "default value"},
+        Input{"DefaultedAttributes",
+              [](auto&) {
+                  return signRequest(
+                      signableDocument("c", repeated("<a/>", 250000), defaultsFor("p", 256)));
+              },
+              104,
+              "Invalid XML input: too many attributes supplied by defaults in the DTD (line 1)"},
         // As deep as real documents may be, and wide: a tree of many tiny nodes is the densest.
         Input{"TwoHundredFiftyLevelsWithHundredThousandLeaves",
               [](auto&) {

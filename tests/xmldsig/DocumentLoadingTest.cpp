@@ -35,6 +35,11 @@ TEST(DocumentLoadingTest, RejectsUnusableTextWithOneErrorLogLineAndNothingPrinte
         // An external DTD is never read, so entities it would declare stay undefined.
         {"<!DOCTYPE r SYSTEM \"" + dataFile + "\"><r>&e;</r>",
          bad + "Entity 'e' not defined (line 1)"},
+        // A defaulted namespace declaration would be a tree node on every element of the type.
+        {"<!DOCTYPE r [<!ATTLIST r xmlns CDATA \"urn:r\">]><r/>",
+         bad + "the DTD gives namespace declaration 'xmlns' of element 'r' a default value"},
+        {"<!DOCTYPE r [<!ATTLIST e a CDATA #IMPLIED xmlns:p CDATA #FIXED \"urn:p\">]><r/>",
+         bad + "the DTD gives namespace declaration 'xmlns:p' of element 'e' a default value"},
     };
     const testing::TempDir folder;
     host::setProcessLog(host::LogFile(folder / "log"));
@@ -55,6 +60,23 @@ TEST(DocumentLoadingTest, RejectsUnusableTextWithOneErrorLogLineAndNothingPrinte
         EXPECT_TRUE(log.ends_with(" ERROR " + message + "\n")) << log;
     }
     host::setProcessLog(host::LogFile(std::nullopt));
+}
+
+TEST(DocumentLoadingTest, DtdDefaultsOtherThanNamespaceDeclarationsAreAccepted) {
+    EXPECT_NO_THROW(
+        XmlSigner("<!DOCTYPE r [<!ATTLIST r xmlns:p CDATA #IMPLIED a CDATA \"x\" "
+                  "b CDATA #FIXED \"y\">]><r><p:e xmlns:p=\"urn:p\"/></r>"));
+    // Defaulted attributes are bounded by the document's size: sixteen on every element of a
+    // document made of nothing else stay within it.
+    std::string sixteen = "<!DOCTYPE r [<!ATTLIST p";
+    for (int i = 0; i < 16; ++i) {
+        sixteen += " a" + std::to_string(i) + " CDATA \"v\"";
+    }
+    sixteen += ">]><r>";
+    for (int i = 0; i < 20000; ++i) {
+        sixteen += "<p/>";
+    }
+    EXPECT_NO_THROW(XmlSigner(sixteen + "</r>"));
 }
 
 // Each entity holds 32 of the one before: hundreds of gigabytes once expanded, unless libxml2's

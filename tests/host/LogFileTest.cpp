@@ -1,0 +1,177 @@
+// The log file: how messages are written into lines, the room one request has, the file's mode,
+// and several built hosts writing one log at the same time.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <regex>
+#include <sstream>
+
+#include "host/Log.h"
+#include "support/HostSession.h"
+
+namespace kivo::testing {
+namespace {
+
+using host::LogFile;
+using host::LogLevel;
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+constexpr std::size_t prefixSize = std::string_view("06-12-2026 09:00:00.000 INFO  ").size();
+
+struct LogScene {
+    TempDir dir;
+    std::filesystem::path path = dir / "kivo-signing.log";
+    LogFile log{path};
+
+    // The message parts of the lines written so far.
+    std::vector<std::string> messages() const {
+        std::vector<std::string> result;
+        for (const std::string& line : linesOf(readFile(path))) {
+            result.push_back(line.substr(prefixSize));
+        }
+        return result;
+    }
+};
+
+TEST(LogFile, MessagesAreEscapedOntoOneLine) {
+    struct Case {
+        const char* what;
+        std::string message;
+        std::string written;
+    };
+    const std::vector<Case> cases{
+        {"plain text and other scripts", "Zoë signs 𝄞 at 09:00", "Zoë signs 𝄞 at 09:00"},
+        {"empty", "", ""},
+        {"line feed", "a\n06-12-2025 09:00:00.000 INFO  Forged",
+         "a\\n06-12-2025 09:00:00.000 INFO  Forged"},
+        {"carriage return and tab", "a\r\tb", "a\\r\\tb"},
+        {"backslash, so that escapes stay unambiguous", "a\\nb", "a\\\\nb"},
+        {"other C0 controls and DEL", std::string("\x1b[2J\x00\x7f", 6), "\\x1b[2J\\x00\\x7f"},
+        {"C1 controls", "a\u0085b\u009b", "a\\u0085b\\u009b"},
+        {"line and paragraph separators", "a\u2028b\u2029c", "a\\u2028b\\u2029c"},
+        {"bytes that are not UTF-8", "a\xff\xc0\x8a\xed\xa0\x80",
+         "a\\xff\\xc0\\x8a\\xed\\xa0\\x80"},
+        {"a character cut short at the end", "a\xe2\x80", "a\\xe2\\x80"},
+    };
+    LogScene scene;
+    for (const Case& c : cases) {
+        scene.log.write(LogLevel::info, c.message);
+    }
+    const std::vector<std::string> messages = scene.messages();
+    ASSERT_EQ(messages.size(), cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(messages[i], cases[i].written) << cases[i].what;
+    }
+}
+
+TEST(LogFile, LongMessagesAreCutWithANoteOfWhatWasLeftOut) {
+    LogScene scene;
+    scene.log.write(LogLevel::error, std::string(70000, 'a'));
+    // An escape is never split: the line feed would need two bytes where one is left.
+    scene.log.write(LogLevel::info, std::string(LogFile::maximumMessageBytes - 1, 'b') + "\nc");
+    scene.log.write(LogLevel::info, std::string(LogFile::maximumMessageBytes, 'd'));
+    const std::vector<std::string> messages = scene.messages();
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[0], std::string(65536, 'a') + " ... [4464 bytes left out]");
+    EXPECT_EQ(messages[1], std::string(65535, 'b') + " ... [2 bytes left out]");
+    EXPECT_EQ(messages[2], std::string(65536, 'd'));
+}
+
+TEST(LogFile, DebugLinesOfOneRequestShareBoundedRoom) {
+    LogScene scene;
+    const std::string big(100 * 1024, 'x');
+    for (int i = 0; i < 10; ++i) {
+        scene.log.write(LogLevel::debug, big);
+        scene.log.write(LogLevel::info, "Finished signing XML");
+    }
+    const std::string note =
+        "Further DEBUG lines of this request left out: they passed 524288 bytes";
+    std::size_t debugBytes = 0;
+    for (const std::string& line : linesOf(readFile(scene.path))) {
+        if (line.find(" DEBUG ") != std::string::npos && !line.ends_with(note)) {
+            debugBytes += line.size() + 1;
+        }
+    }
+    EXPECT_LE(debugBytes, LogFile::debugBytesPerRequest);
+    EXPECT_GT(debugBytes, LogFile::debugBytesPerRequest - 1024);
+    std::vector<std::string> messages = scene.messages();
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), note), 1);
+    EXPECT_EQ(std::count(messages.begin(), messages.end(), "Finished signing XML"), 10);
+
+    // The next request has its room again.
+    scene.log.checkSize(true);
+    scene.log.write(LogLevel::debug, "next request");
+    messages = scene.messages();
+    EXPECT_EQ(messages.back(), "next request");
+}
+
+TEST(LogFile, ExistingLogOfTheUserIsMadePrivateAgain) {
+    for (const ::mode_t mode : {0644, 0666, 0640, 0700}) {
+        LogScene scene;
+        writeFile(scene.path, "earlier line\n");
+        ASSERT_EQ(::chmod(scene.path.c_str(), mode), 0);
+        scene.log.write(LogLevel::info, "Application launched");
+        struct stat info {};
+        ASSERT_EQ(::stat(scene.path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0600u) << std::oct << mode;
+        EXPECT_EQ(linesOf(readFile(scene.path)).size(), 2u);
+    }
+}
+
+// Every sendNativeMessage starts a host of its own, so hosts sharing one log is the normal case.
+TEST(LogFile, HostsWritingOneLogAtOnceKeepEveryLineWhole) {
+    constexpr int hosts = 8;
+    constexpr int requestsEach = 50;
+    std::string requests;
+    for (int i = 0; i < requestsEach; ++i) {
+        requests += tools::frameMessage(R"({"type":"version"})");
+    }
+    // Verbose: the size check then allows the whole test's lines.
+    const auto run = [&](const std::filesystem::path& home, int count) {
+        std::vector<std::unique_ptr<HostSession>> sessions;
+        for (int i = 0; i < count; ++i) {
+            sessions.push_back(std::make_unique<HostSession>(
+                Environment{{"HOME", home.string()}, {"KIVO_VERBOSE_LOGGING", "ON"}}));
+        }
+        for (auto& session : sessions) {
+            ASSERT_TRUE(session->process().sendRaw(requests));
+        }
+        for (auto& session : sessions) {
+            for (int i = 0; i < requestsEach; ++i) {
+                ASSERT_TRUE(session->answer());
+            }
+            EXPECT_EQ(session->finish(), 0);
+        }
+    };
+    const TempDir alone;
+    run(alone.path(), 1);
+    const std::size_t linesPerHost = linesOf(readFile(alone / "kivo-signing.log")).size();
+
+    const TempDir shared;
+    run(shared.path(), hosts);
+    const std::string log = readFile(shared / "kivo-signing.log");
+    ASSERT_LT(log.size(), LogFile::verboseSizeLimit);
+    const std::vector<std::string> lines = linesOf(log);
+    EXPECT_EQ(lines.size(), hosts * linesPerHost);
+    const std::regex line(R"(\d{2}-\d{2}-\d{4} \d{2}:\d{2}:\d{2}\.\d{3} (INFO |ERROR|DEBUG) .*)");
+    std::size_t versionRequests = 0;
+    for (const std::string& text : lines) {
+        EXPECT_TRUE(std::regex_match(text, line)) << text;
+        versionRequests += text.ends_with(" INFO  Request type = version") ? 1 : 0;
+    }
+    EXPECT_EQ(versionRequests, std::size_t{hosts * requestsEach});
+    // No temporary file is left behind.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(shared.path()), {}), 1);
+}
+
+}  // namespace
+}  // namespace kivo::testing

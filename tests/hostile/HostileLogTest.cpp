@@ -1,0 +1,144 @@
+// The log against hostile requests: text a request brings along can neither forge a line nor hide
+// control characters, and a huge verbose request cannot grow the log without bound.
+
+#include <regex>
+#include <sstream>
+
+#include "HostileHost.h"
+
+namespace kivo::testing {
+namespace {
+
+using nlohmann::json;
+
+// Every physical line starts with a timestamp and a level, and nothing but the line feeds that end
+// lines is a control character or a line or paragraph separator.
+void expectWellFormedLines(const std::string& log) {
+    for (const char c : log) {
+        const auto byte = static_cast<unsigned char>(c);
+        EXPECT_FALSE((byte < 0x20 && c != '\n') || byte == 0x7F) << "control byte " << int(byte);
+    }
+    for (const char* separator : {"\u2028", "\u2029", "\u0085"}) {
+        EXPECT_EQ(log.find(separator), std::string::npos);
+    }
+    const std::regex start(R"(\d{2}-\d{2}-\d{4} \d{2}:\d{2}:\d{2}\.\d{3} (INFO |ERROR|DEBUG) )");
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_TRUE(std::regex_match(line.substr(0, 30), start)) << line.substr(0, 200);
+    }
+}
+
+json signer() {
+    const CertificateSpec spec;
+    return {{"name", spec.commonName.value()},
+            {"email", spec.email.value()},
+            {"abn", spec.abn.value()},
+            {"aki", {signingStore().ca.subjectKeyIdHex}}};
+}
+
+json document(const std::string& id, const std::string& data) {
+    return {{"id", id}, {"data", data}};
+}
+
+TEST(HostileLog, RequestTextCannotForgeLines) {
+    const std::string forged = "06-12-2025 09:00:00.000 INFO  Forged";
+    const std::string signable = certs::base64Encode(certs::byteView(signableDocument("c", "r")));
+    struct Case {
+        const char* field;
+        std::string separator;  // what the request puts before the forged line
+        std::string escaped;    // how the log shows it
+        std::function<json(const std::string& text)> request;
+        std::int64_t code;
+    };
+    const std::vector<Case> cases{
+        {"type", "\n", "\\n",
+         [](auto& text) {
+             return json{{"type", "version" + text}};
+         },
+         101},
+        {"name", "\r\n", "\\r\\n",
+         [](auto& text) {
+             json details = signer();
+             details["name"] = "Jane" + text;
+             return json{{"type", "sign"}, {"user_details", details}, {"xml_data", json::array()}};
+         },
+         102},
+        {"e-mail", "\u2028", "\\u2028",
+         [](auto& text) {
+             json details = signer();
+             details["email"] = "jane@example.com" + text;
+             return json{{"type", "sign"}, {"user_details", details}, {"xml_data", json::array()}};
+         },
+         102},
+        {"ABN", "\u0085", "\\u0085",
+         [](auto& text) {
+             json details = signer();
+             details["abn"] = "51824753556" + text;
+             return json{{"type", "sign"}, {"user_details", details}, {"xml_data", json::array()}};
+         },
+         102},
+        // This line quotes AKIs as JSON strings; the log keeps those escapes apart.
+        {"AKI", "\x1b[2K\r", "\\\\u001b[2K\\\\r",
+         [](auto& text) {
+             json details = signer();
+             details["aki"] = {"00" + text};
+             return json{{"type", "sign"}, {"user_details", details}, {"xml_data", json::array()}};
+         },
+         102},
+        {"document id", "\u2029", "\\u2029",
+         [](auto& text) {
+             return json{{"type", "sign"},
+                         {"user_details", signer()},
+                         {"xml_data", {document("doc" + text, "not base64!")}}};
+         },
+         104},
+        {"algorithm name", "\n", "\\n",
+         [&](auto& text) {
+             return json{{"type", "sign"},
+                         {"user_details", signer()},
+                         {"xml_data", {document("doc", signable)}},
+                         {"signature_algorithm", "RSA_SHA3" + text}};
+         },
+         108},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.field);
+        const HostRun run = runHost(tools::frameMessage(c.request(c.separator + forged).dump()),
+                                    signingStore().environment());
+        ASSERT_EQ(run.answers.size(), 1u);
+        EXPECT_EQ(json::parse(run.answers[0]).value("error_code", 0), c.code) << run.answers[0];
+        expectWellFormedLines(run.log);
+        EXPECT_EQ(("\n" + run.log).find("\n" + forged), std::string::npos) << run.log;
+        EXPECT_NE(run.log.find(c.escaped + forged), std::string::npos) << run.log;
+    }
+}
+
+TEST(HostileLog, VerboseRequestOfFiveMegabytesGrowsTheLogByAtMostHalfAMebibyte) {
+    const std::string line =
+        "<Line n=\"1\">The parties agree to the terms in this schedule &amp; annex.</Line>\n";
+    const std::string data = certs::base64Encode(
+        certs::byteView(signableDocument("c", repeated(line, 500000 / line.size()))));
+    json documents = json::array();
+    for (int i = 0; i < 8; ++i) {
+        documents.push_back(document("doc" + std::to_string(i), data));
+    }
+    const json request{
+        {"type", "sign"}, {"verbose", "ON"}, {"user_details", signer()}, {"xml_data", documents}};
+    const HostRun run = runHost(tools::frameMessage(request.dump()), signingStore().environment());
+    expectRun(run, 0, "");
+    // The log was empty: the request's DEBUG lines (512 KiB) and its INFO lines.
+    EXPECT_LE(run.log.size(), 512u * 1024 + 8 * 1024);
+    expectWellFormedLines(run.log);
+    EXPECT_NE(run.log.find("DEBUG Request message = {\"type\":\"sign\""), std::string::npos);
+    EXPECT_NE(run.log.find(" bytes left out]\n"), std::string::npos);
+    EXPECT_NE(run.log.find("DEBUG Further DEBUG lines of this request left out: they passed "
+                           "524288 bytes\n"),
+              std::string::npos);
+    std::istringstream lines(run.log);
+    for (std::string text; std::getline(lines, text);) {
+        EXPECT_LE(text.size(), 64u * 1024 + 100);
+    }
+}
+
+}  // namespace
+}  // namespace kivo::testing
