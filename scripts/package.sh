@@ -14,6 +14,7 @@ Usage: scripts/package.sh [options] [-DNAME=VALUE ...]
   --firefox-id ID    allowed Firefox extension id (repeatable; sets KIVO_FIREFOX_EXTENSION_IDS)
   --build-dir DIR    Release build folder, which also receives the packages (default: build-package)
   --deb-only         build the Debian package only (no rpmbuild needed)
+  --rpm-only         build the RPM only (no dpkg-shlibdeps needed: for building on Fedora)
   -DNAME=VALUE       any other CMake setting, such as -DKIVO_PACKAGE_MAINTAINER='Name <address>'
   -h, --help         this text
 
@@ -44,6 +45,7 @@ while [ "$#" -gt 0 ]; do
       shift
       ;;
     --deb-only) generators="DEB" ;;
+    --rpm-only) generators="RPM" ;;
     -D*) cmake_args+=("$1") ;;
     -h | --help)
       usage
@@ -61,7 +63,9 @@ join() {
 [ "${#origins[@]}" -eq 0 ] || cmake_args+=("-DKIVO_CHROME_EXTENSION_ORIGINS=$(join "${origins[@]}")")
 [ "${#firefox_ids[@]}" -eq 0 ] || cmake_args+=("-DKIVO_FIREFOX_EXTENSION_IDS=$(join "${firefox_ids[@]}")")
 
-command -v dpkg-shlibdeps >/dev/null || die "dpkg-shlibdeps is missing (apt-get install dpkg-dev)"
+if [[ "$generators" == *DEB* ]] && ! command -v dpkg-shlibdeps >/dev/null; then
+  die "dpkg-shlibdeps is missing (apt-get install dpkg-dev), or pass --rpm-only"
+fi
 if [[ "$generators" == *RPM* ]] && ! command -v rpmbuild >/dev/null; then
   die "rpmbuild is missing (apt-get install rpm), or pass --deb-only"
 fi

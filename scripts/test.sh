@@ -11,6 +11,10 @@ fi
 (cd tests/browser && npm ci --no-audit --no-fund --loglevel=error)
 scripts/build.sh build
 (cd build && ctest --output-on-failure -j2 --timeout 900)
+# The packages: a Release build of the host alone, the .deb linted, installed over an earlier
+# version, used by Chromium through its system-wide manifest, and purged; the RPM's file list.
+# Installs into this machine (root only) after the browser tests, which must not see its manifests.
+node tests/package/install.test.mjs
 
 # The sanitized build uses -O1 with line tables only: half the compile time of the default build
 # type, and reports still name file and line. The browser tests drive the same host code as the
