@@ -115,7 +115,7 @@ describe("the Debian package", { skip: whyNot ?? false }, () => {
     assert.equal(field("Suggests"), "opensc");
     // Computed by dpkg-shlibdeps from the libraries the host links.
     for (const library of ["libc6", "libssl3", "libxml2", "libp11-kit0", "libicu72", "libstdc++6"]) {
-      assert.match(field("Depends"), new RegExp(`(^|, )${library.replace("+", "\\+")} \\(>= `));
+      assert.match(field("Depends"), new RegExp(`(^|, )${library.replaceAll("+", "\\+")} \\(>= `));
     }
     assert.match(field("Description"), /^\S.+\n .+/);
 
@@ -140,7 +140,8 @@ describe("the Debian package", { skip: whyNot ?? false }, () => {
   });
 
   test("lintian finds no error, and the README explains every warning", () => {
-    const { stdout, stderr } = run("lintian", ["--pedantic", deb]);
+    const { status, stdout, stderr } = run("lintian", ["--pedantic", deb]);
+    assert.equal(status, 0, stdout + stderr);
     const tags = [...stdout.matchAll(/^([EW]): \S+: (\S+)/gm)].map(([, level, tag]) => ({ level, tag }));
     assert.deepEqual(tags.filter(({ level }) => level === "E"), [], stdout + stderr);
     const readme = fs.readFileSync(path.join(sourceDir, "README.md"), "utf8");
