@@ -95,4 +95,7 @@ if grep -q '^KIVO_CHROME_EXTENSION_ORIGINS:STRING=chrome-extension://a\{32\}/$' 
   echo "package: WARNING: the Chrome origin is the placeholder; no real extension can start this host" >&2
 fi
 (cd "$build_dir" && cpack -G "$generators" -C Release >/dev/null) || die "cpack failed (rerun it in $build_dir with --verbose)"
-ls -1 "$PWD/$build_dir"/kivo-signing-host[_-]*.{deb,rpm} 2>/dev/null || true
+build_dir="$(cd "$build_dir" && pwd)"
+for package in "$build_dir"/kivo-signing-host[_-]*.{deb,rpm}; do
+  [ ! -e "$package" ] || echo "$package"
+done
