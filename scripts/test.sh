@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the normal build, then the same suite
+# Installs what is missing, builds, and runs every test: the normal build, then the packages
+# (built, installed, used by Chromium and purged; needs root), then the same suite
 # built with AddressSanitizer and UndefinedBehaviorSanitizer, then a short pass of every fuzz
 # target (KIVO_FUZZ_SECONDS each, 20 by default).
 set -euo pipefail
