@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the normal build, then the same suite
+# Installs what is missing, builds, and runs every test: the normal build, then the packages
+# (built, installed, used by Chromium and purged; needs root), then the same suite
 # built with AddressSanitizer and UndefinedBehaviorSanitizer, then a short pass of every fuzz
 # target (KIVO_FUZZ_SECONDS each, 20 by default).
 set -euo pipefail
@@ -14,6 +15,10 @@ fi
 (cd tests/browser && npm ci --no-audit --no-fund --loglevel=error)
 scripts/build.sh build
 (cd build && ctest --output-on-failure -j2 --timeout 900)
+# The packages: a Release build of the host alone, the .deb linted, installed over an earlier
+# version, used by Chromium through its system-wide manifest, and purged; the RPM's file list.
+# Installs into this machine (root only) after the browser tests, which must not see its manifests.
+node tests/package/install.test.mjs
 
 # The sanitized build uses -O1 with line tables only: half the compile time of the default build
 # type, and reports still name file and line. The browser tests drive the same host code as the
