@@ -51,7 +51,8 @@ struct Candidate {
 
 using AcceptCandidate = std::function<bool(const asn1::X509Certificate&)>;
 
-// Runs every source in order and returns the accepted candidates in the order found.
+// Runs every source in order and returns the accepted candidates in the order found. A
+// certificate that several stores hold is a candidate once, from the first of them.
 std::vector<Candidate> collectCandidates(KeyStore& store, const AcceptCandidate& accept,
                                          std::string_view tokenClassId);
 

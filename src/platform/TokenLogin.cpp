@@ -26,7 +26,10 @@ bool isRetryable(CK_RV result) {
     return result == CKR_PIN_INCORRECT || result == CKR_PIN_LEN_RANGE || result == CKR_PIN_INVALID;
 }
 
-std::string retryMessage(CK_RV result, CK_FLAGS tokenFlags) {
+std::string retryMessage(const Pkcs11Token& token, CK_RV result, CK_FLAGS tokenFlags) {
+    if (token.isSoftwareStore()) {
+        return "Wrong password.";
+    }
     std::string message =
         result == CKR_PIN_INCORRECT ? "Wrong PIN." : "The PIN has the wrong length or form.";
     if ((tokenFlags & CKF_USER_PIN_FINAL_TRY) != 0) {
@@ -41,9 +44,12 @@ PinRequest pinRequest(const Pkcs11Token& token, const std::string& signerName,
                       const std::optional<std::string>& error) {
     PinRequest request;
     request.title = "Signing";
-    request.description = "Enter the PIN of \"" + token.label() + "\" to sign" +
+    // A software key store (an NSS database) is protected by a password, not a PIN.
+    const bool password = token.isSoftwareStore();
+    request.description = std::string(password ? "Enter the password of \"" : "Enter the PIN of \"") +
+                          token.label() + "\" to sign" +
                           (signerName.empty() ? "." : " as " + signerName + ".");
-    request.prompt = "PIN:";
+    request.prompt = password ? "Password:" : "PIN:";
     request.error = error;
     return request;
 }
@@ -95,7 +101,7 @@ std::optional<std::string> logIn(const Pkcs11Token& token, const Pkcs11Session& 
             return pkcs11ResultName(result);
         }
         info = token.currentInfo();
-        shownError = retryMessage(result, info.flags);
+        shownError = retryMessage(token, result, info.flags);
     }
     return pkcs11ResultName(result);
 }
