@@ -58,14 +58,15 @@ std::string tokenDescription(std::string_view storeName) {
 void openDatabaseSlot(const std::shared_ptr<const Pkcs11Module>& module, CK_SLOT_ID controlSlot,
                       const NssDatabaseLocation& database, CK_SLOT_ID slot) {
     const Pkcs11Session session(module, controlSlot);
-    std::string text = nssNewSlotText(database.directory, slot, tokenDescription(database.storeName));
+    std::string text =
+        nssNewSlotText(database.directory, slot, tokenDescription(database.storeName));
     CK_OBJECT_CLASS objectClass = nssNewSlotClass;
     std::array<CK_ATTRIBUTE, 2> attributes{
         {{CKA_CLASS, &objectClass, sizeof objectClass},
          {nssModuleSpec, text.data(), static_cast<CK_ULONG>(text.size() + 1)}}};
     CK_OBJECT_HANDLE created = CK_INVALID_HANDLE;
-    check(module->functions().C_CreateObject(session.handle(), attributes.data(),
-                                            attributes.size(), &created));
+    check(module->functions().C_CreateObject(session.handle(), attributes.data(), attributes.size(),
+                                             &created));
 }
 
 }  // namespace
@@ -99,8 +100,8 @@ OpenedNssDatabases openNssDatabases(const std::filesystem::path& softokenPath,
             continue;
         }
         if (nextSlot > lastUserSlot) {
-            host::writeDebug([&] { return "Too many NSS databases; skipping " +
-                                          database.directory.string(); });
+            host::writeDebug(
+                [&] { return "Too many NSS databases; skipping " + database.directory.string(); });
             continue;
         }
         wanted.emplace_back(&database, nextSlot++);

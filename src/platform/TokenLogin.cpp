@@ -46,9 +46,9 @@ PinRequest pinRequest(const Pkcs11Token& token, const std::string& signerName,
     request.title = "Signing";
     // A software key store (an NSS database) is protected by a password, not a PIN.
     const bool password = token.isSoftwareStore();
-    request.description = std::string(password ? "Enter the password of \"" : "Enter the PIN of \"") +
-                          token.label() + "\" to sign" +
-                          (signerName.empty() ? "." : " as " + signerName + ".");
+    request.description =
+        std::string(password ? "Enter the password of \"" : "Enter the PIN of \"") + token.label() +
+        "\" to sign" + (signerName.empty() ? "." : " as " + signerName + ".");
     request.prompt = password ? "Password:" : "PIN:";
     request.error = error;
     return request;

@@ -112,7 +112,8 @@ std::vector<NssDatabaseLocation> firefoxProfiles(std::string_view profilesIni, c
     };
     std::vector<NssDatabaseLocation> locations;
     const auto add = [&](const fs::path& folder) {
-        locations.push_back(NssDatabaseLocation{folder, std::string(storeKind) + " " + nameOf(folder)});
+        locations.push_back(
+            NssDatabaseLocation{folder, std::string(storeKind) + " " + nameOf(folder)});
     };
     // The profile each Firefox installation starts with comes first: it is the one in use.
     for (const IniSection& section : sections) {
@@ -129,7 +130,8 @@ std::vector<NssDatabaseLocation> firefoxProfiles(std::string_view profilesIni, c
 }
 
 std::vector<NssDatabaseLocation> userNssDatabases(const fs::path& home) {
-    std::vector<NssDatabaseLocation> candidates{{home / ".pki" / "nssdb", "NSS database ~/.pki/nssdb"}};
+    std::vector<NssDatabaseLocation> candidates{
+        {home / ".pki" / "nssdb", "NSS database ~/.pki/nssdb"}};
     const std::pair<fs::path, std::string_view> firefoxRoots[] = {
         {home / ".mozilla" / "firefox", "Firefox profile"},
         {home / "snap" / "firefox" / "common" / ".mozilla" / "firefox", "Firefox (Snap) profile"},

@@ -230,8 +230,8 @@ FirefoxProfiles::FirefoxProfiles(fs::path root) : root_(std::move(root)) {
 void FirefoxProfiles::listProfile(const std::string& name, const std::string& folder,
                                   bool installDefault) {
     if (installDefault) {
-        installs_ += "[Install" + std::to_string(4000 + count_) + "]\nDefault=" + folder +
-                     "\nLocked=1\n\n";
+        installs_ +=
+            "[Install" + std::to_string(4000 + count_) + "]\nDefault=" + folder + "\nLocked=1\n\n";
     }
     profiles_ += "[Profile" + std::to_string(count_++) + "]\nName=" + name +
                  "\nIsRelative=1\nPath=" + folder + "\n\n";
