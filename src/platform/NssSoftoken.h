@@ -5,6 +5,9 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/Pkcs11Token.h"

@@ -490,7 +490,8 @@ TEST(UserKeyStores, BrokenProfilesAreSkippedWithALogLineAndTheSearchGoesOn) {
     const auto halfCopied = firefox.addEmptyProfile("half-copied", "h.half-copied");
     NssDatabase::inFolder(scene.dir / "complete").importPkcs12(pki.mary, "mary");
     std::filesystem::copy_file(scene.dir / "complete" / "cert9.db", halfCopied / "cert9.db");
-    firefox.addProfile("default-release", "g.default-release").importPkcs12(pki.john, "john");
+    // Quotes, brackets and a backslash in the folder name must survive the softoken's quoting.
+    firefox.addProfile("default-release", "g.it's [1] <x> \\ y").importPkcs12(pki.john, "john");
 
     Pkcs11KeyStore store(scene.options());
     EXPECT_EQ(commonNames(certs::collectCandidates(store, acceptAll, noTokens)),
