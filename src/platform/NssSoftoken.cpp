@@ -54,6 +54,16 @@ std::string tokenDescription(std::string_view storeName) {
     return label;
 }
 
+// The softoken parameters that open `directory` read-only as the slot `slot`, quoted the way
+// the new-slot object takes them.
+std::string nssNewSlotText(const std::filesystem::path& directory, CK_SLOT_ID slot,
+                           std::string_view tokenDescription) {
+    const std::string spec = "configdir='sql:" + escaped(directory.string(), '\'') +
+                             "' certPrefix='' keyPrefix='' tokenDescription='" +
+                             escaped(tokenDescription, '\'') + "' flags=readOnly";
+    return "tokens=[" + hexSlot(slot) + "=<" + escaped(escaped(spec, '>'), ']') + ">]";
+}
+
 // Adds `directory` as slot `slot`. Throws Pkcs11Error.
 void openDatabaseSlot(const std::shared_ptr<const Pkcs11Module>& module, CK_SLOT_ID controlSlot,
                       const NssDatabaseLocation& database, CK_SLOT_ID slot) {
@@ -70,14 +80,6 @@ void openDatabaseSlot(const std::shared_ptr<const Pkcs11Module>& module, CK_SLOT
 }
 
 }  // namespace
-
-std::string nssNewSlotText(const std::filesystem::path& directory, CK_SLOT_ID slot,
-                           std::string_view tokenDescription) {
-    const std::string spec = "configdir='sql:" + escaped(directory.string(), '\'') +
-                             "' certPrefix='' keyPrefix='' tokenDescription='" +
-                             escaped(tokenDescription, '\'') + "' flags=readOnly";
-    return "tokens=[" + hexSlot(slot) + "=<" + escaped(escaped(spec, '>'), ']') + ">]";
-}
 
 // Why the softoken and not libnss3: NSS_Initialize hands the softoken one parameter text, and
 // SECMOD_OpenUserDB adds each further database as a new slot of that same softoken through the

@@ -28,9 +28,4 @@ struct OpenedNssDatabases {
 OpenedNssDatabases openNssDatabases(const std::filesystem::path& softokenPath,
                                     const std::vector<NssDatabaseLocation>& databases);
 
-// The softoken parameters that open `directory` read-only as the slot `slot`, as the new-slot
-// object takes them.
-std::string nssNewSlotText(const std::filesystem::path& directory, CK_SLOT_ID slot,
-                           std::string_view tokenDescription);
-
 }  // namespace kivo::platform

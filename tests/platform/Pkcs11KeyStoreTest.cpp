@@ -4,6 +4,8 @@
 #include "platform/Pkcs11KeyStore.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -476,6 +478,78 @@ TEST(UserKeyStores, PasswordOfAFirefoxProfileIsAskedThroughPinentryNamingTheProf
         "SETDESC Enter the password of \"Firefox profile secure\" to sign as Jane Citizen.";
     EXPECT_EQ(asked, (std::vector<std::string>{description, "SETPROMPT Password:", description,
                                                "SETPROMPT Password:", "SETERROR Wrong password."}));
+}
+
+// Another process in the middle of writing a database, as a running Firefox is when it saves
+// a certificate: a sqlite3 shell holding a write transaction open until it is destroyed.
+class WritingProcess {
+  public:
+    explicit WritingProcess(const std::filesystem::path& database) {
+        int input[2];
+        int output[2];
+        if (::pipe(input) != 0 || ::pipe(output) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(input[0], 0);
+            ::dup2(output[1], 1);
+            ::close(input[1]);
+            ::close(output[0]);
+            ::execlp("sqlite3", "sqlite3", database.c_str(), nullptr);
+            ::_exit(127);
+        }
+        ::close(input[0]);
+        ::close(output[1]);
+        toShell_ = input[1];
+        fromShell_ = output[0];
+        // The answer comes only once the write lock is held.
+        send("BEGIN IMMEDIATE; SELECT 'held';\n");
+        std::string line;
+        char c = 0;
+        while (line != "held" && ::read(fromShell_, &c, 1) == 1) {
+            line = c == '\n' ? std::string() : line + c;
+        }
+        holding_ = line == "held";
+    }
+    WritingProcess(const WritingProcess&) = delete;
+    WritingProcess& operator=(const WritingProcess&) = delete;
+    ~WritingProcess() {
+        send("ROLLBACK;\n.quit\n");
+        ::close(toShell_);
+        ::close(fromShell_);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+    }
+    bool holding() const { return holding_; }
+
+  private:
+    void send(const std::string& text) const {
+        [[maybe_unused]] const auto written = ::write(toShell_, text.data(), text.size());
+    }
+
+    pid_t pid_ = -1;
+    int toShell_ = -1;
+    int fromShell_ = -1;
+    bool holding_ = false;
+};
+
+TEST(UserKeyStores, ADatabaseAnotherProcessIsWritingIsSearchedAndSignsWithoutWaiting) {
+    const SharedPki& pki = sharedPki();
+    KeyStoreScene scene;
+    const NssDatabase profile =
+        FirefoxProfiles(firefoxRoot(scene)).addProfile("default-release", "r.default-release");
+    profile.importPkcs12(pki.jane, "jane");
+    const WritingProcess certificates(profile.directory() / "cert9.db");
+    const WritingProcess keys(profile.directory() / "key4.db");
+    ASSERT_TRUE(certificates.holding() && keys.holding());
+
+    Pkcs11KeyStore store(scene.options());
+    const auto candidates = certs::collectCandidates(store, acceptAll, noTokens);
+    ASSERT_EQ(commonNames(candidates), std::vector<std::string>{"Jane Citizen"});
+    const auto signature =
+        certs::signData(message, *candidates[0].privateKey, SignatureAlgorithm::rsaPkcs1Sha256);
+    EXPECT_EQ(asText(signature), opensslSignature(scene.dir, pki.jane, "-sha256"));
 }
 
 TEST(UserKeyStores, BrokenProfilesAreSkippedWithALogLineAndTheSearchGoesOn) {
