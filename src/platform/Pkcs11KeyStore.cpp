@@ -144,7 +144,11 @@ void Pkcs11KeyStore::loadSmartCardTokens() {
     // A vendor module a browser knows through its NSS database, which p11-kit may not know.
     for (const NssDatabaseLocation& database : options_.nssDatabases) {
         for (const RegisteredNssModule& registered : registeredNssModules(database.directory)) {
-            const auto library = Pkcs11Module::findLibrary(registered.library);
+            // NSS hands a bare file name to the dynamic linker; so does finding it here.
+            const std::filesystem::path given(registered.library);
+            const auto library = given.is_absolute()
+                                     ? std::optional<std::filesystem::path>(given)
+                                     : Pkcs11Module::findLibrary(registered.library);
             const auto identity = library ? fileIdentity(*library) : std::nullopt;
             if (!identity) {
                 host::writeDebug([&] {
