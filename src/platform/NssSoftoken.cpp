@@ -58,10 +58,10 @@ std::string tokenDescription(std::string_view storeName) {
 // the new-slot object takes them.
 std::string nssNewSlotText(const std::filesystem::path& directory, CK_SLOT_ID slot,
                            std::string_view tokenDescription) {
-    const std::string spec = "configdir='sql:" + escaped(directory.string(), '\'') +
+    const std::string parameters = "configdir='sql:" + escaped(directory.string(), '\'') +
                              "' certPrefix='' keyPrefix='' tokenDescription='" +
                              escaped(tokenDescription, '\'') + "' flags=readOnly";
-    return "tokens=[" + hexSlot(slot) + "=<" + escaped(escaped(spec, '>'), ']') + ">]";
+    return "tokens=[" + hexSlot(slot) + "=<" + escaped(escaped(parameters, '>'), ']') + ">]";
 }
 
 // Adds `directory` as slot `slot`. Throws Pkcs11Error.
