@@ -44,36 +44,51 @@ softhsm_module() {
   exit 1
 }
 
-# The search store: an NSS database with 200 identities (self-signed RSA 2048 certificates with
-# their keys) and a SoftHSM2 token with 20 (19 others and the demo signer, who is found there).
-# Made once; later runs reuse it.
+# The search store: 200 NSS identities (self-signed RSA 2048 certificates with their keys) spread
+# over the user's databases as the host finds them (70 in ~/.pki/nssdb, 70 in a Firefox profile,
+# 60 in a Snap Firefox profile), and a SoftHSM2 token with 20 (19 others and the demo signer, who
+# is found there). Made once; later runs reuse it.
 search="$work/search"
+nss_spread=(".pki/nssdb:70" ".mozilla/firefox/bench.default-release:70"
+  "snap/firefox/common/.mozilla/firefox/bench.snap:60")
 nss_identities=200
 token_identities=20
 make_search_store() {
-  local stamp="$search/ready-$nss_identities-$token_identities-$KIVO_DEMO_KEY_ID"
+  local stamp="$search/ready-spread-$nss_identities-$token_identities-$KIVO_DEMO_KEY_ID"
   if [ -e "$stamp" ]; then
     return
   fi
   echo "bench: making the search store ($nss_identities NSS and $token_identities token identities; once)"
   rm -rf "$search"
-  mkdir -p "$search/home/.pki" "$search/tokens" "$search/keys"
-  # certutil waits on the file system after every key; a RAM folder makes that quick.
-  local scratch
-  scratch="$(mktemp -d "$([ -d /dev/shm ] && echo /dev/shm || echo "$search")/kivo-nss.XXXXXX")"
-  certutil -N -d "sql:$scratch" --empty-password
-  head -c 2048 /dev/urandom >"$scratch/noise"
-  for i in $(seq 1 "$nss_identities"); do
-    echo "-S -n person$i -s \"CN=Bench Person $i,E=person$i@example.com,O=Bench\" -x -t \",,\"" \
-      "-k rsa -g 2048 -m $((100000 + i)) -v 24 -z $scratch/noise --keyUsage digitalSignature,nonRepudiation"
-  done >"$scratch/batch"
-  certutil -B -d "sql:$scratch" -i "$scratch/batch" >/dev/null 2>&1
-  [ "$(certutil -K -d "sql:$scratch" | grep -c 'person')" -eq "$nss_identities" ] || {
-    echo "bench: the NSS database did not get $nss_identities keys" >&2
-    exit 1
-  }
-  rm -f "$scratch/noise" "$scratch/batch"
-  mv "$scratch" "$search/home/.pki/nssdb"
+  mkdir -p "$search/home" "$search/tokens" "$search/keys"
+  local entry folder count first=1
+  for entry in "${nss_spread[@]}"; do
+    folder="$search/home/${entry%%:*}"
+    count="${entry##*:}"
+    # certutil waits on the file system after every key; a RAM folder makes that quick.
+    local scratch
+    scratch="$(mktemp -d "$([ -d /dev/shm ] && echo /dev/shm || echo "$search")/kivo-nss.XXXXXX")"
+    certutil -N -d "sql:$scratch" --empty-password
+    head -c 2048 /dev/urandom >"$scratch/noise"
+    for i in $(seq "$first" $((first + count - 1))); do
+      echo "-S -n person$i -s \"CN=Bench Person $i,E=person$i@example.com,O=Bench\" -x -t \",,\"" \
+        "-k rsa -g 2048 -m $((100000 + i)) -v 24 -z $scratch/noise --keyUsage digitalSignature,nonRepudiation"
+    done >"$scratch/batch"
+    certutil -B -d "sql:$scratch" -i "$scratch/batch" >/dev/null 2>&1
+    [ "$(certutil -K -d "sql:$scratch" | grep -c 'person')" -eq "$count" ] || {
+      echo "bench: the NSS database $folder did not get $count keys" >&2
+      exit 1
+    }
+    rm -f "$scratch/noise" "$scratch/batch"
+    mkdir -p "$(dirname "$folder")"
+    mv "$scratch" "$folder"
+    if [ "$(basename "$(dirname "$folder")")" = firefox ]; then
+      printf '[Profile0]\nName=%s\nIsRelative=1\nPath=%s\n' "$(basename "$folder")" \
+        "$(basename "$folder")" >"$(dirname "$folder")/profiles.ini"
+    fi
+    first=$((first + count))
+  done
+  [ $((first - 1)) -eq "$nss_identities" ] || { echo "bench: the spread is not $nss_identities" >&2; exit 1; }
 
   cat >"$search/softhsm2.conf" <<EOF
 directories.tokendir = $search/tokens
@@ -121,7 +136,8 @@ measure sign --sizes 10240 "${signer[@]}" "${keys[@]}" "${signing_env[@]}" --run
 measure sign --sizes 1048576 "${signer[@]}" "${keys[@]}" "${signing_env[@]}" --runs "$(rounds 5)"
 measure sign --sizes 10485760 "${signer[@]}" "${keys[@]}" "${signing_env[@]}" --runs "$(rounds 3)"
 measure batch --count 100 --size 20480 "${signer[@]}" "${keys[@]}" "${signing_env[@]}" --runs "$(rounds 3)"
-measure search --identities $((nss_identities + token_identities)) "${signer[@]}" \
+measure search --identities $((nss_identities + token_identities)) \
+  --spread "70 in ~/.pki/nssdb, 70 + 60 in two Firefox profiles, 20 on a token" "${signer[@]}" \
   --env "HOME=$search/home" --env "SOFTHSM2_CONF=$search/softhsm2.conf" --runs "$(rounds 7)"
 measure memory --sizes 1048576,10485760,52428800 "${signer[@]}" "${signing_env[@]}" --runs 1
 

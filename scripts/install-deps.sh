@@ -6,7 +6,7 @@ packages=(
   build-essential cmake pkg-config g++ clang-format
   nlohmann-json3-dev libgtest-dev libxml2-dev libssl-dev libp11-kit-dev libicu-dev
   p11-kit openssl xmlsec1 softhsm2 libnss3 libnss3-tools opensc clang-14 libfuzzer-14-dev valgrind
-  dpkg-dev lintian rpm
+  dpkg-dev lintian rpm sqlite3
 )
 # The real approval dialog test needs a virtual display, the GTK pinentry, typing, screenshots and
 # OCR; without them that one test skips, so failing to install them stops nothing else.

@@ -1,5 +1,7 @@
 #include "certs/CertificateSources.h"
 
+#include <set>
+
 #include "asn1/ASN1Error.h"
 #include "host/Log.h"
 
@@ -9,8 +11,12 @@ namespace {
 using host::LogLevel;
 using host::writeLog;
 
+// The certificates already taken, so that one reachable through two stores (a database and a
+// token module, two modules for one card) is a candidate once, from the first store.
+using SeenCertificates = std::set<Bytes>;
+
 void appendAccepted(const IdentityQueryResult& result, const AcceptCandidate& accept,
-                    std::vector<Candidate>& candidates) {
+                    SeenCertificates& seen, std::vector<Candidate>& candidates) {
     if (result.status != security_status::success) {
         writeLog(LogLevel::error,
                  "Failed to access certificates (" + securityStatusName(result.status) + ")");
@@ -22,7 +28,8 @@ void appendAccepted(const IdentityQueryResult& result, const AcceptCandidate& ac
         return;
     }
     for (const StoredIdentity& identity : result.identities) {
-        if (!identity.certificate || !identity.privateKey) {
+        if (!identity.certificate || !identity.privateKey ||
+            seen.contains(identity.certificateDer)) {
             continue;
         }
         std::shared_ptr<const asn1::X509Certificate> parsed;
@@ -32,6 +39,7 @@ void appendAccepted(const IdentityQueryResult& result, const AcceptCandidate& ac
             writeLog(LogLevel::error, "Unexpected certificate contents");
             continue;
         }
+        seen.insert(identity.certificateDer);
         if (accept(*parsed)) {
             candidates.push_back(Candidate{parsed, identity.certificate, identity.privateKey});
         }
@@ -43,13 +51,14 @@ void appendAccepted(const IdentityQueryResult& result, const AcceptCandidate& ac
 std::vector<Candidate> collectCandidates(KeyStore& store, const AcceptCandidate& accept,
                                          std::string_view tokenClassId) {
     std::vector<Candidate> candidates;
+    SeenCertificates seen;
     writeLog(LogLevel::info, "Retrieving matching certificates from system KeyChain");
-    appendAccepted(store.querySystemIdentities(), accept, candidates);
+    appendAccepted(store.querySystemIdentities(), accept, seen, candidates);
 
     writeLog(LogLevel::info, "Retrieving matching certificates from any smartcard tokens");
     for (const std::string& tokenId : store.tokenIds()) {
         if (tokenId.find(tokenClassId) != std::string::npos) {
-            appendAccepted(store.queryTokenIdentities(tokenId), accept, candidates);
+            appendAccepted(store.queryTokenIdentities(tokenId), accept, seen, candidates);
         }
     }
     return candidates;

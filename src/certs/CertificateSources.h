@@ -34,7 +34,7 @@ struct IdentityQueryResult {
 
 // The platform's key stores.
 class KeyStore {
-public:
+  public:
     virtual ~KeyStore() = default;
     virtual IdentityQueryResult querySystemIdentities() = 0;
     // Identifiers of the smart-card tokens present now, in platform order.
@@ -51,7 +51,8 @@ struct Candidate {
 
 using AcceptCandidate = std::function<bool(const asn1::X509Certificate&)>;
 
-// Runs every source in order and returns the accepted candidates in the order found.
+// Runs every source in order and returns the accepted candidates in the order found. A
+// certificate that several stores hold is a candidate once, from the first of them.
 std::vector<Candidate> collectCandidates(KeyStore& store, const AcceptCandidate& accept,
                                          std::string_view tokenClassId);
 

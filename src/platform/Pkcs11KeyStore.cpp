@@ -1,11 +1,14 @@
 #include "platform/Pkcs11KeyStore.h"
 
-#include <dlfcn.h>
-#include <link.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
+#include <set>
+#include <utility>
 
 #include "host/Log.h"
+#include "platform/NssModuleList.h"
+#include "platform/NssSoftoken.h"
 #include "platform/Pkcs11Result.h"
 #include "platform/TokenIdentities.h"
 
@@ -20,33 +23,6 @@ std::optional<std::string> nonEmptyEnvironment(const char* name) {
         return std::nullopt;
     }
     return std::string(value);
-}
-
-// Inside NSS's quoted parameters a quote or backslash must be escaped with a backslash.
-std::string quotedParameter(const std::string& text) {
-    std::string result;
-    for (const char c : text) {
-        if (c == '\'' || c == '\\') {
-            result.push_back('\\');
-        }
-        result.push_back(c);
-    }
-    return result;
-}
-
-struct LibraryCloser {
-    void operator()(void* handle) const { ::dlclose(handle); }
-};
-
-// Where the dynamic linker finds `soname`, so the module is the system's own NSS.
-std::optional<std::filesystem::path> librarySearchPath(const char* soname) {
-    const std::unique_ptr<void, LibraryCloser> handle(::dlopen(soname, RTLD_LAZY | RTLD_LOCAL));
-    link_map* map = nullptr;
-    if (!handle || ::dlinfo(handle.get(), RTLD_DI_LINKMAP, &map) != 0 || map == nullptr ||
-        map->l_name == nullptr || *map->l_name == '\0') {
-        return std::nullopt;
-    }
-    return std::filesystem::path(map->l_name);
 }
 
 std::vector<std::shared_ptr<Pkcs11Token>> initializedTokens(
@@ -66,20 +42,26 @@ std::vector<std::shared_ptr<Pkcs11Token>> initializedTokens(
     return tokens;
 }
 
+// A library file however it is named: a symbolic link or another path to it is the same file.
+using FileIdentity = std::pair<dev_t, ino_t>;
+
+std::optional<FileIdentity> fileIdentity(const std::filesystem::path& path) {
+    struct stat facts {};
+    if (::stat(path.c_str(), &facts) != 0) {
+        return std::nullopt;
+    }
+    return FileIdentity{facts.st_dev, facts.st_ino};
+}
+
 }  // namespace
 
 KeyStoreOptions defaultKeyStoreOptions() {
     KeyStoreOptions options;
     if (const auto home = nonEmptyEnvironment("HOME")) {
-        options.nssDatabaseDir = std::filesystem::path(*home) / ".pki" / "nssdb";
+        options.nssDatabases = userNssDatabases(*home);
     }
     options.pinEntryProgram = nonEmptyEnvironment("KIVO_PINENTRY");
     return options;
-}
-
-std::string nssInitializationText(const std::filesystem::path& directory) {
-    return "configdir='sql:" + quotedParameter(directory.string()) +
-           "' certPrefix='' keyPrefix='' secmod='secmod.db' flags=readOnly";
 }
 
 Pkcs11KeyStore::Pkcs11KeyStore(KeyStoreOptions options)
@@ -90,14 +72,12 @@ std::optional<std::filesystem::path> Pkcs11KeyStore::nssModulePath() const {
     if (options_.nssModule) {
         return options_.nssModule;
     }
-    return librarySearchPath("libsoftokn3.so");
+    return Pkcs11Module::findLibrary("libsoftokn3.so");
 }
 
 void Pkcs11KeyStore::loadNssTokens() {
     nssTokens_.emplace();
-    std::error_code error;
-    if (!options_.nssDatabaseDir ||
-        !std::filesystem::is_regular_file(*options_.nssDatabaseDir / "cert9.db", error)) {
+    if (options_.nssDatabases.empty()) {
         nssFailure_ = status::itemNotFound;
         return;
     }
@@ -108,12 +88,15 @@ void Pkcs11KeyStore::loadNssTokens() {
         return;
     }
     try {
-        const auto module = Pkcs11Module::loadWithReservedText(
-            *modulePath, nssInitializationText(*options_.nssDatabaseDir));
-        nssTokens_ = initializedTokens(module);
+        OpenedNssDatabases opened = openNssDatabases(*modulePath, options_.nssDatabases);
+        if (opened.tokens.empty()) {
+            nssFailure_ =
+                opened.lastFailure ? queryStatusFor(*opened.lastFailure) : status::itemNotFound;
+        }
+        nssTokens_ = std::move(opened.tokens);
     } catch (const Pkcs11Error& failure) {
         host::writeDebug(
-            [&] { return std::string("Cannot open NSS database: ") + failure.what(); });
+            [&] { return std::string("Cannot start the NSS softoken: ") + failure.what(); });
         nssFailure_ = queryStatusFor(failure.result());
     }
 }
@@ -128,20 +111,67 @@ certs::IdentityQueryResult Pkcs11KeyStore::querySystemIdentities() {
     return queryIdentities(*nssTokens_, pinEntry_);
 }
 
+void Pkcs11KeyStore::addTokensOf(const std::shared_ptr<Pkcs11Module>& module) {
+    try {
+        for (auto& token : initializedTokens(module)) {
+            smartCardTokens_->push_back(std::move(token));
+        }
+    } catch (const Pkcs11Error& failure) {
+        host::writeDebug([&] {
+            return "Cannot list the tokens of module " + module->name() + ": " + failure.what();
+        });
+    }
+}
+
 void Pkcs11KeyStore::loadSmartCardTokens() {
     smartCardTokens_.emplace();
+    std::set<FileIdentity> loaded;
     for (const auto& module : Pkcs11Module::loadRegistered()) {
+        const auto library = module->registeredLibrary();
+        if (library) {
+            if (const auto identity = fileIdentity(*library)) {
+                loaded.insert(*identity);
+            }
+        }
         if (module->isTrustPolicy()) {
             continue;
         }
-        try {
-            for (auto& token : initializedTokens(module)) {
-                smartCardTokens_->push_back(std::move(token));
+        host::writeDebug([&] {
+            return "Searching PKCS#11 module " + (library ? library->string() : module->name());
+        });
+        addTokensOf(module);
+    }
+    // A vendor module a browser knows through its NSS database, which p11-kit may not know.
+    for (const NssDatabaseLocation& database : options_.nssDatabases) {
+        for (const RegisteredNssModule& registered : registeredNssModules(database.directory)) {
+            // NSS hands a bare file name to the dynamic linker; so does finding it here.
+            const std::filesystem::path given(registered.library);
+            const auto library = given.is_absolute()
+                                     ? std::optional<std::filesystem::path>(given)
+                                     : Pkcs11Module::findLibrary(registered.library);
+            const auto identity = library ? fileIdentity(*library) : std::nullopt;
+            if (!identity) {
+                host::writeDebug([&] {
+                    return "Cannot find PKCS#11 module " + registered.library + " registered in " +
+                           database.directory.string();
+                });
+                continue;
             }
-        } catch (const Pkcs11Error& failure) {
+            if (!loaded.insert(*identity).second) {
+                continue;  // already searched
+            }
             host::writeDebug([&] {
-                return "Cannot list the tokens of module " + module->name() + ": " + failure.what();
+                return "Searching PKCS#11 module " + library->string() + " registered in " +
+                       database.directory.string();
             });
+            try {
+                addTokensOf(Pkcs11Module::loadLibrary(*library));
+            } catch (const Pkcs11Error& failure) {
+                host::writeDebug([&] {
+                    return "Cannot load PKCS#11 module " + library->string() + ": " +
+                           failure.what();
+                });
+            }
         }
     }
 }

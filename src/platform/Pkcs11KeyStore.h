@@ -1,9 +1,11 @@
 #pragma once
 
-// The key stores of a Linux desktop, all reached over PKCS#11: the system key store is the
-// user's shared NSS database, opened read-only through NSS's softoken module; the smart-card
-// tokens are those of the modules registered with p11-kit (trust-policy modules and blank
-// tokens left out). Modules are loaded on first need and finalized when the store and every
+// The key stores of a Linux desktop, all reached over PKCS#11. The system key store is the
+// user's NSS databases (~/.pki/nssdb, then the Firefox profiles), opened read-only as slots of
+// NSS's softoken. The smart-card tokens are those of the modules registered with p11-kit
+// (trust-policy modules and blank tokens left out), then those of the vendor modules
+// registered in the NSS databases' pkcs11.txt; a library file is loaded once however many
+// places register it. Modules are loaded on first need and finalized when the store and every
 // key reference it handed out are gone.
 
 #include <filesystem>
@@ -16,27 +18,29 @@
 #include "platform/PinEntry.h"
 #include "platform/Pkcs11Module.h"
 #include "platform/Pkcs11Token.h"
+#include "platform/UserNssDatabases.h"
 
 namespace kivo::platform {
 
 struct KeyStoreOptions {
-    // The NSS database folder; absent: none (no system identities).
-    std::optional<std::filesystem::path> nssDatabaseDir;
+    // The NSS databases in search order; empty: no system identities.
+    std::vector<NssDatabaseLocation> nssDatabases;
     // The pinentry program, a path or a name on $PATH; absent: "pinentry".
     std::optional<std::string> pinEntryProgram;
     // NSS's softoken library; absent: libsoftokn3.so where the dynamic linker finds it.
     std::optional<std::filesystem::path> nssModule;
 };
 
-// $HOME/.pki/nssdb (none when HOME is unset or empty) and $KIVO_PINENTRY when set and not
-// empty.
+// The databases userNssDatabases finds under $HOME (none when HOME is unset or empty) and
+// $KIVO_PINENTRY when set and not empty.
 KeyStoreOptions defaultKeyStoreOptions();
 
 class Pkcs11KeyStore final : public certs::KeyStore {
   public:
     explicit Pkcs11KeyStore(KeyStoreOptions options);
 
-    // The NSS database's identities; -25300 (errSecItemNotFound) when there is no database.
+    // The NSS databases' identities, in database order; -25300 (errSecItemNotFound) when there
+    // is none. A database that cannot be opened is logged and skipped.
     certs::IdentityQueryResult querySystemIdentities() override;
     // PKCS#11 URIs of the initialized tokens present now, read once per store.
     std::vector<std::string> tokenIds() override;
@@ -47,6 +51,7 @@ class Pkcs11KeyStore final : public certs::KeyStore {
     std::optional<std::filesystem::path> nssModulePath() const;
     void loadNssTokens();
     void loadSmartCardTokens();
+    void addTokensOf(const std::shared_ptr<Pkcs11Module>& module);
 
     KeyStoreOptions options_;
     std::shared_ptr<const PinEntry> pinEntry_;
@@ -54,8 +59,5 @@ class Pkcs11KeyStore final : public certs::KeyStore {
     std::optional<std::int32_t> nssFailure_;
     std::optional<std::vector<std::shared_ptr<Pkcs11Token>>> smartCardTokens_;
 };
-
-// The initialization text that opens the NSS database in `directory` read-only.
-std::string nssInitializationText(const std::filesystem::path& directory);
 
 }  // namespace kivo::platform

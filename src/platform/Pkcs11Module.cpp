@@ -3,6 +3,9 @@
 #include <p11-kit/p11-kit.h>
 #include <p11-kit/uri.h>
 
+#include <dlfcn.h>
+#include <link.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -20,6 +23,10 @@ using MallocPtr = std::unique_ptr<T, FreeDeleter>;
 
 struct UriDeleter {
     void operator()(P11KitUri* uri) const { p11_kit_uri_free(uri); }
+};
+
+struct LibraryCloser {
+    void operator()(void* handle) const { ::dlclose(handle); }
 };
 
 std::string p11KitMessage() {
@@ -61,11 +68,36 @@ std::shared_ptr<Pkcs11Module> Pkcs11Module::loadWithReservedText(const std::file
     return std::make_shared<Pkcs11Module>(Token{}, functions, Ownership::direct);
 }
 
+std::shared_ptr<Pkcs11Module> Pkcs11Module::loadLibrary(const std::filesystem::path& path) {
+    CK_FUNCTION_LIST* functions = p11_kit_module_load(path.c_str(), 0);
+    if (functions == nullptr) {
+        host::writeDebug([&] { return "Cannot load " + path.string() + ": " + p11KitMessage(); });
+        throw Pkcs11Error(CKR_LIBRARY_LOAD_FAILED);
+    }
+    const CK_RV result = p11_kit_module_initialize(functions);
+    if (result != CKR_OK) {
+        p11_kit_module_release(functions);
+        throw Pkcs11Error(result);
+    }
+    return std::make_shared<Pkcs11Module>(Token{}, functions, Ownership::managed);
+}
+
+std::optional<std::filesystem::path> Pkcs11Module::findLibrary(const std::string& name) {
+    const std::unique_ptr<void, LibraryCloser> handle(
+        ::dlopen(name.c_str(), RTLD_LAZY | RTLD_LOCAL));
+    link_map* map = nullptr;
+    if (!handle || ::dlinfo(handle.get(), RTLD_DI_LINKMAP, &map) != 0 || map == nullptr ||
+        map->l_name == nullptr || *map->l_name == '\0') {
+        return std::nullopt;
+    }
+    return std::filesystem::path(map->l_name);
+}
+
 Pkcs11Module::Pkcs11Module(Token, CK_FUNCTION_LIST* functions, Ownership ownership)
     : functions_(functions), ownership_(ownership) {}
 
 Pkcs11Module::~Pkcs11Module() {
-    if (ownership_ == Ownership::registry) {
+    if (ownership_ != Ownership::direct) {
         p11_kit_module_finalize(functions_);
     } else {
         functions_->C_Finalize(nullptr);
@@ -79,6 +111,18 @@ std::string Pkcs11Module::name() const {
     }
     const MallocPtr<char> name(p11_kit_module_get_name(functions_));
     return name ? name.get() : "";
+}
+
+std::optional<std::filesystem::path> Pkcs11Module::registeredLibrary() const {
+    if (ownership_ != Ownership::registry) {
+        return std::nullopt;
+    }
+    const MallocPtr<char> option(p11_kit_config_option(functions_, "module"));
+    if (!option || *option == '\0') {
+        return std::nullopt;
+    }
+    const std::filesystem::path path(option.get());
+    return path.is_absolute() ? path : std::filesystem::path(KIVO_P11_MODULE_PATH) / path;
 }
 
 bool Pkcs11Module::isTrustPolicy() const {

@@ -17,7 +17,9 @@ class Pkcs11Module {
     struct Token {};
 
   public:
-    enum class Ownership { registry, direct };
+    // registry: p11-kit's configuration; managed: a library loaded through p11-kit outside it;
+    // direct: a library initialized with arguments of our own.
+    enum class Ownership { registry, managed, direct };
 
     // Every module registered with p11-kit, initialized, in p11-kit's order. Modules that fail
     // to load or initialize are left out (p11-kit decides; a DEBUG line tells).
@@ -28,6 +30,14 @@ class Pkcs11Module {
     static std::shared_ptr<Pkcs11Module> loadWithReservedText(const std::filesystem::path& path,
                                                               const std::string& reserved);
 
+    // Loads the library at `path` through p11-kit, outside its registry, and initializes it.
+    // Throws Pkcs11Error.
+    static std::shared_ptr<Pkcs11Module> loadLibrary(const std::filesystem::path& path);
+
+    // Where the dynamic linker finds the library `name` (a file name or a path), as loading it
+    // would; absent when it cannot be loaded.
+    static std::optional<std::filesystem::path> findLibrary(const std::string& name);
+
     Pkcs11Module(Token, CK_FUNCTION_LIST* functions, Ownership ownership);
     Pkcs11Module(const Pkcs11Module&) = delete;
     Pkcs11Module& operator=(const Pkcs11Module&) = delete;
@@ -36,6 +46,9 @@ class Pkcs11Module {
     CK_FUNCTION_LIST& functions() const { return *functions_; }
     // p11-kit's name for a registered module; empty for one loaded directly.
     std::string name() const;
+    // The library file of a registered module, a relative name taken from p11-kit's module
+    // folder; absent when p11-kit does not say.
+    std::optional<std::filesystem::path> registeredLibrary() const;
     // A registered module that p11-kit marks as trust policy: it holds CA anchors only.
     bool isTrustPolicy() const;
 

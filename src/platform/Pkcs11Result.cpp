@@ -106,6 +106,9 @@ constexpr std::array resultNames{
     KIVO_CKR(CKR_PIN_TOO_WEAK),
     KIVO_CKR(CKR_PUBLIC_KEY_INVALID),
     KIVO_CKR(CKR_FUNCTION_REJECTED),
+    // NSS's softoken, when a database cannot be opened.
+    std::pair<CK_RV, const char*>(0xCE534351, "CKR_NSS_CERTDB_FAILED"),
+    std::pair<CK_RV, const char*>(0xCE534352, "CKR_NSS_KEYDB_FAILED"),
 };
 
 #undef KIVO_CKR

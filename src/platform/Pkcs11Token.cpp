@@ -5,11 +5,12 @@
 namespace kivo::platform {
 
 Pkcs11Token::Pkcs11Token(std::shared_ptr<const Pkcs11Module> module, CK_SLOT_ID slot,
-                         const CK_TOKEN_INFO& info)
+                         const CK_TOKEN_INFO& info, std::optional<std::string> storeName)
     : module_(std::move(module)),
       slot_(slot),
       uri_(tokenUri(info)),
-      label_(paddedText(info.label, sizeof info.label)) {}
+      label_(storeName ? std::move(*storeName) : paddedText(info.label, sizeof info.label)),
+      softwareStore_(storeName.has_value()) {}
 
 CK_TOKEN_INFO Pkcs11Token::currentInfo() const {
     const CK_TOKEN_INFO info = module_->tokenInfo(slot_);

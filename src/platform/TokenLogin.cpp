@@ -26,7 +26,10 @@ bool isRetryable(CK_RV result) {
     return result == CKR_PIN_INCORRECT || result == CKR_PIN_LEN_RANGE || result == CKR_PIN_INVALID;
 }
 
-std::string retryMessage(CK_RV result, CK_FLAGS tokenFlags) {
+std::string retryMessage(const Pkcs11Token& token, CK_RV result, CK_FLAGS tokenFlags) {
+    if (token.isSoftwareStore()) {
+        return "Wrong password.";
+    }
     std::string message =
         result == CKR_PIN_INCORRECT ? "Wrong PIN." : "The PIN has the wrong length or form.";
     if ((tokenFlags & CKF_USER_PIN_FINAL_TRY) != 0) {
@@ -41,11 +44,15 @@ PinRequest pinRequest(const Pkcs11Token& token, const std::string& signerName,
                       const std::string& purpose, const std::optional<std::string>& error) {
     PinRequest request;
     request.title = "Signing";
-    request.description = purpose.empty()
-                              ? "Enter the PIN of \"" + token.label() + "\" to sign" +
-                                    (signerName.empty() ? "." : " as " + signerName + ".")
-                              : purpose + "\nEnter the PIN of \"" + token.label() + "\" to sign.";
-    request.prompt = "PIN:";
+    // A software key store (an NSS database) is protected by a password, not a PIN.
+    const bool password = token.isSoftwareStore();
+    const std::string secret = password ? "password" : "PIN";
+    request.description =
+        purpose.empty()
+            ? "Enter the " + secret + " of \"" + token.label() + "\" to sign" +
+                  (signerName.empty() ? "." : " as " + signerName + ".")
+            : purpose + "\nEnter the " + secret + " of \"" + token.label() + "\" to sign.";
+    request.prompt = password ? "Password:" : "PIN:";
     request.error = error;
     return request;
 }
@@ -108,7 +115,7 @@ std::optional<std::string> logIn(const Pkcs11Token& token, const Pkcs11Session& 
             return pkcs11ResultName(result);
         }
         info = token.currentInfo();
-        shownError = retryMessage(result, info.flags);
+        shownError = retryMessage(token, result, info.flags);
     }
     return pkcs11ResultName(result);
 }

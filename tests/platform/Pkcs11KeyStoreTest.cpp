@@ -4,12 +4,16 @@
 #include "platform/Pkcs11KeyStore.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <sstream>
 
 #include "asn1/X509Certificate.h"
+#include "certs/CertificateSelection.h"
 #include "certs/CertificateSources.h"
 #include "host/Log.h"
 #include "platform/Pkcs11PrivateKey.h"
@@ -30,6 +34,12 @@ struct SharedPki {
     IssuedCertificate jane = issueCertificate(dir.path(), ca, {}, "jane");
     IssuedCertificate john = issue("John Citizen", "john");
     IssuedCertificate mary = issue("Mary Citizen", "mary");
+    // Jane again, with a certificate that expires sooner.
+    IssuedCertificate janeEarlier = [this] {
+        CertificateSpec wanted;
+        wanted.notAfter = "20311231235959Z";
+        return issueCertificate(dir.path(), ca, wanted, "jane-earlier");
+    }();
 
     IssuedCertificate issue(const std::string& commonName, const std::string& name) {
         CertificateSpec wanted;
@@ -110,7 +120,7 @@ TEST(Pkcs11KeyStore, SystemStoreFirstThenMatchingTokensInSlotOrder) {
         (std::vector<std::string>{"Jane Citizen", alphaFirst ? "John Citizen" : "Mary Citizen",
                                   alphaFirst ? "Mary Citizen" : "John Citizen"}));
     ASSERT_EQ(candidates.size(), 3u);
-    EXPECT_EQ(tokenLabel(candidates[0]), "NSS Certificate DB");
+    EXPECT_EQ(tokenLabel(candidates[0]), "NSS database ~/.pki/nssdb");
     EXPECT_EQ(tokenLabel(candidates[1]), alphaFirst ? "Alpha" : "Beta");
     EXPECT_EQ(tokenLabel(candidates[2]), alphaFirst ? "Beta" : "Alpha");
     EXPECT_EQ(scene.logLines(), (std::vector<std::string>{retrievingSystem, retrievingTokens}));
@@ -307,6 +317,277 @@ TEST(Pkcs11SigningStores, NssDatabasesAndKeysThatAskOnEveryUse) {
         }
         EXPECT_EQ(scene.pinentry.questionsAsked(), c.questions);
     }
+}
+
+// ---- The stores users already have: ~/.pki/nssdb, Firefox profiles and their modules. ----
+
+struct VerboseLog {
+    VerboseLog() { host::setVerboseLogging(true); }
+    ~VerboseLog() { host::setVerboseLogging(false); }
+};
+
+std::filesystem::path firefoxRoot(const KeyStoreScene& scene) {
+    return scene.home.path() / ".mozilla" / "firefox";
+}
+
+std::string fileBytes(const std::filesystem::path& path) {
+    return readFile(path);
+}
+
+std::vector<std::string> linesStartingWith(const KeyStoreScene& scene, const std::string& prefix) {
+    std::vector<std::string> lines = scene.logLines();
+    std::erase_if(lines, [&](const std::string& line) { return !line.starts_with(prefix); });
+    return lines;
+}
+
+constexpr const char* noTokens = "no token matches this";
+
+TEST(UserKeyStores, FirefoxProfileIdentityIsFoundAndSignsWithoutChangingTheDatabase) {
+    const SharedPki& pki = sharedPki();
+    KeyStoreScene scene;
+    const VerboseLog verbose;
+    FirefoxProfiles firefox(firefoxRoot(scene));
+    firefox.addProfile("default", "x1y2.default");
+    const NssDatabase profile = firefox.addProfile("default-release", "abcd.default-release", true);
+    profile.importPkcs12(pki.john, "john");
+    const std::string certDb = fileBytes(profile.directory() / "cert9.db");
+    const std::string keyDb = fileBytes(profile.directory() / "key4.db");
+
+    {
+        Pkcs11KeyStore store(scene.options());
+        const auto candidates = certs::collectCandidates(store, acceptAll, noTokens);
+        ASSERT_EQ(commonNames(candidates), std::vector<std::string>{"John Citizen"});
+        EXPECT_EQ(tokenLabel(candidates[0]), "Firefox profile default-release");
+        const auto signature =
+            certs::signData(message, *candidates[0].privateKey, SignatureAlgorithm::rsaPkcs1Sha256);
+        EXPECT_EQ(asText(signature), opensslSignature(scene.dir, pki.john, "-sha256"));
+    }
+    EXPECT_EQ(scene.pinentry.questionsAsked(), 0);
+    EXPECT_EQ(fileBytes(profile.directory() / "cert9.db"), certDb);
+    EXPECT_EQ(fileBytes(profile.directory() / "key4.db"), keyDb);
+    // The install default first, then every profile listed; ~/.pki/nssdb before them all.
+    const std::string root = firefoxRoot(scene).string();
+    EXPECT_EQ(linesStartingWith(scene, "DEBUG Searching NSS database"),
+              (std::vector<std::string>{
+                  "DEBUG Searching NSS database " + (scene.home.path() / ".pki/nssdb").string(),
+                  "DEBUG Searching NSS database " + root + "/abcd.default-release",
+                  "DEBUG Searching NSS database " + root + "/x1y2.default"}));
+    EXPECT_EQ(linesStartingWith(scene, "INFO"),
+              (std::vector<std::string>{retrievingSystem, retrievingTokens}));
+}
+
+// Jane's certificates placed in ~/.pki/nssdb and a Firefox profile: each certificate counts
+// once, and the latest expiry wins wherever it is kept.
+TEST(UserKeyStores, ACertificateCountsOnceAndTheLatestExpiryWinsAcrossStores) {
+    const SharedPki& pki = sharedPki();
+    const struct {
+        const char* name;
+        const IssuedCertificate* inPkiNssdb;
+        const IssuedCertificate* inFirefox;
+        std::size_t candidates;
+        const char* winnerStore;
+    } cases[] = {
+        {"same certificate in both", &pki.jane, &pki.jane, 1, "NSS database ~/.pki/nssdb"},
+        {"later expiry in Firefox", &pki.janeEarlier, &pki.jane, 2,
+         "Firefox profile default-release"},
+        {"later expiry in ~/.pki/nssdb", &pki.jane, &pki.janeEarlier, 2,
+         "NSS database ~/.pki/nssdb"},
+    };
+    certs::UserDetails jane;
+    jane.name = "Jane Citizen";
+    jane.email = "jane@example.com";
+    jane.abn = "51824753556";
+    jane.aki = std::vector<std::string>{pki.ca.subjectKeyIdHex};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        KeyStoreScene scene;
+        NssDatabase(scene.home.path()).importPkcs12(*c.inPkiNssdb, "jane");
+        FirefoxProfiles(firefoxRoot(scene))
+            .addProfile("default-release", "abcd.default-release", true)
+            .importPkcs12(*c.inFirefox, "jane");
+
+        Pkcs11KeyStore store(scene.options());
+        EXPECT_EQ(certs::collectCandidates(store, acceptAll, noTokens).size(), c.candidates);
+        const auto selection = certs::findSigningCertificate(
+            jane, store, noTokens, std::chrono::sys_days{std::chrono::year{2026} / 6 / 1});
+        EXPECT_EQ(selection.expiry, "2039-12-31T23:59:59.000Z");
+        EXPECT_EQ(
+            dynamic_cast<const platform::Pkcs11PrivateKey&>(*selection.privateKey).token().label(),
+            c.winnerStore);
+    }
+}
+
+// SoftHSM2 stands in for a vendor's module. p11-kit already knows SoftHSM2's own file, so a copy
+// of it is what only the databases' pkcs11.txt register.
+TEST(UserKeyStores, ModulesRegisteredInTheDatabasesAreSearchedAndEachFileLoadedOnce) {
+    const SharedPki& pki = sharedPki();
+    KeyStoreScene scene;
+    const VerboseLog verbose;
+    const SoftHsmToken card = scene.softHsm.addToken("Vendor Card");
+    card.importIdentity(pki.mary, "03");
+    const auto cardTokens = [&](Pkcs11KeyStore& store) {
+        const auto ids = store.tokenIds();
+        return std::count_if(ids.begin(), ids.end(), [&](const std::string& id) {
+            return id.find(card.uriFragment()) != std::string::npos;
+        });
+    };
+    long throughP11Kit = 0;
+    {
+        Pkcs11KeyStore store(scene.options());
+        throughP11Kit = cardTokens(store);
+    }
+    const auto vendorModule = scene.dir / "vendor" / "libvendor-pkcs11.so";
+    std::filesystem::create_directories(vendorModule.parent_path());
+    std::filesystem::copy_file(SoftHsm::modulePath(), vendorModule);
+
+    const NssDatabase pkiNssdb(scene.home.path());
+    pkiNssdb.registerModule("SoftHSM", SoftHsm::modulePath());
+    FirefoxProfiles firefox(firefoxRoot(scene));
+    const NssDatabase release = firefox.addProfile("default-release", "a.default-release", true);
+    release.registerModule("Vendor Card", vendorModule);
+    const NssDatabase other = firefox.addProfile("work", "b.work");
+    other.registerModule("Vendor Card again", vendorModule);
+    other.registerModule("SoftHSM", SoftHsm::modulePath());
+
+    Pkcs11KeyStore store(scene.options());
+    EXPECT_EQ(cardTokens(store), throughP11Kit + 1);
+    EXPECT_EQ(linesStartingWith(scene, "DEBUG Searching PKCS#11 module " + vendorModule.string()),
+              std::vector<std::string>{"DEBUG Searching PKCS#11 module " + vendorModule.string() +
+                                       " registered in " + release.directory().string()});
+    // Mary's certificate is reachable through both copies of the module: one candidate.
+    EXPECT_EQ(commonNames(certs::collectCandidates(store, acceptAll, card.uriFragment())),
+              std::vector<std::string>{"Mary Citizen"});
+}
+
+TEST(UserKeyStores, PasswordOfAFirefoxProfileIsAskedThroughPinentryNamingTheProfile) {
+    const SharedPki& pki = sharedPki();
+    KeyStoreScene scene;
+    FirefoxProfiles(firefoxRoot(scene))
+        .addProfile("secure", "q9.secure", true, "ff-secret")
+        .importPkcs12(pki.jane, "jane");
+    scene.pinentry.answer({PinAnswerScript::pin("wrong"), PinAnswerScript::pin("ff-secret")});
+
+    Pkcs11KeyStore store(scene.options());
+    const auto candidates = certs::collectCandidates(store, acceptAll, noTokens);
+    ASSERT_EQ(commonNames(candidates), std::vector<std::string>{"Jane Citizen"});
+    const auto signature =
+        certs::signData(message, *candidates[0].privateKey, SignatureAlgorithm::rsaPkcs1Sha256);
+    EXPECT_EQ(asText(signature), opensslSignature(scene.dir, pki.jane, "-sha256"));
+
+    std::vector<std::string> asked;
+    for (const auto& command : scene.pinentry.commands()) {
+        if (command.starts_with("SETDESC ") || command.starts_with("SETPROMPT ") ||
+            command.starts_with("SETERROR ")) {
+            asked.push_back(command);
+        }
+        EXPECT_EQ(command.find("ff-secret"), std::string::npos) << command;
+    }
+    const std::string description =
+        "SETDESC Enter the password of \"Firefox profile secure\" to sign as Jane Citizen.";
+    EXPECT_EQ(asked, (std::vector<std::string>{description, "SETPROMPT Password:", description,
+                                               "SETPROMPT Password:", "SETERROR Wrong password."}));
+}
+
+// Another process in the middle of writing a database, as a running Firefox is when it saves
+// a certificate: a sqlite3 shell holding a write transaction open until it is destroyed.
+class WritingProcess {
+  public:
+    explicit WritingProcess(const std::filesystem::path& database) {
+        int input[2];
+        int output[2];
+        if (::pipe(input) != 0 || ::pipe(output) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(input[0], 0);
+            ::dup2(output[1], 1);
+            ::close(input[1]);
+            ::close(output[0]);
+            ::execlp("sqlite3", "sqlite3", database.c_str(), nullptr);
+            ::_exit(127);
+        }
+        ::close(input[0]);
+        ::close(output[1]);
+        toShell_ = input[1];
+        fromShell_ = output[0];
+        // The answer comes only once the write lock is held.
+        send("BEGIN IMMEDIATE; SELECT 'held';\n");
+        std::string line;
+        char c = 0;
+        while (line != "held" && ::read(fromShell_, &c, 1) == 1) {
+            line = c == '\n' ? std::string() : line + c;
+        }
+        holding_ = line == "held";
+    }
+    WritingProcess(const WritingProcess&) = delete;
+    WritingProcess& operator=(const WritingProcess&) = delete;
+    ~WritingProcess() {
+        send("ROLLBACK;\n.quit\n");
+        ::close(toShell_);
+        ::close(fromShell_);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+    }
+    bool holding() const { return holding_; }
+
+  private:
+    void send(const std::string& text) const {
+        [[maybe_unused]] const auto written = ::write(toShell_, text.data(), text.size());
+    }
+
+    pid_t pid_ = -1;
+    int toShell_ = -1;
+    int fromShell_ = -1;
+    bool holding_ = false;
+};
+
+TEST(UserKeyStores, ADatabaseAnotherProcessIsWritingIsSearchedAndSignsWithoutWaiting) {
+    const SharedPki& pki = sharedPki();
+    KeyStoreScene scene;
+    const NssDatabase profile =
+        FirefoxProfiles(firefoxRoot(scene)).addProfile("default-release", "r.default-release");
+    profile.importPkcs12(pki.jane, "jane");
+    const WritingProcess certificates(profile.directory() / "cert9.db");
+    const WritingProcess keys(profile.directory() / "key4.db");
+    ASSERT_TRUE(certificates.holding() && keys.holding());
+
+    Pkcs11KeyStore store(scene.options());
+    const auto candidates = certs::collectCandidates(store, acceptAll, noTokens);
+    ASSERT_EQ(commonNames(candidates), std::vector<std::string>{"Jane Citizen"});
+    const auto signature =
+        certs::signData(message, *candidates[0].privateKey, SignatureAlgorithm::rsaPkcs1Sha256);
+    EXPECT_EQ(asText(signature), opensslSignature(scene.dir, pki.jane, "-sha256"));
+}
+
+TEST(UserKeyStores, BrokenProfilesAreSkippedWithALogLineAndTheSearchGoesOn) {
+    const SharedPki& pki = sharedPki();
+    KeyStoreScene scene;
+    const VerboseLog verbose;
+    FirefoxProfiles firefox(firefoxRoot(scene));
+    const auto empty = firefox.addEmptyProfile("never-started", "e.never-started");
+    const auto corrupt = firefox.addEmptyProfile("corrupt", "c.corrupt");
+    writeFile(corrupt / "cert9.db", std::string(4096, 'x'));
+    writeFile(corrupt / "key4.db", std::string(4096, 'x'));
+    const auto halfCopied = firefox.addEmptyProfile("half-copied", "h.half-copied");
+    NssDatabase::inFolder(scene.dir / "complete").importPkcs12(pki.mary, "mary");
+    std::filesystem::copy_file(scene.dir / "complete" / "cert9.db", halfCopied / "cert9.db");
+    // Quotes, brackets and a backslash in the folder name must survive the softoken's quoting.
+    firefox.addProfile("default-release", "g.it's [1] <x> \\ y").importPkcs12(pki.john, "john");
+
+    Pkcs11KeyStore store(scene.options());
+    EXPECT_EQ(commonNames(certs::collectCandidates(store, acceptAll, noTokens)),
+              std::vector<std::string>{"John Citizen"});
+    const auto errors = linesStartingWith(scene, "ERROR");
+    ASSERT_EQ(errors.size(), 2u) << ::testing::PrintToString(scene.logLines());
+    EXPECT_EQ(errors[0],
+              "ERROR Cannot open NSS database " + corrupt.string() + " (CKR_NSS_CERTDB_FAILED)");
+    EXPECT_EQ(errors[1],
+              "ERROR Cannot open NSS database " + halfCopied.string() + " (CKR_NSS_KEYDB_FAILED)");
+    EXPECT_EQ(linesStartingWith(scene, "DEBUG No NSS database"),
+              (std::vector<std::string>{"DEBUG No NSS database (cert9.db) in " +
+                                            (scene.home.path() / ".pki/nssdb").string(),
+                                        "DEBUG No NSS database (cert9.db) in " + empty.string()}));
 }
 
 }  // namespace

@@ -185,7 +185,15 @@ void SoftHsmToken::importRawCertificate(const std::string& value,
 }
 
 NssDatabase::NssDatabase(const fs::path& home, std::optional<std::string> password)
-    : directory_(home / ".pki" / "nssdb"), passwordFile_(home / ".pki" / "nssdb-password") {
+    : NssDatabase(home / ".pki" / "nssdb", home / ".pki" / "nssdb-password", password) {}
+
+NssDatabase NssDatabase::inFolder(const fs::path& directory, std::optional<std::string> password) {
+    return NssDatabase(directory, directory.string() + "-password", password);
+}
+
+NssDatabase::NssDatabase(fs::path directory, fs::path passwordFile,
+                         const std::optional<std::string>& password)
+    : directory_(std::move(directory)), passwordFile_(std::move(passwordFile)) {
     fs::create_directories(directory_);
     writeText(passwordFile_, password.value_or("") + "\n");
     std::vector<std::string> command{"certutil", "-N", "-d", "sql:" + directory_.string()};
@@ -208,6 +216,39 @@ void NssDatabase::importPkcs12(const IssuedCertificate& certificate,
     runProgram({"pk12util", "-i", renamed.string(), "-d", "sql:" + directory_.string(), "-W",
                 certificate.pkcs12Password, "-k", passwordFile_.string()});
     fs::remove(renamed);
+}
+
+void NssDatabase::registerModule(const std::string& name, const fs::path& library) const {
+    runProgram({"modutil", "-force", "-add", name, "-libfile", library.string(), "-dbdir",
+                "sql:" + directory_.string()});
+}
+
+FirefoxProfiles::FirefoxProfiles(fs::path root) : root_(std::move(root)) {
+    fs::create_directories(root_);
+}
+
+void FirefoxProfiles::listProfile(const std::string& name, const std::string& folder,
+                                  bool installDefault) {
+    if (installDefault) {
+        installs_ +=
+            "[Install" + std::to_string(4000 + count_) + "]\nDefault=" + folder + "\nLocked=1\n\n";
+    }
+    profiles_ += "[Profile" + std::to_string(count_++) + "]\nName=" + name +
+                 "\nIsRelative=1\nPath=" + folder + "\n\n";
+    writeText(root_ / "profiles.ini",
+              installs_ + profiles_ + "[General]\nStartWithLastProfile=1\nVersion=2\n");
+}
+
+NssDatabase FirefoxProfiles::addProfile(const std::string& name, const std::string& folder,
+                                        bool installDefault, std::optional<std::string> password) {
+    listProfile(name, folder, installDefault);
+    return NssDatabase::inFolder(root_ / folder, std::move(password));
+}
+
+fs::path FirefoxProfiles::addEmptyProfile(const std::string& name, const std::string& folder) {
+    listProfile(name, folder, false);
+    fs::create_directories(root_ / folder);
+    return root_ / folder;
 }
 
 PinAnswerScript PinAnswerScript::pin(const std::string& pin) {

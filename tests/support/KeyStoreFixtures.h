@@ -114,14 +114,45 @@ class NssDatabase {
   public:
     explicit NssDatabase(const std::filesystem::path& home,
                          std::optional<std::string> password = std::nullopt);
+    // A database in `directory` itself (a Firefox profile folder, say).
+    static NssDatabase inFolder(const std::filesystem::path& directory,
+                                std::optional<std::string> password = std::nullopt);
 
     const std::filesystem::path& directory() const { return directory_; }
     // Key and certificate from the PKCS#12 file, under the nickname `nickname`.
     void importPkcs12(const IssuedCertificate& certificate, const std::string& nickname) const;
+    // Registers the PKCS#11 module `library` in the database's pkcs11.txt with modutil.
+    void registerModule(const std::string& name, const std::filesystem::path& library) const;
 
   private:
+    NssDatabase(std::filesystem::path directory, std::filesystem::path passwordFile,
+                const std::optional<std::string>& password);
+
     std::filesystem::path directory_;
     std::filesystem::path passwordFile_;
+};
+
+// A Firefox folder (~/.mozilla/firefox or the Snap's or Flatpak's) whose profiles.ini lists
+// the profiles added, each with an NSS database made with certutil.
+class FirefoxProfiles {
+  public:
+    explicit FirefoxProfiles(std::filesystem::path root);
+
+    // Adds [ProfileN] Name=`name` Path=`folder` (relative); `installDefault` also makes it the
+    // Default of an [Install...] section.
+    NssDatabase addProfile(const std::string& name, const std::string& folder,
+                           bool installDefault = false,
+                           std::optional<std::string> password = std::nullopt);
+    // Lists a profile whose folder holds no database.
+    std::filesystem::path addEmptyProfile(const std::string& name, const std::string& folder);
+
+  private:
+    void listProfile(const std::string& name, const std::string& folder, bool installDefault);
+
+    std::filesystem::path root_;
+    std::string installs_;
+    std::string profiles_;
+    int count_ = 0;
 };
 
 // One scripted answer to a dialog: a PIN for GETPIN, a yes for CONFIRM, or either's failures.
