@@ -353,6 +353,8 @@ TEST(UserKeyStores, FirefoxProfileIdentityIsFoundAndSignsWithoutChangingTheDatab
     const std::string certDb = fileBytes(profile.directory() / "cert9.db");
     const std::string keyDb = fileBytes(profile.directory() / "key4.db");
 
+    // A password-less database: the confirmation is the one question.
+    scene.pinentry.answer({PinAnswerScript::confirm()});
     {
         Pkcs11KeyStore store(scene.options());
         const auto candidates = certs::collectCandidates(store, acceptAll, noTokens);
@@ -362,7 +364,7 @@ TEST(UserKeyStores, FirefoxProfileIdentityIsFoundAndSignsWithoutChangingTheDatab
             certs::signData(message, *candidates[0].privateKey, SignatureAlgorithm::rsaPkcs1Sha256);
         EXPECT_EQ(asText(signature), opensslSignature(scene.dir, pki.john, "-sha256"));
     }
-    EXPECT_EQ(scene.pinentry.questionsAsked(), 0);
+    EXPECT_EQ(scene.pinentry.questionsAsked(), 1);
     EXPECT_EQ(fileBytes(profile.directory() / "cert9.db"), certDb);
     EXPECT_EQ(fileBytes(profile.directory() / "key4.db"), keyDb);
     // The install default first, then every profile listed; ~/.pki/nssdb before them all.
@@ -373,7 +375,9 @@ TEST(UserKeyStores, FirefoxProfileIdentityIsFoundAndSignsWithoutChangingTheDatab
                   "DEBUG Searching NSS database " + root + "/abcd.default-release",
                   "DEBUG Searching NSS database " + root + "/x1y2.default"}));
     EXPECT_EQ(linesStartingWith(scene, "INFO"),
-              (std::vector<std::string>{retrievingSystem, retrievingTokens}));
+              (std::vector<std::string>{retrievingSystem, retrievingTokens,
+                                        "INFO  Asking the user to approve signing",
+                                        "INFO  User approved signing"}));
 }
 
 // Jane's certificates placed in ~/.pki/nssdb and a Firefox profile: each certificate counts
@@ -551,6 +555,7 @@ TEST(UserKeyStores, ADatabaseAnotherProcessIsWritingIsSearchedAndSignsWithoutWai
     const WritingProcess certificates(profile.directory() / "cert9.db");
     const WritingProcess keys(profile.directory() / "key4.db");
     ASSERT_TRUE(certificates.holding() && keys.holding());
+    scene.pinentry.answer({PinAnswerScript::confirm()});
 
     Pkcs11KeyStore store(scene.options());
     const auto candidates = certs::collectCandidates(store, acceptAll, noTokens);
