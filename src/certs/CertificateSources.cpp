@@ -1,6 +1,7 @@
 #include "certs/CertificateSources.h"
 
 #include <set>
+#include <string>
 
 #include "asn1/ASN1Error.h"
 #include "host/Log.h"
@@ -12,8 +13,11 @@ using host::LogLevel;
 using host::writeLog;
 
 // The certificates already taken, so that one reachable through two stores (a database and a
-// token module, two modules for one card) is a candidate once, from the first store.
-using SeenCertificates = std::set<Bytes>;
+// token module, two modules for one card) is a candidate once, from the first store. Kept as
+// strings: GCC 12 at -O3 misreads the byte-vector comparison as an overread (-Wstringop-overread).
+using SeenCertificates = std::set<std::string, std::less<>>;
+
+std::string derKey(const Bytes& der) { return {der.begin(), der.end()}; }
 
 void appendAccepted(const IdentityQueryResult& result, const AcceptCandidate& accept,
                     SeenCertificates& seen, std::vector<Candidate>& candidates) {
@@ -29,7 +33,7 @@ void appendAccepted(const IdentityQueryResult& result, const AcceptCandidate& ac
     }
     for (const StoredIdentity& identity : result.identities) {
         if (!identity.certificate || !identity.privateKey ||
-            seen.contains(identity.certificateDer)) {
+            seen.contains(derKey(identity.certificateDer))) {
             continue;
         }
         std::shared_ptr<const asn1::X509Certificate> parsed;
@@ -39,7 +43,7 @@ void appendAccepted(const IdentityQueryResult& result, const AcceptCandidate& ac
             writeLog(LogLevel::error, "Unexpected certificate contents");
             continue;
         }
-        seen.insert(identity.certificateDer);
+        seen.insert(derKey(identity.certificateDer));
         if (accept(*parsed)) {
             candidates.push_back(Candidate{parsed, identity.certificate, identity.privateKey});
         }
