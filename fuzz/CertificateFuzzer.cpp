@@ -12,8 +12,8 @@
 #include "asn1/X509Certificate.h"
 #include "certs/CertificateSelection.h"
 #include "certs/RsaKey.h"
-#include "host/Log.h"
-#include "protocol/SigningError.h"
+#include "foundation/Log.h"
+#include "foundation/SigningError.h"
 
 namespace {
 
@@ -103,7 +103,7 @@ void useForSigning(const X509Certificate& certificate) {
     try {
         const auto components = kivo::certs::rsaPublicKeyComponents(certificate);
         touch(components.modulus.size() + components.exponent.size());
-    } catch (const kivo::protocol::SigningError&) {
+    } catch (const kivo::foundation::SigningError&) {
         // 105 for certificates without a usable RSA key: the documented answer.
     }
 }
@@ -129,9 +129,9 @@ void readEverything(const X509Certificate& certificate) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    kivo::host::setProcessLog(kivo::host::LogFile(std::nullopt));
+    kivo::foundation::setProcessLog(kivo::foundation::LogFile(std::nullopt));
     // DEBUG lines are built only while verbose: keep that path in the run too.
-    kivo::host::setVerboseLogging(true);
+    kivo::foundation::setVerboseLogging(true);
     return 0;
 }
 

@@ -20,25 +20,25 @@
 
 #include "certs/CertificateSources.h"
 #include "host/Framing.h"
-#include "host/Log.h"
+#include "foundation/Log.h"
 #include "protocol/Dispatch.h"
 #include "protocol/Messages.h"
 #include "protocol/RequestServices.h"
-#include "protocol/SigningError.h"
+#include "foundation/SigningError.h"
 
 namespace {
 
 using kivo::protocol::ReceivedRequest;
 
 // A key store with no identities anywhere, as on a machine without certificates.
-class EmptyKeyStore final : public kivo::certs::KeyStore {
+class EmptyKeyStore final : public kivo::foundation::KeyStore {
   public:
-    kivo::certs::IdentityQueryResult querySystemIdentities() override {
-        return {kivo::certs::security_status::itemNotFound, {}};
+    kivo::foundation::IdentityQueryResult querySystemIdentities() override {
+        return {kivo::foundation::security_status::itemNotFound, {}};
     }
     std::vector<std::string> tokenIds() override { return {}; }
-    kivo::certs::IdentityQueryResult queryTokenIdentities(const std::string&) override {
-        return {kivo::certs::security_status::itemNotFound, {}};
+    kivo::foundation::IdentityQueryResult queryTokenIdentities(const std::string&) override {
+        return {kivo::foundation::security_status::itemNotFound, {}};
     }
 };
 
@@ -85,8 +85,8 @@ class MemoryChannel final : public kivo::protocol::MessageChannel {
         try {
             return ReceivedRequest{kivo::protocol::decodeRequest(payload), std::string(payload)};
         } catch (const kivo::protocol::RequestDecodeError& error) {
-            throw kivo::protocol::SigningError(
-                kivo::protocol::error_code::badRequest,
+            throw kivo::foundation::SigningError(
+                kivo::foundation::error_code::badRequest,
                 std::string("Failed to parse JSON request - ") + error.what());
         }
     }
@@ -119,13 +119,13 @@ kivo::protocol::RequestServices emptyServices() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    kivo::host::setProcessLog(kivo::host::LogFile(std::nullopt));
+    kivo::foundation::setProcessLog(kivo::foundation::LogFile(std::nullopt));
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const kivo::protocol::RequestServices services = emptyServices();
-    kivo::host::setVerboseLogging(false);
+    kivo::foundation::setVerboseLogging(false);
     MemoryChannel channel(std::string_view(reinterpret_cast<const char*>(data), size));
     int answered = 0;
     try {

@@ -8,17 +8,20 @@
 #include <utility>
 #include <vector>
 
-#include "certs/Encodings.h"
+#include "foundation/Encodings.h"
 #include "certs/TextComparison.h"
-#include "host/Log.h"
-#include "protocol/SigningError.h"
+#include "foundation/Log.h"
+#include "foundation/SigningError.h"
 
 namespace kivo::certs {
 
+using foundation::KeyStore;
+using foundation::hexEncode;
+
 namespace {
 
-using host::LogLevel;
-using protocol::SigningError;
+using foundation::LogLevel;
+using foundation::SigningError;
 
 constexpr std::string_view commonNameOid = "2.5.4.3";
 constexpr std::string_view emailAddressOid = "1.2.840.113549.1.9.1";
@@ -138,7 +141,7 @@ std::string describeAkiList(std::span<const std::string> akis) {
 template <typename T>
 const T& required(const std::optional<T>& field, const char* message) {
     if (!field) {
-        throw SigningError(protocol::error_code::badRequest, message);
+        throw SigningError(foundation::error_code::badRequest, message);
     }
     return *field;
 }
@@ -161,10 +164,10 @@ const Candidate* selectByAkiPriority(const std::vector<Candidate>& candidates,
             }
             if (selected == nullptr) {
                 selected = &candidate;
-                host::writeLog(LogLevel::info, "Found certificate match");
+                foundation::writeLog(LogLevel::info, "Found certificate match");
             } else if (expiresLater(candidate, *selected)) {
                 selected = &candidate;
-                host::writeLog(LogLevel::info, "Found certificate match with a later expiry date");
+                foundation::writeLog(LogLevel::info, "Found certificate match with a later expiry date");
             }
         }
         if (selected != nullptr) {
@@ -178,7 +181,7 @@ const Candidate* selectByAkiPriority(const std::vector<Candidate>& candidates,
 
 bool isCandidate(const asn1::X509Certificate& parsedCertificate, const UserDetails& userDetails) {
     const auto facts = readFacts(parsedCertificate);
-    host::writeDebug([&] { return describeFacts(facts); });
+    foundation::writeDebug([&] { return describeFacts(facts); });
 
     const bool identityMatches = facts.commonName && facts.isSigningCert &&
                                  equalsWhenPresent(facts.commonName, userDetails.name) &&
@@ -189,7 +192,7 @@ bool isCandidate(const asn1::X509Certificate& parsedCertificate, const UserDetai
         return false;
     }
     if (userDetails.aki->empty()) {
-        host::writeDebug([] {
+        foundation::writeDebug([] {
             return "Next certificate is a signing certificate that matches on name, email and ABN";
         });
         return true;
@@ -197,7 +200,7 @@ bool isCandidate(const asn1::X509Certificate& parsedCertificate, const UserDetai
     if (!matchesAnyAki(facts.akiText, *userDetails.aki)) {
         return false;
     }
-    host::writeDebug([] {
+    foundation::writeDebug([] {
         return "Next certificate is a signing certificate that matches on name, email, ABN and AKI";
     });
     return true;
@@ -213,7 +216,7 @@ CertificateSelection findSigningCertificate(const UserDetails& userDetails, KeyS
     const auto& akis =
         required(userDetails.aki, "AKI list is missing from the signing request message");
 
-    host::writeLog(LogLevel::info, "Searching for certificate with name = " + name +
+    foundation::writeLog(LogLevel::info, "Searching for certificate with name = " + name +
                                        ", email = " + email + ", ABN = " + abn +
                                        ", AKI = " + describeAkiList(akis));
 
@@ -225,31 +228,31 @@ CertificateSelection findSigningCertificate(const UserDetails& userDetails, KeyS
         tokenClassId);
     const Candidate* selected = selectByAkiPriority(candidates, akis);
     if (selected == nullptr) {
-        throw SigningError(protocol::error_code::certificateNotFound, "Certificate not found");
+        throw SigningError(foundation::error_code::certificateNotFound, "Certificate not found");
     }
 
     const auto& certificate = *selected->parsedCertificate;
     if (!certificate.checkValidity(now)) {
-        throw SigningError(protocol::error_code::certificateExpired,
+        throw SigningError(foundation::error_code::certificateExpired,
                            "Signing certificate has expired");
     }
 
     const auto serialOctets = certificate.serial();
     std::string serial = serialOctets ? hexEncode(*serialOctets) : std::string();
-    host::writeDebug([&] { return "Certificate serial number = " + serial; });
+    foundation::writeDebug([&] { return "Certificate serial number = " + serial; });
 
     // checkValidity has established that both dates are present.
     const std::string notBefore = formatTimestamp(*certificate.notBefore());
     std::string expiry = formatTimestamp(*certificate.notAfter());
-    host::writeDebug([&] { return "Certificate not valid before date = " + notBefore; });
-    host::writeDebug([&] { return "Certificate not valid after date = " + expiry; });
+    foundation::writeDebug([&] { return "Certificate not valid before date = " + notBefore; });
+    foundation::writeDebug([&] { return "Certificate not valid after date = " + expiry; });
 
     auto issuer = certificate.issuerValue(commonNameOid);
     if (!issuer) {
-        throw SigningError(protocol::error_code::certificateIncomplete,
+        throw SigningError(foundation::error_code::certificateIncomplete,
                            "Signing certificate does not include Issuer CN");
     }
-    host::writeDebug([&] { return "Certificate Issuer CN = " + *issuer; });
+    foundation::writeDebug([&] { return "Certificate Issuer CN = " + *issuer; });
 
     return {selected->certificate, selected->parsedCertificate, std::move(serial),
             std::move(expiry),     std::move(*issuer),          selected->privateKey};

@@ -11,10 +11,14 @@
 
 #include "asn1/X509Certificate.h"
 #include "certs/CertificateSources.h"
-#include "certs/SignaturePrimitive.h"
+#include "foundation/PrivateKey.h"
 #include "certs/UserDetails.h"
 
 namespace kivo::certs {
+
+using foundation::KeyStore;
+using foundation::PrivateKey;
+using foundation::StoredCertificate;
 
 // The chosen identity and the display values the responses carry.
 struct CertificateSelection {
@@ -30,7 +34,7 @@ struct CertificateSelection {
 };
 
 // Finds the signing certificate for `userDetails` among the identities of `store` (tokens
-// filtered by `tokenClassId`) and checks it against `now`. Throws protocol::SigningError:
+// filtered by `tokenClassId`) and checks it against `now`. Throws foundation::SigningError:
 // 101 when name, email, ABN or the AKI list is missing (checked in that order), 102 "Certificate
 // not found", 107 "Signing certificate has expired" (also when not yet valid), 105 "Signing
 // certificate does not include Issuer CN". Logs the search at INFO level and the winner's details

@@ -1,17 +1,22 @@
 #include "certs/CertificateSources.h"
 
 #include "asn1/ASN1Error.h"
-#include "host/Log.h"
+#include "foundation/Log.h"
 
 namespace kivo::certs {
+
+using foundation::IdentityQueryResult;
+using foundation::KeyStore;
+using foundation::StoredIdentity;
+using foundation::securityStatusName;
 namespace {
 
-using host::LogLevel;
-using host::writeLog;
+using foundation::LogLevel;
+using foundation::writeLog;
 
 void appendAccepted(const IdentityQueryResult& result, const AcceptCandidate& accept,
                     std::vector<Candidate>& candidates) {
-    if (result.status != security_status::success) {
+    if (result.status != foundation::security_status::success) {
         writeLog(LogLevel::error,
                  "Failed to access certificates (" + securityStatusName(result.status) + ")");
         return;

@@ -1,4 +1,4 @@
-#include "certs/Encodings.h"
+#include "foundation/Encodings.h"
 
 #include <openssl/evp.h>
 
@@ -6,7 +6,7 @@
 #include <array>
 #include <stdexcept>
 
-namespace kivo::certs {
+namespace kivo::foundation {
 
 namespace {
 
@@ -126,4 +126,4 @@ std::optional<Bytes> base64DecodeStrict(std::string_view text) {
     return bytes;
 }
 
-}  // namespace kivo::certs
+}  // namespace kivo::foundation

@@ -10,9 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "certs/SignaturePrimitive.h"
+#include "foundation/Bytes.h"
 
-namespace kivo::certs {
+namespace kivo::foundation {
 
 // Two lower-case hexadecimal digits per byte, in byte order, no separators ("" for no bytes).
 std::string hexEncode(std::span<const std::uint8_t> data);
@@ -44,9 +44,4 @@ class Base64Writer {
 // ignored, as most encoders leave them zero anyway.
 std::optional<Bytes> base64DecodeStrict(std::string_view text);
 
-// The bytes of a text, without copying.
-inline std::span<const std::uint8_t> byteView(std::string_view text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
-}  // namespace kivo::certs
+}  // namespace kivo::foundation

@@ -4,7 +4,7 @@
 
 #include <unistd.h>
 
-namespace kivo::host {
+namespace kivo::foundation {
 
 class FileDescriptor {
   public:
@@ -26,4 +26,4 @@ class FileDescriptor {
     int fd_;
 };
 
-}  // namespace kivo::host
+}  // namespace kivo::foundation

@@ -1,4 +1,4 @@
-#include "host/Log.h"
+#include "foundation/Log.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,9 +12,9 @@
 #include <memory>
 #include <system_error>
 
-#include "host/FileDescriptor.h"
+#include "foundation/FileDescriptor.h"
 
-namespace kivo::host {
+namespace kivo::foundation {
 namespace {
 
 bool writeAll(int fd, std::string_view bytes) {
@@ -169,4 +169,4 @@ void checkLogSize() {
     processLog().checkSize(verboseLogging());
 }
 
-}  // namespace kivo::host
+}  // namespace kivo::foundation

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-namespace kivo::host {
+namespace kivo::foundation {
 
 enum class LogLevel { debug, info, error };
 
@@ -67,4 +67,4 @@ void writeDebug(MakeMessage&& makeMessage) {
     }
 }
 
-}  // namespace kivo::host
+}  // namespace kivo::foundation

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-namespace kivo::certs {
+#include "foundation/Bytes.h"
 
-using Bytes = std::vector<std::uint8_t>;
+namespace kivo::foundation {
 
 // RSASSA-PKCS1-v1_5 over the whole message; the store computes the digest itself.
 enum class SignatureAlgorithm { rsaPkcs1Sha1, rsaPkcs1Sha256, rsaPkcs1Sha512 };
@@ -63,4 +63,4 @@ inline constexpr std::int32_t decode = -26275;
 inline constexpr std::int32_t verifyFailed = -67808;
 }  // namespace security_status
 
-}  // namespace kivo::certs
+}  // namespace kivo::foundation

@@ -2,9 +2,9 @@
 
 #include <string_view>
 
-namespace kivo::protocol {
+namespace kivo::foundation {
 
 // True when `bytes` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
 bool isValidUtf8(std::string_view bytes);
 
-}  // namespace kivo::protocol
+}  // namespace kivo::foundation

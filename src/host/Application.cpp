@@ -11,12 +11,16 @@
 #include "BuildConfig.h"
 #include "host/Framing.h"
 #include "host/IdleTimeout.h"
-#include "host/Log.h"
+#include "foundation/Log.h"
 #include "platform/Pkcs11KeyStore.h"
 #include "platform/SystemFacts.h"
 #include "protocol/Dispatch.h"
 
 namespace kivo::host {
+
+using foundation::LogLevel;
+using foundation::setVerboseLogging;
+using foundation::writeLog;
 namespace {
 
 using SystemClock = std::chrono::system_clock;

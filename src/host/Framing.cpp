@@ -7,11 +7,16 @@
 #include <array>
 #include <cerrno>
 
-#include "host/Log.h"
-#include "protocol/SigningError.h"
-#include "protocol/Utf8.h"
+#include "foundation/Log.h"
+#include "foundation/SigningError.h"
+#include "foundation/Utf8.h"
 
 namespace kivo::host {
+
+using foundation::LogLevel;
+using foundation::verboseLogging;
+using foundation::writeDebug;
+using foundation::writeLog;
 namespace {
 
 // A read asks for at most this much at a time; pipes deliver less anyway.
@@ -43,7 +48,7 @@ void readUpTo(int fd, std::string& into, std::size_t count) {
 }
 
 std::string textForLog(std::string_view bytes) {
-    return protocol::isValidUtf8(bytes) ? std::string(bytes) : std::string("<not a string>");
+    return foundation::isValidUtf8(bytes) ? std::string(bytes) : std::string("<not a string>");
 }
 
 }  // namespace
@@ -120,7 +125,7 @@ std::optional<protocol::ReceivedRequest> FramedChannel::readRequestMessage() {
         return received;
     } catch (const protocol::RequestDecodeError& error) {
         writeLog(LogLevel::error, std::string("Failed to parse JSON request: ") + error.what());
-        throw protocol::SigningError(protocol::error_code::badRequest,
+        throw foundation::SigningError(foundation::error_code::badRequest,
                                      std::string("Failed to parse JSON request - ") + error.what());
     }
 }

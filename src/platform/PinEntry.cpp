@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/FileDescriptor.h"
+#include "foundation/FileDescriptor.h"
 
 namespace kivo::platform {
 namespace {
@@ -24,7 +24,7 @@ constexpr std::size_t maximumLine = 1000;
 // gpg-error's "Operation cancelled" in the low 16 bits of an ERR code.
 constexpr unsigned long cancelledErrorCode = 99;
 
-using host::FileDescriptor;
+using foundation::FileDescriptor;
 
 // The running pinentry; reaped when the conversation ends, killed if it lingers.
 class ChildProcess {

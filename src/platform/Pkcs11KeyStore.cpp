@@ -5,14 +5,14 @@
 
 #include <cstdlib>
 
-#include "host/Log.h"
+#include "foundation/Log.h"
 #include "platform/Pkcs11Result.h"
 #include "platform/TokenIdentities.h"
 
 namespace kivo::platform {
 namespace {
 
-namespace status = certs::security_status;
+namespace status = foundation::security_status;
 
 std::optional<std::string> nonEmptyEnvironment(const char* name) {
     const char* value = std::getenv(name);
@@ -103,7 +103,7 @@ void Pkcs11KeyStore::loadNssTokens() {
     }
     const auto modulePath = nssModulePath();
     if (!modulePath) {
-        host::writeDebug([] { return std::string("NSS softoken module not found"); });
+        foundation::writeDebug([] { return std::string("NSS softoken module not found"); });
         nssFailure_ = status::notAvailable;
         return;
     }
@@ -112,18 +112,18 @@ void Pkcs11KeyStore::loadNssTokens() {
             *modulePath, nssInitializationText(*options_.nssDatabaseDir));
         nssTokens_ = initializedTokens(module);
     } catch (const Pkcs11Error& failure) {
-        host::writeDebug(
+        foundation::writeDebug(
             [&] { return std::string("Cannot open NSS database: ") + failure.what(); });
         nssFailure_ = queryStatusFor(failure.result());
     }
 }
 
-certs::IdentityQueryResult Pkcs11KeyStore::querySystemIdentities() {
+foundation::IdentityQueryResult Pkcs11KeyStore::querySystemIdentities() {
     if (!nssTokens_) {
         loadNssTokens();
     }
     if (nssFailure_) {
-        return certs::IdentityQueryResult{*nssFailure_, {}};
+        return foundation::IdentityQueryResult{*nssFailure_, {}};
     }
     return queryIdentities(*nssTokens_, pinEntry_);
 }
@@ -139,7 +139,7 @@ void Pkcs11KeyStore::loadSmartCardTokens() {
                 smartCardTokens_->push_back(std::move(token));
             }
         } catch (const Pkcs11Error& failure) {
-            host::writeDebug([&] {
+            foundation::writeDebug([&] {
                 return "Cannot list the tokens of module " + module->name() + ": " + failure.what();
             });
         }
@@ -157,7 +157,7 @@ std::vector<std::string> Pkcs11KeyStore::tokenIds() {
     return ids;
 }
 
-certs::IdentityQueryResult Pkcs11KeyStore::queryTokenIdentities(const std::string& tokenId) {
+foundation::IdentityQueryResult Pkcs11KeyStore::queryTokenIdentities(const std::string& tokenId) {
     if (!smartCardTokens_) {
         loadSmartCardTokens();
     }
@@ -166,7 +166,7 @@ certs::IdentityQueryResult Pkcs11KeyStore::queryTokenIdentities(const std::strin
             return queryIdentities({token}, pinEntry_);
         }
     }
-    return certs::IdentityQueryResult{status::notAvailable, {}};
+    return foundation::IdentityQueryResult{status::notAvailable, {}};
 }
 
 }  // namespace kivo::platform

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/Log.h"
+#include "foundation/Log.h"
 #include "platform/Pkcs11Result.h"
 
 namespace kivo::platform {
@@ -33,7 +33,7 @@ std::vector<std::shared_ptr<Pkcs11Module>> Pkcs11Module::loadRegistered() {
     const MallocPtr<CK_FUNCTION_LIST*> list(p11_kit_modules_load_and_initialize(0));
     std::vector<std::shared_ptr<Pkcs11Module>> modules;
     if (!list) {
-        host::writeDebug([] { return "No PKCS#11 modules loaded: " + p11KitMessage(); });
+        foundation::writeDebug([] { return "No PKCS#11 modules loaded: " + p11KitMessage(); });
         return modules;
     }
     for (CK_FUNCTION_LIST** entry = list.get(); *entry != nullptr; ++entry) {
@@ -46,7 +46,7 @@ std::shared_ptr<Pkcs11Module> Pkcs11Module::loadWithReservedText(const std::file
                                                                  const std::string& reserved) {
     CK_FUNCTION_LIST* functions = p11_kit_module_load(path.c_str(), P11_KIT_MODULE_UNMANAGED);
     if (functions == nullptr) {
-        host::writeDebug([&] { return "Cannot load " + path.string() + ": " + p11KitMessage(); });
+        foundation::writeDebug([&] { return "Cannot load " + path.string() + ": " + p11KitMessage(); });
         throw Pkcs11Error(CKR_LIBRARY_LOAD_FAILED);
     }
     std::string text = reserved;

@@ -14,7 +14,7 @@
 namespace kivo::platform {
 namespace {
 
-using certs::SignatureAlgorithm;
+using foundation::SignatureAlgorithm;
 
 enum class SigningMethod { hashAndSign, digestInfoOnly };
 
@@ -49,9 +49,9 @@ struct KeyLimits {
 };
 
 std::optional<CK_OBJECT_HANDLE> findPrivateKey(const Pkcs11Session& session,
-                                               const certs::Bytes& keyId) {
+                                               const foundation::Bytes& keyId) {
     CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
-    certs::Bytes id = keyId;
+    foundation::Bytes id = keyId;
     std::array<CK_ATTRIBUTE, 2> pattern{
         {{CKA_CLASS, &keyClass, sizeof keyClass}, {CKA_ID, id.data(), id.size()}}};
     const auto keys = session.findObjects(pattern);
@@ -97,12 +97,12 @@ std::optional<SigningPlan> planSigning(const Pkcs11Token& token, const KeyLimits
 }
 
 // Finishes the operation that C_SignInit began on `session`.
-certs::Bytes sign(const Pkcs11Session& session, std::span<const std::uint8_t> input) {
+foundation::Bytes sign(const Pkcs11Session& session, std::span<const std::uint8_t> input) {
     CK_FUNCTION_LIST& functions = session.functions();
     auto* bytes = const_cast<CK_BYTE*>(input.data());  // C_Sign does not write its input
     CK_ULONG length = 0;
     check(functions.C_Sign(session.handle(), bytes, input.size(), nullptr, &length));
-    certs::Bytes signature(length);
+    foundation::Bytes signature(length);
     check(functions.C_Sign(session.handle(), bytes, input.size(), signature.data(), &length));
     signature.resize(std::min<std::size_t>(length, signature.size()));
     return signature;
@@ -112,14 +112,14 @@ struct X509Deleter {
     void operator()(X509* certificate) const { X509_free(certificate); }
 };
 
-certs::SignatureOutcome failure(std::string text) {
-    return certs::SignatureOutcome{std::nullopt, std::move(text)};
+foundation::SignatureOutcome failure(std::string text) {
+    return foundation::SignatureOutcome{std::nullopt, std::move(text)};
 }
 
 }  // namespace
 
-Pkcs11PrivateKey::Pkcs11PrivateKey(std::shared_ptr<Pkcs11Token> token, certs::Bytes keyId,
-                                   certs::Bytes certificateDer,
+Pkcs11PrivateKey::Pkcs11PrivateKey(std::shared_ptr<Pkcs11Token> token, foundation::Bytes keyId,
+                                   foundation::Bytes certificateDer,
                                    std::shared_ptr<const PinEntry> pinEntry)
     : token_(std::move(token)),
       keyId_(std::move(keyId)),
@@ -167,7 +167,7 @@ bool Pkcs11PrivateKey::isAlgorithmSupported(SignatureAlgorithm algorithm) const 
     }
 }
 
-certs::SignatureOutcome Pkcs11PrivateKey::createSignature(SignatureAlgorithm algorithm,
+foundation::SignatureOutcome Pkcs11PrivateKey::createSignature(SignatureAlgorithm algorithm,
                                                           std::span<const std::uint8_t> data) {
     try {
         const Pkcs11Session& session = token_->signingSession();
@@ -186,8 +186,8 @@ certs::SignatureOutcome Pkcs11PrivateKey::createSignature(SignatureAlgorithm alg
         if (!plan) {
             return failure(pkcs11ResultName(CKR_MECHANISM_INVALID));
         }
-        const certs::Bytes input = plan->method == SigningMethod::hashAndSign
-                                       ? certs::Bytes(data.begin(), data.end())
+        const foundation::Bytes input = plan->method == SigningMethod::hashAndSign
+                                       ? foundation::Bytes(data.begin(), data.end())
                                        : digestInfo(algorithm, data);
         CK_MECHANISM mechanism{plan->mechanism, nullptr, 0};
         check(session.functions().C_SignInit(session.handle(), &mechanism, *key));
@@ -198,7 +198,7 @@ certs::SignatureOutcome Pkcs11PrivateKey::createSignature(SignatureAlgorithm alg
                 return failure(*loginFailure);
             }
         }
-        return certs::SignatureOutcome{sign(session, input), std::nullopt};
+        return foundation::SignatureOutcome{sign(session, input), std::nullopt};
     } catch (const Pkcs11Error& error) {
         // A removed or reset token invalidates the session; the next call opens a fresh one.
         token_->dropSigningSession();

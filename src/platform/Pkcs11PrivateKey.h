@@ -9,32 +9,32 @@
 #include <optional>
 #include <string>
 
-#include "certs/SignaturePrimitive.h"
+#include "foundation/PrivateKey.h"
 #include "platform/PinEntry.h"
 #include "platform/Pkcs11Token.h"
 
 namespace kivo::platform {
 
-class Pkcs11PrivateKey final : public certs::PrivateKey {
+class Pkcs11PrivateKey final : public foundation::PrivateKey {
   public:
     // From `certificateDer`, the subject CN is shown when a PIN is asked for, and the public key's
     // type answers for the key while the token hides it until login. Both are read on first use:
     // a search makes a key for every identity, and few of them are ever used.
-    Pkcs11PrivateKey(std::shared_ptr<Pkcs11Token> token, certs::Bytes keyId,
-                     certs::Bytes certificateDer, std::shared_ptr<const PinEntry> pinEntry);
+    Pkcs11PrivateKey(std::shared_ptr<Pkcs11Token> token, foundation::Bytes keyId,
+                     foundation::Bytes certificateDer, std::shared_ptr<const PinEntry> pinEntry);
 
     // False when the key is not RSA, may not sign, or neither the algorithm's hash-and-sign
     // mechanism nor CKM_RSA_PKCS is available for it. True when the token cannot be asked, so
     // that signing reports what is wrong.
-    bool isAlgorithmSupported(certs::SignatureAlgorithm algorithm) const override;
+    bool isAlgorithmSupported(foundation::SignatureAlgorithm algorithm) const override;
 
     // Logs in when needed, then signs. Errors are the texts of TokenLogin or a PKCS#11 result
     // name, or "private key not found" when the token holds no key with the certificate's ID.
-    certs::SignatureOutcome createSignature(certs::SignatureAlgorithm algorithm,
+    foundation::SignatureOutcome createSignature(foundation::SignatureAlgorithm algorithm,
                                             std::span<const std::uint8_t> data) override;
 
     const Pkcs11Token& token() const { return *token_; }
-    const certs::Bytes& keyId() const { return keyId_; }
+    const foundation::Bytes& keyId() const { return keyId_; }
 
   private:
     struct CertificateFacts {
@@ -44,8 +44,8 @@ class Pkcs11PrivateKey final : public certs::PrivateKey {
     const CertificateFacts& certificateFacts() const;
 
     std::shared_ptr<Pkcs11Token> token_;
-    certs::Bytes keyId_;
-    certs::Bytes certificateDer_;
+    foundation::Bytes keyId_;
+    foundation::Bytes certificateDer_;
     mutable std::optional<CertificateFacts> certificateFacts_;
     std::shared_ptr<const PinEntry> pinEntry_;
 };

@@ -49,11 +49,11 @@ std::vector<CK_OBJECT_HANDLE> Pkcs11Session::findObjects(std::span<CK_ATTRIBUTE>
     return found;
 }
 
-std::optional<certs::Bytes> Pkcs11Session::bytesAttribute(CK_OBJECT_HANDLE object,
+std::optional<foundation::Bytes> Pkcs11Session::bytesAttribute(CK_OBJECT_HANDLE object,
                                                           CK_ATTRIBUTE_TYPE type) const {
     // Most values (identifiers, certificates) fit a few kilobytes: one call instead of asking the
     // size first halves the queries, which for a database-backed store are most of a search.
-    certs::Bytes guess(typicalAttributeSize);
+    foundation::Bytes guess(typicalAttributeSize);
     CK_ATTRIBUTE attribute{type, guess.data(), guess.size()};
     const CK_RV firstTry = functions().C_GetAttributeValue(handle_, object, &attribute, 1);
     if (firstTry == CKR_OK && attribute.ulValueLen <= guess.size()) {
@@ -69,7 +69,7 @@ std::optional<certs::Bytes> Pkcs11Session::bytesAttribute(CK_OBJECT_HANDLE objec
         attribute.ulValueLen > maximumAttributeSize) {
         return std::nullopt;
     }
-    certs::Bytes value(attribute.ulValueLen);
+    foundation::Bytes value(attribute.ulValueLen);
     attribute.pValue = value.data();
     if (functions().C_GetAttributeValue(handle_, object, &attribute, 1) != CKR_OK ||
         attribute.ulValueLen > value.size()) {

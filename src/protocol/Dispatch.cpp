@@ -5,16 +5,19 @@
 #include <cctype>
 #include <charconv>
 
-#include "host/Log.h"
+#include "foundation/Log.h"
 #include "protocol/SignRequest.h"
-#include "protocol/SigningError.h"
+#include "foundation/SigningError.h"
 #include "protocol/VersionRequest.h"
 
 namespace kivo::protocol {
+
+using foundation::SigningError;
+namespace error_code = foundation::error_code;
 namespace {
 
-using host::LogLevel;
-using host::writeLog;
+using foundation::LogLevel;
+using foundation::writeLog;
 
 std::string lowerAscii(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -62,17 +65,17 @@ RequestOutcome processRequest(MessageChannel& channel, const RequestServices& se
         return RequestOutcome::endOfInput;
     }
     JsonRequest& request = received->request;
-    const bool verboseBefore = host::verboseLogging();
+    const bool verboseBefore = foundation::verboseLogging();
     if (request.verbose == "ON") {
-        host::setVerboseLogging(true);
+        foundation::setVerboseLogging(true);
     }
-    host::checkLogSize();
-    host::writeDebug([&] { return "Request message = " + received->text; });
+    foundation::checkLogSize();
+    foundation::writeDebug([&] { return "Request message = " + received->text; });
     if (request.idleTimeout) {
         applyIdleTimeout(*request.idleTimeout, services);
     }
     dispatchByType(std::move(request), channel, services);
-    host::setVerboseLogging(verboseBefore);
+    foundation::setVerboseLogging(verboseBefore);
     return RequestOutcome::answered;
 }
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "certs/CertificateSources.h"
+#include "foundation/KeyStore.h"
 #include "protocol/Messages.h"
 
 namespace kivo::protocol {
@@ -41,7 +41,7 @@ struct VersionFacts {
 struct RequestServices {
     VersionFacts versionFacts;
     // Opens the key stores for one request; called only by requests that search certificates.
-    std::function<std::unique_ptr<certs::KeyStore>()> openKeyStore;
+    std::function<std::unique_ptr<foundation::KeyStore>()> openKeyStore;
     std::string tokenClassId;
     std::function<std::chrono::system_clock::time_point()> now;
     // Sets the idle period, in seconds (the caller applies its own minimum).

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "protocol/SigningError.h"
+#include "foundation/SigningError.h"
 #include "xmldsig/LibxmlErrorCapture.h"
 #include "xmldsig/LibxmlResources.h"
 
@@ -105,8 +105,8 @@ void canonicalize(xmlDocPtr document, xmlC14NIsVisibleCallback isVisible, void* 
         std::rethrow_exception(state.failure);
     }
     if (result < 0) {
-        throw protocol::SigningError(
-            protocol::error_code::invalidXml,
+        throw foundation::SigningError(
+            foundation::error_code::invalidXml,
             "Invalid XML input: " + errors.firstMessage().value_or("canonicalization failed"));
     }
 }

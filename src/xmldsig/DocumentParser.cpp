@@ -11,8 +11,8 @@
 #include <optional>
 #include <string>
 
-#include "host/Log.h"
-#include "protocol/SigningError.h"
+#include "foundation/Log.h"
+#include "foundation/SigningError.h"
 #include "xmldsig/LibxmlErrorCapture.h"
 #include "xmldsig/MarkupBounds.h"
 
@@ -239,8 +239,8 @@ void installRefusingEntityLoader() {
 
 [[noreturn]] void rejectDocument(const std::string& description) {
     std::string message = "Invalid XML input: " + description;
-    host::writeLog(host::LogLevel::error, message);
-    throw protocol::SigningError(protocol::error_code::invalidXml, std::move(message));
+    foundation::writeLog(foundation::LogLevel::error, message);
+    throw foundation::SigningError(foundation::error_code::invalidXml, std::move(message));
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <map>
 #include <memory>
 
-#include "protocol/SigningError.h"
+#include "foundation/SigningError.h"
 #include "support/TempDir.h"
 #include "support/TestPki.h"
 
@@ -17,7 +17,11 @@ namespace kivo::certs {
 namespace {
 
 using namespace std::chrono;
-using protocol::SigningError;
+using foundation::Bytes;
+using foundation::IdentityQueryResult;
+using foundation::SignatureAlgorithm;
+using foundation::SignatureOutcome;
+using foundation::SigningError;
 
 // The request time every test uses; certificates carry fixed dates around it.
 const asn1::TimePoint testNow = sys_days{2026y / June / 1};

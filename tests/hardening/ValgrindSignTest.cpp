@@ -13,7 +13,7 @@
 #include <string>
 
 #include "HostClient.h"
-#include "certs/Encodings.h"
+#include "foundation/Encodings.h"
 #include "support/KeyStoreFixtures.h"
 #include "support/TempDir.h"
 #include "support/TestPki.h"
@@ -35,7 +35,7 @@ constexpr const char* document =
     "<RenderedData><Page>Terms</Page></RenderedData></Contract>";
 
 std::string base64Of(std::string_view text) {
-    return certs::base64Encode(
+    return foundation::base64Encode(
         std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 

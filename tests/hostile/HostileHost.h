@@ -9,7 +9,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "certs/Encodings.h"
+#include "foundation/Encodings.h"
 #include "support/HostSession.h"
 #include "support/KeyStoreFixtures.h"
 
@@ -150,12 +150,12 @@ inline std::string signRequest(std::string_view document) {
                                R"(","abn":")" + signer.abn.value() + R"(","aki":[")" +
                                signingStore().ca.subjectKeyIdHex +
                                R"("]},"xml_data":[{"id":"doc","data":")" +
-                               certs::base64Encode(certs::byteView(document)) + R"("}]})");
+                               foundation::base64Encode(foundation::byteView(document)) + R"("}]})");
 }
 
 // The signed document in a served answer.
 inline std::string signedDocumentOf(const std::string& answer) {
-    const auto bytes = certs::base64DecodeStrict(
+    const auto bytes = foundation::base64DecodeStrict(
         nlohmann::json::parse(answer)["signed_data"][0].value("data", ""));
     return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
 }

@@ -3,7 +3,7 @@
 #include <deque>
 #include <nlohmann/json.hpp>
 
-#include "host/Log.h"
+#include "foundation/Log.h"
 #include "protocol/Dispatch.h"
 #include "protocol/Messages.h"
 #include "support/TempDir.h"
@@ -32,9 +32,9 @@ class QueuedChannel final : public MessageChannel {
 
 TEST(Dispatch, FailuresBecomeErrorAnswers) {
     testing::TempDir dir;
-    host::setProcessLog(host::LogFile(dir.path() / "kivo-signing.log"));
+    foundation::setProcessLog(foundation::LogFile(dir.path() / "kivo-signing.log"));
     RequestServices services;
-    services.openKeyStore = []() -> std::unique_ptr<certs::KeyStore> {
+    services.openKeyStore = []() -> std::unique_ptr<foundation::KeyStore> {
         throw std::runtime_error("no key store in this test");
     };
     services.now = [] { return std::chrono::system_clock::now(); };
@@ -74,7 +74,7 @@ TEST(Dispatch, FailuresBecomeErrorAnswers) {
               std::string::npos);
     EXPECT_NE(log.find("ERROR Unexpected error: no key store in this test\n"), std::string::npos);
     EXPECT_NE(log.find("INFO  Application terminating due to error\n"), std::string::npos);
-    host::setProcessLog(host::LogFile(std::nullopt));
+    foundation::setProcessLog(foundation::LogFile(std::nullopt));
 }
 
 // The sign answer writes its documents without the general encoder; the bytes must not differ.

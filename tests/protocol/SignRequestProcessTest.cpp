@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "certs/Encodings.h"
+#include "foundation/Encodings.h"
 #include "support/HostSession.h"
 #include "support/KeyStoreFixtures.h"
 #include "support/XmlsecVerifier.h"
@@ -80,11 +80,11 @@ class SignerRequests : public ::testing::Test {
     }
     static json document(const std::string& id, const std::string& xml) {
         return {{"id", id},
-                {"data", certs::base64Encode(std::span(
+                {"data", foundation::base64Encode(std::span(
                              reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size()))}};
     }
     static std::string decoded(const json& signedEntry) {
-        const auto bytes = certs::base64DecodeStrict(signedEntry.at("data").get<std::string>());
+        const auto bytes = foundation::base64DecodeStrict(signedEntry.at("data").get<std::string>());
         return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
     }
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "host/Log.h"
-#include "protocol/SigningError.h"
+#include "foundation/Log.h"
+#include "foundation/SigningError.h"
 #include "support/TempDir.h"
 #include "xmldsig/XmlSigner.h"
 
@@ -36,7 +36,7 @@ TEST(DocumentLoadingTest, RejectsUnusableTextWithOneErrorLogLineAndNothingPrinte
          bad + "Entity 'e' not defined (line 1)"},
     };
     const testing::TempDir folder;
-    host::setProcessLog(host::LogFile(folder / "log"));
+    foundation::setProcessLog(foundation::LogFile(folder / "log"));
     int lines = 0;
     for (const auto& [text, message] : cases) {
         SCOPED_TRACE(text);
@@ -44,8 +44,8 @@ TEST(DocumentLoadingTest, RejectsUnusableTextWithOneErrorLogLineAndNothingPrinte
         try {
             XmlSigner signer(text);
             ADD_FAILURE() << "accepted";
-        } catch (const protocol::SigningError& error) {
-            EXPECT_EQ(error.code(), protocol::error_code::invalidXml);
+        } catch (const foundation::SigningError& error) {
+            EXPECT_EQ(error.code(), foundation::error_code::invalidXml);
             EXPECT_EQ(error.message(), message);
         }
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
@@ -53,7 +53,7 @@ TEST(DocumentLoadingTest, RejectsUnusableTextWithOneErrorLogLineAndNothingPrinte
         EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), ++lines);
         EXPECT_TRUE(log.ends_with(" ERROR " + message + "\n")) << log;
     }
-    host::setProcessLog(host::LogFile(std::nullopt));
+    foundation::setProcessLog(foundation::LogFile(std::nullopt));
 }
 
 // Each entity holds 32 of the one before: hundreds of gigabytes once expanded, unless libxml2's
@@ -67,7 +67,7 @@ TEST(DocumentLoadingTest, EntityExpansionBombIsRefused) {
         }
         bomb += std::string("<!ENTITY e") + level + " \"" + previous + "\">";
     }
-    EXPECT_THROW(XmlSigner(bomb + "]><r>&e7;</r>"), protocol::SigningError);
+    EXPECT_THROW(XmlSigner(bomb + "]><r>&e7;</r>"), foundation::SigningError);
 }
 
 }  // namespace

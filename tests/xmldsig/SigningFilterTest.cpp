@@ -2,19 +2,19 @@
 
 #include <functional>
 
-#include "protocol/SigningError.h"
+#include "foundation/SigningError.h"
 #include "xmldsig/XmlSigner.h"
 
 namespace kivo::xmldsig {
 namespace {
 
 // The filter is checked before anything is signed, so no real key is needed.
-class FixedKey : public certs::PrivateKey {
+class FixedKey : public foundation::PrivateKey {
   public:
-    bool isAlgorithmSupported(certs::SignatureAlgorithm) const override { return true; }
-    certs::SignatureOutcome createSignature(certs::SignatureAlgorithm,
+    bool isAlgorithmSupported(foundation::SignatureAlgorithm) const override { return true; }
+    foundation::SignatureOutcome createSignature(foundation::SignatureAlgorithm,
                                             std::span<const std::uint8_t>) override {
-        return {certs::Bytes(256, 1), std::nullopt};
+        return {foundation::Bytes(256, 1), std::nullopt};
     }
 };
 
@@ -43,8 +43,8 @@ TEST(SigningFilterTest, FilterMustSelectExactlyOneElement) {
             try {
                 operations[i](signer, filter);
                 ADD_FAILURE() << "no error";
-            } catch (const protocol::SigningError& error) {
-                EXPECT_EQ(error.code(), protocol::error_code::badDocumentShape);
+            } catch (const foundation::SigningError& error) {
+                EXPECT_EQ(error.code(), foundation::error_code::badDocumentShape);
                 EXPECT_EQ(error.message(), "XPath signing filter '" + filter + "' " + outcome);
             }
             // A refused operation leaves the tree as it was.
