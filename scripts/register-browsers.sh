@@ -3,6 +3,8 @@
 # kivo-signing-host, for the current user or for every user of the machine. Works from a source
 # checkout (against the built host) and from an installed copy (against the installed host).
 set -euo pipefail
+# A die inside $(...) must end the script, not just the substitution.
+shopt -s inherit_errexit
 shopt -u patsub_replacement 2>/dev/null || true
 
 readonly host_name="com.kivo.signing"
