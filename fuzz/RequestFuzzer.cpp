@@ -18,17 +18,13 @@
 #include <string>
 #include <string_view>
 
-#include "certs/CertificateSources.h"
-#include "host/Framing.h"
+#include "foundation/KeyStore.h"
 #include "foundation/Log.h"
+#include "host/Framing.h"
 #include "protocol/Dispatch.h"
-#include "protocol/Messages.h"
 #include "protocol/RequestServices.h"
-#include "foundation/SigningError.h"
 
 namespace {
-
-using kivo::protocol::ReceivedRequest;
 
 // A key store with no identities anywhere, as on a machine without certificates.
 class EmptyKeyStore final : public kivo::foundation::KeyStore {
@@ -70,7 +66,7 @@ class MemoryChannel final : public kivo::protocol::MessageChannel {
   public:
     explicit MemoryChannel(std::string_view input) : input_(input) {}
 
-    std::optional<ReceivedRequest> readRequestMessage() override {
+    std::optional<std::string> readRequestMessage() override {
         if (input_.size() < 4) {
             input_ = {};
             return std::nullopt;
@@ -82,13 +78,7 @@ class MemoryChannel final : public kivo::protocol::MessageChannel {
         input_.remove_prefix(4);
         const std::string_view payload = input_.substr(0, length);
         input_.remove_prefix(payload.size());
-        try {
-            return ReceivedRequest{kivo::protocol::decodeRequest(payload), std::string(payload)};
-        } catch (const kivo::protocol::RequestDecodeError& error) {
-            throw kivo::foundation::SigningError(
-                kivo::foundation::error_code::badRequest,
-                std::string("Failed to parse JSON request - ") + error.what());
-        }
+        return std::string(payload);
     }
 
     void writeResponseMessage(std::string_view payload) override {
@@ -128,13 +118,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     kivo::foundation::setVerboseLogging(false);
     MemoryChannel channel(std::string_view(reinterpret_cast<const char*>(data), size));
     int answered = 0;
-    try {
-        while (kivo::protocol::processRequest(channel, services) ==
-               kivo::protocol::RequestOutcome::answered) {
-            ++answered;
-        }
-    } catch (...) {
-        kivo::protocol::answerWithError(channel, std::current_exception());
+    kivo::protocol::RequestOutcome outcome{};
+    while ((outcome = kivo::protocol::processRequest(channel, services)) ==
+           kivo::protocol::RequestOutcome::answered) {
+        ++answered;
+    }
+    if (outcome == kivo::protocol::RequestOutcome::failed) {
         ++answered;
     }
     // One answer per request, and none for a request that never began.

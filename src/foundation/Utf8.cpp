@@ -43,4 +43,8 @@ bool isValidUtf8(std::string_view bytes) {
     return true;
 }
 
+std::string loggableText(std::string_view bytes) {
+    return isValidUtf8(bytes) ? std::string(bytes) : std::string("<not a string>");
+}
+
 }  // namespace kivo::foundation

@@ -77,11 +77,8 @@ int runApplication(int, char**) {
         }
         timeout.pause();
         writeLog(LogLevel::info, "Processing a new request");
-        protocol::RequestOutcome outcome{};
-        try {
-            outcome = protocol::processRequest(channel, services);
-        } catch (...) {
-            protocol::answerWithError(channel, std::current_exception());
+        const protocol::RequestOutcome outcome = protocol::processRequest(channel, services);
+        if (outcome == protocol::RequestOutcome::failed) {
             return EXIT_FAILURE;
         }
         if (outcome == protocol::RequestOutcome::endOfInput) {

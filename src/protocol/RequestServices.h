@@ -16,18 +16,13 @@
 
 namespace kivo::protocol {
 
-// A request as read from the browser, with its payload as text for the log.
-struct ReceivedRequest {
-    JsonRequest request;
-    std::string text;
-};
-
+// Carries whole messages to and from the browser; what a message means is decided above it.
 class MessageChannel {
   public:
     virtual ~MessageChannel() = default;
-    // The next request; none when the input ended before a new message began. Throws
-    // SigningError 101 for a payload that is not a request.
-    virtual std::optional<ReceivedRequest> readRequestMessage() = 0;
+    // The next message's payload bytes, as they arrived; none when the input ended before a new
+    // message began.
+    virtual std::optional<std::string> readRequestMessage() = 0;
     virtual void writeResponseMessage(std::string_view payload) = 0;
 };
 
