@@ -55,22 +55,22 @@ class MemoryKey final : public kivo::foundation::PrivateKey {
         }
     }
     bool isAlgorithmSupported(kivo::foundation::SignatureAlgorithm) const override { return true; }
-    kivo::foundation::SignatureOutcome createSignature(kivo::foundation::SignatureAlgorithm,
+    kivo::foundation::Bytes sign(kivo::foundation::SignatureAlgorithm,
                                                   std::span<const std::uint8_t> data) override {
         const std::unique_ptr<EVP_MD_CTX, ContextDeleter> context(EVP_MD_CTX_new());
         std::size_t length = 0;
         if (!context ||
             EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key_.get()) != 1 ||
             EVP_DigestSign(context.get(), nullptr, &length, data.data(), data.size()) != 1) {
-            return {std::nullopt, "cannot sign"};
+            throw kivo::foundation::signingFailure("cannot sign");
         }
         Bytes signature(length);
         if (EVP_DigestSign(context.get(), signature.data(), &length, data.data(), data.size()) !=
             1) {
-            return {std::nullopt, "cannot sign"};
+            throw kivo::foundation::signingFailure("cannot sign");
         }
         signature.resize(length);
-        return {std::move(signature), std::nullopt};
+        return signature;
     }
 
   private:

@@ -105,22 +105,22 @@ class OpenSslKey final : public kivo::foundation::PrivateKey {
 
     bool isAlgorithmSupported(SignatureAlgorithm) const override { return true; }
 
-    kivo::foundation::SignatureOutcome createSignature(SignatureAlgorithm algorithm,
+    kivo::foundation::Bytes sign(SignatureAlgorithm algorithm,
                                                   std::span<const std::uint8_t> data) override {
         const std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
         std::size_t length = 0;
         if (!context ||
             EVP_DigestSignInit(context.get(), nullptr, digestFor(algorithm), nullptr, key_) != 1 ||
             EVP_DigestSign(context.get(), nullptr, &length, data.data(), data.size()) != 1) {
-            return {std::nullopt, "signing could not start"};
+            throw kivo::foundation::signingFailure("signing could not start");
         }
         Bytes signature(length);
         if (EVP_DigestSign(context.get(), signature.data(), &length, data.data(), data.size()) !=
             1) {
-            return {std::nullopt, "signing failed"};
+            throw kivo::foundation::signingFailure("signing failed");
         }
         signature.resize(length);
-        return {signature, std::nullopt};
+        return signature;
     }
 
   private:

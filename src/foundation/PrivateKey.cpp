@@ -12,16 +12,16 @@ Bytes signData(std::span<const std::uint8_t> data, PrivateKey& key, SignatureAlg
         throw SigningError(error_code::unsupportedAlgorithm,
                            "Signing algorithm is not supported");
     }
-    SignatureOutcome outcome = key.createSignature(algorithm, data);
-    // A reported error wins even when bytes came back.
-    if (outcome.error) {
-        throw SigningError(error_code::internal,
-                           "Failed to create signature: " + *outcome.error);
-    }
-    if (!outcome.signature) {
+    Bytes signature = key.sign(algorithm, data);
+    if (signature.empty()) {
         throw SigningError(error_code::internal, "Signature data is nil");
     }
-    return std::move(*outcome.signature);
+    return signature;
+}
+
+SigningError signingFailure(std::string_view reason) {
+    return SigningError(error_code::internal,
+                        "Failed to create signature: " + std::string(reason));
 }
 
 std::string securityStatusName(std::int32_t status) {

@@ -5,32 +5,32 @@
 // ever sees key material.
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
-#include <vector>
+#include <string_view>
 
 #include "foundation/Bytes.h"
+#include "foundation/SigningError.h"
 
 namespace kivo::foundation {
 
 // RSASSA-PKCS1-v1_5 over the whole message; the store computes the digest itself.
 enum class SignatureAlgorithm { rsaPkcs1Sha1, rsaPkcs1Sha256, rsaPkcs1Sha512 };
 
-// What a key store answered to a signing request: a signature, an error text, both or neither.
-struct SignatureOutcome {
-    std::optional<Bytes> signature;
-    std::optional<std::string> error;
-};
-
 // A reference to a private key held by a key store or token.
 class PrivateKey {
 public:
     virtual ~PrivateKey() = default;
+    // Whether the key can sign with `algorithm`. Throws SigningError when the store cannot be
+    // asked: an error is never taken for an answer.
     virtual bool isAlgorithmSupported(SignatureAlgorithm algorithm) const = 0;
-    virtual SignatureOutcome createSignature(SignatureAlgorithm algorithm,
-                                             std::span<const std::uint8_t> data) = 0;
+    // The signature over `data`. Throws SigningError (see `signingFailure`) when the store fails.
+    virtual Bytes sign(SignatureAlgorithm algorithm, std::span<const std::uint8_t> data) = 0;
 };
+
+// The error a key store reports a failed signature with: 100 "Failed to create signature: " and
+// the store's reason.
+SigningError signingFailure(std::string_view reason);
 
 // A reference to a certificate held by a key store or token; yields its DER encoding.
 class StoredCertificate {
@@ -40,8 +40,8 @@ public:
 };
 
 // Signs `data` with `key`. Throws SigningError 108 when the key cannot sign with `algorithm`
-// (without asking it to sign), 100 "Failed to create signature: ..." when the store reports an
-// error, 100 "Signature data is nil" when it returns nothing.
+// (without asking it to sign), the key's own error when it fails, 100 "Signature data is nil"
+// when it returns no bytes.
 Bytes signData(std::span<const std::uint8_t> data, PrivateKey& key, SignatureAlgorithm algorithm);
 
 // Key-store status codes as the log shows them, for example -25300 "errSecItemNotFound";

@@ -97,7 +97,7 @@ std::optional<SigningPlan> planSigning(const Pkcs11Token& token, const KeyLimits
 }
 
 // Finishes the operation that C_SignInit began on `session`.
-foundation::Bytes sign(const Pkcs11Session& session, std::span<const std::uint8_t> input) {
+foundation::Bytes signPrepared(const Pkcs11Session& session, std::span<const std::uint8_t> input) {
     CK_FUNCTION_LIST& functions = session.functions();
     auto* bytes = const_cast<CK_BYTE*>(input.data());  // C_Sign does not write its input
     CK_ULONG length = 0;
@@ -112,9 +112,9 @@ struct X509Deleter {
     void operator()(X509* certificate) const { X509_free(certificate); }
 };
 
-foundation::SignatureOutcome failure(std::string text) {
-    return foundation::SignatureOutcome{std::nullopt, std::move(text)};
-}
+struct OpenSslFree {
+    void operator()(unsigned char* bytes) const { OPENSSL_free(bytes); }
+};
 
 }  // namespace
 
@@ -147,10 +147,10 @@ const Pkcs11PrivateKey::CertificateFacts& Pkcs11PrivateKey::certificateFacts() c
         const ASN1_STRING* value = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index));
         unsigned char* utf8 = nullptr;
         const int length = ASN1_STRING_to_UTF8(&utf8, value);
+        const std::unique_ptr<unsigned char, OpenSslFree> owned(utf8);
         if (length >= 0) {
-            facts.commonName.assign(reinterpret_cast<const char*>(utf8),
+            facts.commonName.assign(reinterpret_cast<const char*>(owned.get()),
                                     static_cast<std::size_t>(length));
-            OPENSSL_free(utf8);
         }
     }
     return facts;
@@ -162,29 +162,29 @@ bool Pkcs11PrivateKey::isAlgorithmSupported(SignatureAlgorithm algorithm) const 
         const KeyLimits limits = readLimits(session, findPrivateKey(session, keyId_));
         return isUsableRsaKey(limits, certificateFacts().rsaKey) &&
                planSigning(*token_, limits, algorithm).has_value();
-    } catch (const Pkcs11Error&) {
-        return true;
+    } catch (const Pkcs11Error& error) {
+        throw foundation::signingFailure(error.what());
     }
 }
 
-foundation::SignatureOutcome Pkcs11PrivateKey::createSignature(SignatureAlgorithm algorithm,
-                                                          std::span<const std::uint8_t> data) {
+foundation::Bytes Pkcs11PrivateKey::sign(SignatureAlgorithm algorithm,
+                                         std::span<const std::uint8_t> data) {
     try {
         const Pkcs11Session& session = token_->signingSession();
         if (auto loginFailure = logIn(*token_, session, LoginKind::session, *pinEntry_,
                                       certificateFacts().commonName)) {
-            return failure(*loginFailure);
+            throw foundation::signingFailure(*loginFailure);
         }
         const auto key = findPrivateKey(session, keyId_);
         if (!key) {
-            return failure("private key not found");
+            throw foundation::signingFailure("private key not found");
         }
         const KeyLimits limits = readLimits(session, key);
         const auto plan = isUsableRsaKey(limits, certificateFacts().rsaKey)
                               ? planSigning(*token_, limits, algorithm)
                               : std::nullopt;
         if (!plan) {
-            return failure(pkcs11ResultName(CKR_MECHANISM_INVALID));
+            throw foundation::signingFailure(pkcs11ResultName(CKR_MECHANISM_INVALID));
         }
         const foundation::Bytes input = plan->method == SigningMethod::hashAndSign
                                        ? foundation::Bytes(data.begin(), data.end())
@@ -195,14 +195,14 @@ foundation::SignatureOutcome Pkcs11PrivateKey::createSignature(SignatureAlgorith
             if (auto loginFailure = logIn(*token_, session, LoginKind::operation, *pinEntry_,
                                           certificateFacts().commonName)) {
                 token_->dropSigningSession();  // ends the signing operation begun above
-                return failure(*loginFailure);
+                throw foundation::signingFailure(*loginFailure);
             }
         }
-        return foundation::SignatureOutcome{sign(session, input), std::nullopt};
+        return signPrepared(session, input);
     } catch (const Pkcs11Error& error) {
         // A removed or reset token invalidates the session; the next call opens a fresh one.
         token_->dropSigningSession();
-        return failure(error.what());
+        throw foundation::signingFailure(error.what());
     }
 }
 

@@ -24,14 +24,15 @@ class Pkcs11PrivateKey final : public foundation::PrivateKey {
                      foundation::Bytes certificateDer, std::shared_ptr<const PinEntry> pinEntry);
 
     // False when the key is not RSA, may not sign, or neither the algorithm's hash-and-sign
-    // mechanism nor CKM_RSA_PKCS is available for it. True when the token cannot be asked, so
-    // that signing reports what is wrong.
+    // mechanism nor CKM_RSA_PKCS is available for it. Throws the signing failure with the
+    // PKCS#11 result name when the token cannot be asked.
     bool isAlgorithmSupported(foundation::SignatureAlgorithm algorithm) const override;
 
-    // Logs in when needed, then signs. Errors are the texts of TokenLogin or a PKCS#11 result
-    // name, or "private key not found" when the token holds no key with the certificate's ID.
-    foundation::SignatureOutcome createSignature(foundation::SignatureAlgorithm algorithm,
-                                            std::span<const std::uint8_t> data) override;
+    // Logs in when needed, then signs. Failures (foundation::signingFailure) carry the texts of
+    // TokenLogin or a PKCS#11 result name, or "private key not found" when the token holds no
+    // key with the certificate's ID.
+    foundation::Bytes sign(foundation::SignatureAlgorithm algorithm,
+                           std::span<const std::uint8_t> data) override;
 
     const Pkcs11Token& token() const { return *token_; }
     const foundation::Bytes& keyId() const { return keyId_; }

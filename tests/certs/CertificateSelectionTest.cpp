@@ -20,7 +20,6 @@ using namespace std::chrono;
 using foundation::Bytes;
 using foundation::IdentityQueryResult;
 using foundation::SignatureAlgorithm;
-using foundation::SignatureOutcome;
 using foundation::SigningError;
 
 // The request time every test uses; certificates carry fixed dates around it.
@@ -31,9 +30,7 @@ struct Named : StoredCertificate, PrivateKey {
     Named(std::string name, Bytes der) : name(std::move(name)), der(std::move(der)) {}
     Bytes derBytes() const override { return der; }
     bool isAlgorithmSupported(SignatureAlgorithm) const override { return false; }
-    SignatureOutcome createSignature(SignatureAlgorithm, std::span<const std::uint8_t>) override {
-        return {};
-    }
+    Bytes sign(SignatureAlgorithm, std::span<const std::uint8_t>) override { return {}; }
     std::string name;
     Bytes der;
 };
@@ -78,14 +75,14 @@ std::unique_ptr<Pki> makePki() {
     pki->akis = {
         {"A", caA.subjectKeyIdHex}, {"B", caB.subjectKeyIdHex}, {"NOCN", caNoCn.subjectKeyIdHex}};
     const auto issue = [&](const std::string& name, const testing::TestCa& ca, auto&& adjust) {
-        testing::CertificateSpec wanted;
+        testing::CertificateFields wanted;
         adjust(wanted);
         const auto issued = testing::issueCertificate(pki->dir.path(), ca, wanted, name);
         const auto bytes = testing::readFile(issued.certDer);
         pki->der[name] = Bytes(bytes.begin(), bytes.end());
     };
     const auto expiring = [](std::string notAfter) {
-        return [notAfter](testing::CertificateSpec& wanted) { wanted.notAfter = notAfter; };
+        return [notAfter](testing::CertificateFields& wanted) { wanted.notAfter = notAfter; };
     };
     issue("a2030", caA, [](auto& wanted) {
         wanted.notAfter = "20300630135959Z";

@@ -12,9 +12,8 @@ namespace {
 class FixedKey : public foundation::PrivateKey {
   public:
     bool isAlgorithmSupported(foundation::SignatureAlgorithm) const override { return true; }
-    foundation::SignatureOutcome createSignature(foundation::SignatureAlgorithm,
-                                            std::span<const std::uint8_t>) override {
-        return {foundation::Bytes(256, 1), std::nullopt};
+    foundation::Bytes sign(foundation::SignatureAlgorithm, std::span<const std::uint8_t>) override {
+        return foundation::Bytes(256, 1);
     }
 };
 
