@@ -37,7 +37,6 @@ struct SpawnActions {
     SpawnActions& operator=(const SpawnActions&) = delete;
     ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
 };
-}
 
 std::vector<std::string> buildEnvironment(const HostOptions& options) {
     std::map<std::string, std::string> variables;
