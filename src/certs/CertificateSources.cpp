@@ -48,6 +48,8 @@ void appendAccepted(const IdentityQueryResult& result, const AcceptCandidate& ac
 std::vector<Candidate> collectCandidates(KeyStore& store, const AcceptCandidate& accept,
                                          std::string_view tokenClassId) {
     std::vector<Candidate> candidates;
+    // The log has always called the user's own store (here an NSS database) "system KeyChain";
+    // tools that read the log look for this line, so the name stays.
     writeLog(LogLevel::info, "Retrieving matching certificates from system KeyChain");
     appendAccepted(store.querySystemIdentities(), accept, candidates);
 

@@ -36,8 +36,21 @@ std::vector<std::shared_ptr<Pkcs11Module>> Pkcs11Module::loadRegistered() {
         foundation::writeDebug([] { return "No PKCS#11 modules loaded: " + p11KitMessage(); });
         return modules;
     }
-    for (CK_FUNCTION_LIST** entry = list.get(); *entry != nullptr; ++entry) {
-        modules.push_back(std::make_shared<Pkcs11Module>(Token{}, *entry, Ownership::registry));
+    // Modules not yet handed to an owner are finalized here when taking them over fails.
+    CK_FUNCTION_LIST** const entries = list.get();
+    std::size_t owned = 0;
+    try {
+        while (entries[owned] != nullptr) {
+            auto module = std::make_shared<Pkcs11Module>(Token{}, entries[owned], Ownership::registry);
+            ++owned;
+            modules.push_back(std::move(module));
+        }
+    } catch (...) {
+        for (std::size_t i = owned; entries[i] != nullptr; ++i) {
+            p11_kit_module_finalize(entries[i]);
+            p11_kit_module_release(entries[i]);
+        }
+        throw;
     }
     return modules;
 }
@@ -58,7 +71,13 @@ std::shared_ptr<Pkcs11Module> Pkcs11Module::loadWithReservedText(const std::file
         p11_kit_module_release(functions);
         throw Pkcs11Error(result);
     }
-    return std::make_shared<Pkcs11Module>(Token{}, functions, Ownership::direct);
+    try {
+        return std::make_shared<Pkcs11Module>(Token{}, functions, Ownership::direct);
+    } catch (...) {
+        functions->C_Finalize(nullptr);
+        p11_kit_module_release(functions);
+        throw;
+    }
 }
 
 Pkcs11Module::Pkcs11Module(Token, CK_FUNCTION_LIST* functions, Ownership ownership)

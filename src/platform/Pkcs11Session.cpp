@@ -31,6 +31,11 @@ bool Pkcs11Session::isUserLoggedIn() const {
 
 std::vector<CK_OBJECT_HANDLE> Pkcs11Session::findObjects(std::span<CK_ATTRIBUTE> pattern) const {
     check(functions().C_FindObjectsInit(handle_, pattern.data(), pattern.size()));
+    // Ends the search however the collecting below ends.
+    struct SearchEnd {
+        const Pkcs11Session& session;
+        ~SearchEnd() { session.functions().C_FindObjectsFinal(session.handle()); }
+    } searchEnd{*this};
     std::vector<CK_OBJECT_HANDLE> found;
     CK_RV result = CKR_OK;
     while (found.size() < maximumObjects) {
@@ -44,7 +49,6 @@ std::vector<CK_OBJECT_HANDLE> Pkcs11Session::findObjects(std::span<CK_ATTRIBUTE>
             found.end(), batch.begin(),
             batch.begin() + static_cast<std::ptrdiff_t>(std::min<CK_ULONG>(count, batch.size())));
     }
-    functions().C_FindObjectsFinal(handle_);
     check(result);
     return found;
 }

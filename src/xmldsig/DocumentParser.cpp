@@ -14,6 +14,7 @@
 #include "foundation/Log.h"
 #include "foundation/SigningError.h"
 #include "xmldsig/LibxmlErrorCapture.h"
+#include "xmldsig/LibxmlResources.h"
 #include "xmldsig/MarkupBounds.h"
 
 namespace kivo::xmldsig {
@@ -54,10 +55,8 @@ bool isRelativeUri(const xmlChar* uri) {
     if (uri == nullptr || *uri == '\0') {
         return false;  // xmlns="" undeclares the default namespace
     }
-    xmlURIPtr parsed = xmlParseURI(reinterpret_cast<const char*>(uri));
-    const bool relative = parsed == nullptr || parsed->scheme == nullptr;
-    xmlFreeURI(parsed);
-    return relative;
+    const UriHandle parsed(xmlParseURI(reinterpret_cast<const char*>(uri)));
+    return parsed == nullptr || parsed->scheme == nullptr;
 }
 
 // Canonical XML cannot render a relative namespace URI, and libxml2 only notices that once it

@@ -94,9 +94,9 @@ xmlNodePtr XmlSigner::findOrCreateSignature(std::string_view signingFilter) {
     xmlNodePtr signedElement = selectSignedElement(xmlDocument_.get(), signingFilter);
     xmlNodePtr signature = lastChildNamed(signedElement, "Signature");
     if (signature == nullptr) {
-        signature = newElementUnder(signedElement, "Signature");
-        declareDefaultNamespace(signature, ids::dsigNamespace);
-        appendChild(signedElement, signature);
+        NodeHandle created = newElementUnder(signedElement, "Signature");
+        declareDefaultNamespace(created.get(), ids::dsigNamespace);
+        signature = appendChild(signedElement, std::move(created));
     }
     for (const std::string_view part : signatureParts) {
         if (firstChildNamed(signature, part) == nullptr) {
@@ -132,14 +132,14 @@ xmlNodePtr XmlSigner::findOrCreateChild(xmlNodePtr parent, std::string_view name
             return last;
         }
     }
-    xmlNodePtr child = newElementUnder(parent, name);
+    NodeHandle child = newElementUnder(parent, name);
     if (attributeName && attributeValue) {
-        setAttribute(child, *attributeName, *attributeValue);
+        setAttribute(child.get(), *attributeName, *attributeValue);
     }
     if (namespaceUri) {
-        declareDefaultNamespace(child, *namespaceUri);
+        declareDefaultNamespace(child.get(), *namespaceUri);
     }
-    return appendChild(parent, child);
+    return appendChild(parent, std::move(child));
 }
 
 void XmlSigner::describeReference(xmlNodePtr signedInfo, std::string_view signatureMethod,

@@ -18,7 +18,7 @@ TEST(RsaKeyTest, GivesFullModulusAndShortExponentAndRefusesOtherKeys) {
     testing::TempDir dir;
     const auto ca = testing::makeCa(dir.path(), "Kivo Key CA");
     const auto issue = [&](testing::KeyType type, const std::string& name) {
-        testing::CertificateSpec wanted;
+        testing::CertificateFields wanted;
         wanted.keyType = type;
         return testing::issueCertificate(dir.path(), ca, wanted, name);
     };

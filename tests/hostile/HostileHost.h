@@ -111,7 +111,7 @@ inline void expectMemoryBounded(const HostRun& run, long perRequestByte = memory
 struct SigningStore {
     TempDir dir;
     TestCa ca = makeCa(dir / "ca", "Kivo Hostile Test CA");
-    IssuedCertificate signer = issueCertificate(dir / "issued", ca, CertificateSpec{}, "jane");
+    IssuedCertificate signer = issueCertificate(dir / "issued", ca, CertificateFields{}, "jane");
     TestHome config{dir / "config-home"};
     SoftHsm hsm{dir / "softhsm"};
     ScriptedPinentry pinentry{dir / "pinentry"};
@@ -144,7 +144,7 @@ inline std::string signableDocument(std::string_view counterpart, std::string_vi
 
 // Built without a JSON library, so that a huge request costs little more than its own size.
 inline std::string signRequest(std::string_view document) {
-    const CertificateSpec signer;
+    const CertificateFields signer;
     return tools::frameMessage(R"({"type":"sign","user_details":{"name":")" +
                                signer.commonName.value() + R"(","email":")" + signer.email.value() +
                                R"(","abn":")" + signer.abn.value() + R"(","aki":[")" +

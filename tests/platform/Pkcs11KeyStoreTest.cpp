@@ -32,7 +32,7 @@ struct SharedPki {
     IssuedCertificate mary = issue("Mary Citizen", "mary");
 
     IssuedCertificate issue(const std::string& commonName, const std::string& name) {
-        CertificateSpec wanted;
+        CertificateFields wanted;
         wanted.commonName = commonName;
         return issueCertificate(dir.path(), ca, wanted, name);
     }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
 
@@ -30,18 +31,18 @@ struct Stores {
     Stores() {
         int id = 1;
         const auto onToken = [&](const std::string& name, const TestCa& ca,
-                                 const CertificateSpec& details) {
+                                 const CertificateFields& details) {
             issued[name] = issueCertificate(dir / "issued", ca, details, name);
             token.importIdentity(issued[name], hexOf(std::string(1, char(id++))));
         };
         onToken("jane-token-y", caY, identity("Jane Citizen", "20380101000000Z"));
-        CertificateSpec ec = identity("Grace Curve", "20350101000000Z");
+        CertificateFields ec = identity("Grace Curve", "20350101000000Z");
         ec.keyType = KeyType::ecP256;
         onToken("grace", caY, ec);
     }
 
-    static CertificateSpec identity(const std::string& name, const std::string& notAfter) {
-        CertificateSpec result;
+    static CertificateFields identity(const std::string& name, const std::string& notAfter) {
+        CertificateFields result;
         result.commonName = name;
         result.notBefore = "20240101000000Z";
         result.notAfter = notAfter;
@@ -55,11 +56,8 @@ struct Stores {
 
 class SignerRequests : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { stores = new Stores(); }
-    static void TearDownTestSuite() {
-        delete stores;
-        stores = nullptr;
-    }
+    static void SetUpTestSuite() { stores = std::make_unique<Stores>(); }
+    static void TearDownTestSuite() { stores.reset(); }
     void SetUp() override {
         stores->pinentry.answer(
             std::vector<PinAnswerScript>(20, PinAnswerScript::pin(stores->token.userPin())));
@@ -88,10 +86,10 @@ class SignerRequests : public ::testing::Test {
         return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
     }
 
-    static Stores* stores;
+    static std::unique_ptr<Stores> stores;
 };
 
-Stores* SignerRequests::stores = nullptr;
+std::unique_ptr<Stores> SignerRequests::stores;
 
 json ask(HostSession& host, const std::string& request) {
     EXPECT_TRUE(host.send(request));
