@@ -14,6 +14,7 @@
 #include "certs/RsaKey.h"
 #include "foundation/Log.h"
 #include "foundation/SigningError.h"
+#include "foundation/Time.h"
 
 namespace {
 
@@ -98,7 +99,7 @@ void useForSigning(const X509Certificate& certificate) {
     signer.aki = std::vector<std::string>{"00", "0A1B2C"};
     touch(kivo::certs::isCandidate(certificate, signer) ? 1 : 0);
     if (const auto notAfter = certificate.notAfter()) {
-        touch(kivo::certs::formatTimestamp(*notAfter).size());
+        touch(kivo::foundation::formatTimestamp(*notAfter).size());
     }
     try {
         const auto components = kivo::certs::rsaPublicKeyComponents(certificate);

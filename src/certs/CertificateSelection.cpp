@@ -11,11 +11,13 @@
 #include "foundation/Encodings.h"
 #include "certs/TextComparison.h"
 #include "foundation/Log.h"
+#include "foundation/Time.h"
 #include "foundation/SigningError.h"
 
 namespace kivo::certs {
 
 using foundation::KeyStore;
+using foundation::formatTimestamp;
 using foundation::hexEncode;
 
 namespace {
@@ -256,22 +258,6 @@ CertificateSelection findSigningCertificate(const UserDetails& userDetails, KeyS
 
     return {selected->certificate, selected->parsedCertificate, std::move(serial),
             std::move(expiry),     std::move(*issuer),          selected->privateKey};
-}
-
-std::string formatTimestamp(asn1::TimePoint instant) {
-    using namespace std::chrono;
-    // Whole seconds first: a day counted in nanoseconds overflows at the clock's earliest point.
-    const auto second = floor<seconds>(instant);
-    const auto day = floor<days>(second);
-    const year_month_day date{day};
-    const hh_mm_ss time{second - day};
-    char text[128];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02lld:%02lld:%02lld.000Z",
-                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                  static_cast<unsigned>(date.day()), static_cast<long long>(time.hours().count()),
-                  static_cast<long long>(time.minutes().count()),
-                  static_cast<long long>(time.seconds().count()));
-    return text;
 }
 
 }  // namespace kivo::certs

@@ -26,7 +26,7 @@ struct CertificateSelection {
     std::shared_ptr<const asn1::X509Certificate> parsedCertificate;
     // Serial number octets as lower-case hex (empty when the certificate has no readable serial).
     std::string serial;
-    // notAfter as formatTimestamp writes it.
+    // notAfter as foundation::formatTimestamp writes it.
     std::string expiry;
     // The issuer's common name.
     std::string issuer;
@@ -51,8 +51,5 @@ CertificateSelection findSigningCertificate(const UserDetails& userDetails, KeyS
 // equals one of the list's entries ignoring case. Texts compare under canonical equivalence; a
 // field missing from `userDetails` never matches. Writes the per-certificate DEBUG lines.
 bool isCandidate(const asn1::X509Certificate& parsedCertificate, const UserDetails& userDetails);
-
-// `instant` in UTC as "yyyy-MM-ddTHH:mm:ss.000Z"; fractions of a second are dropped.
-std::string formatTimestamp(asn1::TimePoint instant);
 
 }  // namespace kivo::certs

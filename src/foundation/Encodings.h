@@ -1,6 +1,6 @@
 #pragma once
 
-// Text forms of byte sequences: lower-case hexadecimal, and Base64 in the standard alphabet with
+// Text forms of byte sequences: hexadecimal (lower case unless asked), and Base64 in the standard alphabet with
 // "=" fill, always on one line.
 
 #include <array>
@@ -14,8 +14,10 @@
 
 namespace kivo::foundation {
 
-// Two lower-case hexadecimal digits per byte, in byte order, no separators ("" for no bytes).
-std::string hexEncode(std::span<const std::uint8_t> data);
+enum class LetterCase { lower, upper };
+
+// Two hexadecimal digits per byte, in byte order, no separators ("" for no bytes).
+std::string hexEncode(std::span<const std::uint8_t> data, LetterCase letters = LetterCase::lower);
 
 // Standard Base64 with "=" fill to a multiple of four characters; never a line break.
 std::string base64Encode(std::span<const std::uint8_t> data);
@@ -43,5 +45,9 @@ class Base64Writer {
 // four, or "=" anywhere but in the last two places. Unused low bits of the last group are
 // ignored, as most encoders leave them zero anyway.
 std::optional<Bytes> base64DecodeStrict(std::string_view text);
+
+// True when every character is one of the Base64 alphabet or "=": such text needs no escaping
+// in JSON. Says nothing about length or where the "=" stand.
+bool holdsOnlyBase64Characters(std::string_view text);
 
 }  // namespace kivo::foundation

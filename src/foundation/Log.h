@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "foundation/Time.h"
+
 namespace kivo::foundation {
 
 enum class LogLevel { debug, info, error };
@@ -20,9 +22,6 @@ enum class LogLevel { debug, info, error };
 std::string_view levelText(LogLevel level);
 
 using Clock = std::function<std::chrono::system_clock::time_point()>;
-
-// Formats a point in time as local "dd-MM-yyyy HH:mm:ss.SSS".
-std::string formatLogTimestamp(std::chrono::system_clock::time_point when);
 
 // A log file at a fixed place. `path` absent means logging is off (no usable home directory).
 class LogFile {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "foundation/Encodings.h"
+
 namespace kivo::protocol {
 namespace {
 
@@ -137,13 +139,6 @@ std::string dump(const json& object) {
     return object.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-bool isBase64Text(std::string_view text) {
-    return std::all_of(text.begin(), text.end(), [](const char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-               c == '+' || c == '/' || c == '=';
-    });
-}
-
 }  // namespace
 
 JsonRequest decodeRequest(std::string_view payload) {
@@ -190,7 +185,7 @@ std::string encodeResponse(const JsonSignResponse& response) {
     for (std::size_t index = 0; index < ids.size(); ++index) {
         const std::string& data = response.signedData[index].data;
         answer += index == 0 ? R"({"data":)" : R"(,{"data":)";
-        if (isBase64Text(data)) {
+        if (foundation::holdsOnlyBase64Characters(data)) {
             answer += '"';
             answer += data;
             answer += '"';
