@@ -56,7 +56,7 @@ class MemoryKey final : public kivo::foundation::PrivateKey {
     }
     bool isAlgorithmSupported(kivo::foundation::SignatureAlgorithm) const override { return true; }
     kivo::foundation::Bytes sign(kivo::foundation::SignatureAlgorithm,
-                                                  std::span<const std::uint8_t> data) override {
+                                 std::span<const std::uint8_t> data) override {
         const std::unique_ptr<EVP_MD_CTX, ContextDeleter> context(EVP_MD_CTX_new());
         std::size_t length = 0;
         if (!context ||

@@ -18,8 +18,8 @@
 #include <string_view>
 
 #include "foundation/Encodings.h"
-#include "foundation/PrivateKey.h"
 #include "foundation/Log.h"
+#include "foundation/PrivateKey.h"
 #include "foundation/SigningError.h"
 #include "xmldsig/XmlSigner.h"
 
@@ -106,7 +106,7 @@ class OpenSslKey final : public kivo::foundation::PrivateKey {
     bool isAlgorithmSupported(SignatureAlgorithm) const override { return true; }
 
     kivo::foundation::Bytes sign(SignatureAlgorithm algorithm,
-                                                  std::span<const std::uint8_t> data) override {
+                                 std::span<const std::uint8_t> data) override {
         const std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
         std::size_t length = 0;
         if (!context ||

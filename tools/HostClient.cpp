@@ -92,9 +92,8 @@ HostProcess::HostProcess(const HostOptions& options) {
     posix_spawn_file_actions_adddup2(&spawn.actions, inputRead.get(), STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&spawn.actions, outputWrite.get(), STDOUT_FILENO);
     if (!options.stderrPath.empty()) {
-        posix_spawn_file_actions_addopen(&spawn.actions, STDERR_FILENO,
-                                         options.stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                         0600);
+        posix_spawn_file_actions_addopen(&spawn.actions, STDERR_FILENO, options.stderrPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0600);
     }
     std::vector<std::string> argumentTexts{options.binary};
     argumentTexts.insert(argumentTexts.end(), options.arguments.begin(), options.arguments.end());

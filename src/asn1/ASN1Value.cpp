@@ -38,7 +38,9 @@ std::optional<TimePoint> timeOf(const std::optional<Value>& value) {
 std::string valueText(const Value& value) {
     struct Renderer {
         std::string operator()(const std::string& text) const { return text; }
-        std::string operator()(const Bytes& bytes) const { return foundation::hexEncode(bytes, foundation::LetterCase::upper); }
+        std::string operator()(const Bytes& bytes) const {
+            return foundation::hexEncode(bytes, foundation::LetterCase::upper);
+        }
         std::string operator()(bool flag) const { return flag ? "true" : "false"; }
         std::string operator()(TimePoint when) const { return foundation::formatReadableUtc(when); }
     };

@@ -8,17 +8,17 @@
 #include <utility>
 #include <vector>
 
-#include "foundation/Encodings.h"
 #include "certs/TextComparison.h"
+#include "foundation/Encodings.h"
 #include "foundation/Log.h"
-#include "foundation/Time.h"
 #include "foundation/SigningError.h"
+#include "foundation/Time.h"
 
 namespace kivo::certs {
 
-using foundation::KeyStore;
 using foundation::formatTimestamp;
 using foundation::hexEncode;
+using foundation::KeyStore;
 
 namespace {
 
@@ -169,7 +169,8 @@ const Candidate* selectByAkiPriority(const std::vector<Candidate>& candidates,
                 foundation::writeLog(LogLevel::info, "Found certificate match");
             } else if (expiresLater(candidate, *selected)) {
                 selected = &candidate;
-                foundation::writeLog(LogLevel::info, "Found certificate match with a later expiry date");
+                foundation::writeLog(LogLevel::info,
+                                     "Found certificate match with a later expiry date");
             }
         }
         if (selected != nullptr) {
@@ -219,8 +220,8 @@ CertificateSelection findSigningCertificate(const UserDetails& userDetails, KeyS
         required(userDetails.aki, "AKI list is missing from the signing request message");
 
     foundation::writeLog(LogLevel::info, "Searching for certificate with name = " + name +
-                                       ", email = " + email + ", ABN = " + abn +
-                                       ", AKI = " + describeAkiList(akis));
+                                             ", email = " + email + ", ABN = " + abn +
+                                             ", AKI = " + describeAkiList(akis));
 
     const auto candidates = collectCandidates(
         store,

@@ -11,8 +11,8 @@
 
 #include "asn1/X509Certificate.h"
 #include "certs/CertificateSources.h"
-#include "foundation/PrivateKey.h"
 #include "certs/UserDetails.h"
+#include "foundation/PrivateKey.h"
 
 namespace kivo::certs {
 

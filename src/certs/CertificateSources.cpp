@@ -7,8 +7,8 @@ namespace kivo::certs {
 
 using foundation::IdentityQueryResult;
 using foundation::KeyStore;
-using foundation::StoredIdentity;
 using foundation::securityStatusName;
+using foundation::StoredIdentity;
 namespace {
 
 using foundation::LogLevel;

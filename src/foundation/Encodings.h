@@ -1,6 +1,7 @@
 #pragma once
 
-// Text forms of byte sequences: hexadecimal (lower case unless asked), and Base64 in the standard alphabet with
+// Text forms of byte sequences: hexadecimal (lower case unless asked), and Base64 in the standard
+// alphabet with
 // "=" fill, always on one line.
 
 #include <array>

@@ -29,7 +29,7 @@ struct IdentityQueryResult {
 
 // The platform's key stores.
 class KeyStore {
-public:
+  public:
     virtual ~KeyStore() = default;
     virtual IdentityQueryResult querySystemIdentities() = 0;
     // Identifiers of the smart-card tokens present now, in platform order.

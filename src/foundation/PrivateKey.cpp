@@ -9,8 +9,7 @@ namespace kivo::foundation {
 
 Bytes signData(std::span<const std::uint8_t> data, PrivateKey& key, SignatureAlgorithm algorithm) {
     if (!key.isAlgorithmSupported(algorithm)) {
-        throw SigningError(error_code::unsupportedAlgorithm,
-                           "Signing algorithm is not supported");
+        throw SigningError(error_code::unsupportedAlgorithm, "Signing algorithm is not supported");
     }
     Bytes signature = key.sign(algorithm, data);
     if (signature.empty()) {
@@ -20,8 +19,7 @@ Bytes signData(std::span<const std::uint8_t> data, PrivateKey& key, SignatureAlg
 }
 
 SigningError signingFailure(std::string_view reason) {
-    return SigningError(error_code::internal,
-                        "Failed to create signature: " + std::string(reason));
+    return SigningError(error_code::internal, "Failed to create signature: " + std::string(reason));
 }
 
 std::string securityStatusName(std::int32_t status) {

@@ -19,7 +19,7 @@ enum class SignatureAlgorithm { rsaPkcs1Sha1, rsaPkcs1Sha256, rsaPkcs1Sha512 };
 
 // A reference to a private key held by a key store or token.
 class PrivateKey {
-public:
+  public:
     virtual ~PrivateKey() = default;
     // Whether the key can sign with `algorithm`. Throws SigningError when the store cannot be
     // asked: an error is never taken for an answer.
@@ -34,7 +34,7 @@ SigningError signingFailure(std::string_view reason);
 
 // A reference to a certificate held by a key store or token; yields its DER encoding.
 class StoredCertificate {
-public:
+  public:
     virtual ~StoredCertificate() = default;
     virtual Bytes derBytes() const = 0;
 };

@@ -23,8 +23,10 @@ UtcFields utcFields(TimePoint instant) {
     const auto day = floor<days>(second);
     const year_month_day date{day};
     const hh_mm_ss time{second - day};
-    return {static_cast<int>(date.year()),  static_cast<unsigned>(date.month()),
-            static_cast<unsigned>(date.day()), static_cast<long long>(time.hours().count()),
+    return {static_cast<int>(date.year()),
+            static_cast<unsigned>(date.month()),
+            static_cast<unsigned>(date.day()),
+            static_cast<long long>(time.hours().count()),
             static_cast<long long>(time.minutes().count()),
             static_cast<long long>(time.seconds().count())};
 }

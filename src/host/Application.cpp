@@ -9,9 +9,9 @@
 #include <string_view>
 
 #include "BuildConfig.h"
+#include "foundation/Log.h"
 #include "host/Framing.h"
 #include "host/IdleTimeout.h"
-#include "foundation/Log.h"
 #include "platform/Pkcs11KeyStore.h"
 #include "platform/SystemFacts.h"
 #include "protocol/Dispatch.h"

@@ -26,7 +26,7 @@ foundation::Bytes joined(std::span<const std::uint8_t> prefix, const foundation:
 }  // namespace
 
 foundation::Bytes digestInfo(foundation::SignatureAlgorithm algorithm,
-                        std::span<const std::uint8_t> message) {
+                             std::span<const std::uint8_t> message) {
     switch (algorithm) {
         case foundation::SignatureAlgorithm::rsaPkcs1Sha1:
             return joined(sha1Prefix, foundation::sha1Digest(message));

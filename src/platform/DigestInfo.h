@@ -11,6 +11,7 @@
 namespace kivo::platform {
 
 // DER DigestInfo { algorithm, digest of `message` } for the algorithm's hash.
-foundation::Bytes digestInfo(foundation::SignatureAlgorithm algorithm, std::span<const std::uint8_t> message);
+foundation::Bytes digestInfo(foundation::SignatureAlgorithm algorithm,
+                             std::span<const std::uint8_t> message);
 
 }  // namespace kivo::platform

@@ -41,7 +41,8 @@ std::vector<std::shared_ptr<Pkcs11Module>> Pkcs11Module::loadRegistered() {
     std::size_t owned = 0;
     try {
         while (entries[owned] != nullptr) {
-            auto module = std::make_shared<Pkcs11Module>(Token{}, entries[owned], Ownership::registry);
+            auto module =
+                std::make_shared<Pkcs11Module>(Token{}, entries[owned], Ownership::registry);
             ++owned;
             modules.push_back(std::move(module));
         }
@@ -59,7 +60,8 @@ std::shared_ptr<Pkcs11Module> Pkcs11Module::loadWithReservedText(const std::file
                                                                  const std::string& reserved) {
     CK_FUNCTION_LIST* functions = p11_kit_module_load(path.c_str(), P11_KIT_MODULE_UNMANAGED);
     if (functions == nullptr) {
-        foundation::writeDebug([&] { return "Cannot load " + path.string() + ": " + p11KitMessage(); });
+        foundation::writeDebug(
+            [&] { return "Cannot load " + path.string() + ": " + p11KitMessage(); });
         throw Pkcs11Error(CKR_LIBRARY_LOAD_FAILED);
     }
     std::string text = reserved;

@@ -187,8 +187,8 @@ foundation::Bytes Pkcs11PrivateKey::sign(SignatureAlgorithm algorithm,
             throw foundation::signingFailure(pkcs11ResultName(CKR_MECHANISM_INVALID));
         }
         const foundation::Bytes input = plan->method == SigningMethod::hashAndSign
-                                       ? foundation::Bytes(data.begin(), data.end())
-                                       : digestInfo(algorithm, data);
+                                            ? foundation::Bytes(data.begin(), data.end())
+                                            : digestInfo(algorithm, data);
         CK_MECHANISM mechanism{plan->mechanism, nullptr, 0};
         check(session.functions().C_SignInit(session.handle(), &mechanism, *key));
         if (session.boolAttribute(*key, CKA_ALWAYS_AUTHENTICATE).value_or(false)) {

@@ -54,7 +54,7 @@ std::vector<CK_OBJECT_HANDLE> Pkcs11Session::findObjects(std::span<CK_ATTRIBUTE>
 }
 
 std::optional<foundation::Bytes> Pkcs11Session::bytesAttribute(CK_OBJECT_HANDLE object,
-                                                          CK_ATTRIBUTE_TYPE type) const {
+                                                               CK_ATTRIBUTE_TYPE type) const {
     // Most values (identifiers, certificates) fit a few kilobytes: one call instead of asking the
     // size first halves the queries, which for a database-backed store are most of a search.
     foundation::Bytes guess(typicalAttributeSize);

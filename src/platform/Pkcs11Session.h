@@ -34,7 +34,7 @@ class Pkcs11Session {
 
     // An attribute's value; absent when the object lacks it or does not reveal it.
     std::optional<foundation::Bytes> bytesAttribute(CK_OBJECT_HANDLE object,
-                                               CK_ATTRIBUTE_TYPE type) const;
+                                                    CK_ATTRIBUTE_TYPE type) const;
     std::optional<CK_ULONG> ulongAttribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) const;
     std::optional<bool> boolAttribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) const;
 

@@ -71,8 +71,9 @@ void appendTokenIdentities(const std::shared_ptr<Pkcs11Token>& token,
 
 }  // namespace
 
-foundation::IdentityQueryResult queryIdentities(const std::vector<std::shared_ptr<Pkcs11Token>>& tokens,
-                                           const std::shared_ptr<const PinEntry>& pinEntry) {
+foundation::IdentityQueryResult queryIdentities(
+    const std::vector<std::shared_ptr<Pkcs11Token>>& tokens,
+    const std::shared_ptr<const PinEntry>& pinEntry) {
     foundation::IdentityQueryResult result;
     std::optional<CK_RV> lastFailure;
     for (const auto& token : tokens) {

@@ -39,7 +39,8 @@ std::optional<ReceivedRequest> receiveRequest(MessageChannel& channel) {
     if (!payload) {
         return std::nullopt;
     }
-    foundation::writeDebug([&] { return "Request message = " + foundation::loggableText(*payload); });
+    foundation::writeDebug(
+        [&] { return "Request message = " + foundation::loggableText(*payload); });
     try {
         ReceivedRequest received{decodeRequest(*payload), {}};
         // The text is only ever written to the log as a DEBUG line; when this request cannot

@@ -3,19 +3,19 @@
 #include <array>
 
 #include "certs/CertificateSelection.h"
-#include "foundation/Encodings.h"
 #include "certs/RsaKey.h"
+#include "foundation/Encodings.h"
 #include "foundation/Log.h"
-#include "protocol/LazyKeyStore.h"
 #include "foundation/SigningError.h"
 #include "foundation/Utf8.h"
+#include "protocol/LazyKeyStore.h"
 #include "xmldsig/DocumentRelease.h"
 #include "xmldsig/XmlSigner.h"
 
 namespace kivo::protocol {
 
-using foundation::SigningError;
 using foundation::isValidUtf8;
+using foundation::SigningError;
 namespace error_code = foundation::error_code;
 namespace {
 
@@ -62,7 +62,8 @@ std::string signedDocumentBase64(XmlData& entry, const certs::CertificateSelecti
     std::size_t documentSize = 0;
     xmldsig::XmlSigner signer = [&] {
         const foundation::Bytes bytes = documentBytes(entry);
-        foundation::writeDebug([&] { return "XML data to be signed = " + std::string(textView(bytes)); });
+        foundation::writeDebug(
+            [&] { return "XML data to be signed = " + std::string(textView(bytes)); });
         documentSize = bytes.size();
         return xmldsig::XmlSigner(textView(bytes));
     }();

@@ -2,8 +2,8 @@
 
 #include "certs/CertificateSelection.h"
 #include "foundation/Log.h"
-#include "protocol/LazyKeyStore.h"
 #include "foundation/SigningError.h"
+#include "protocol/LazyKeyStore.h"
 
 namespace kivo::protocol {
 
@@ -35,8 +35,8 @@ JsonVersionResponse signerCertificateResponse(const certs::UserDetails& userDeta
         response.certIssuer = selection.issuer;
     } catch (const SigningError& error) {
         foundation::writeLog(foundation::LogLevel::error, "SigningError loading certificate (" +
-                                                  std::to_string(error.code()) +
-                                                  "): " + error.message());
+                                                              std::to_string(error.code()) +
+                                                              "): " + error.message());
         response.result = "error";
         response.errorMessage = error.message();
         response.errorCode = error.code();

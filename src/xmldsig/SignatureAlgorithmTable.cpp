@@ -40,7 +40,7 @@ const SignatureAlgorithmEntry& signatureAlgorithmNamed(const std::optional<std::
         }
     }
     throw foundation::SigningError(foundation::error_code::unsupportedAlgorithm,
-                                 "Unsupported signature algorithm: " + *name);
+                                   "Unsupported signature algorithm: " + *name);
 }
 
 }  // namespace kivo::xmldsig

@@ -122,8 +122,8 @@ xmlNodePtr selectSignedElement(xmlDocPtr document, std::string_view signingFilte
     const int count = nodes != nullptr ? nodes->nodeNr : 0;
     if (count != 1) {
         throw foundation::SigningError(foundation::error_code::badDocumentShape,
-                                     "XPath signing filter '" + expression + "' returned " +
-                                         std::to_string(count) + " results (expecting 1)");
+                                       "XPath signing filter '" + expression + "' returned " +
+                                           std::to_string(count) + " results (expecting 1)");
     }
     xmlNodePtr node = nodes->nodeTab[0];
     if (node->type != XML_ELEMENT_NODE) {

@@ -33,7 +33,7 @@ xmlNodePtr requiredChild(xmlNodePtr parent, std::string_view name) {
 }
 
 foundation::Bytes referenceDigest(xmlNodePtr signedElement, xmlNodePtr signature,
-                             foundation::DigestAlgorithm algorithm) {
+                                  foundation::DigestAlgorithm algorithm) {
     foundation::DigestAccumulator digest(algorithm);
     canonicalizeSubtree(signedElement, signature,
                         [&digest](std::span<const std::uint8_t> piece) { digest.update(piece); });
@@ -85,9 +85,10 @@ void XmlSigner::signElement(foundation::PrivateKey& privateKey,
     replaceText(digestValue, foundation::base64Encode(digest));
 
     const std::string signedInfoText = canonicalSubtreeText(signedInfo);
-    const foundation::Bytes signatureBytes =
-        foundation::signData(foundation::byteView(signedInfoText), privateKey, algorithm.keyAlgorithm);
-    replaceText(requiredChild(signature, "SignatureValue"), foundation::base64Encode(signatureBytes));
+    const foundation::Bytes signatureBytes = foundation::signData(
+        foundation::byteView(signedInfoText), privateKey, algorithm.keyAlgorithm);
+    replaceText(requiredChild(signature, "SignatureValue"),
+                foundation::base64Encode(signatureBytes));
 }
 
 xmlNodePtr XmlSigner::findOrCreateSignature(std::string_view signingFilter) {

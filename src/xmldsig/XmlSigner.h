@@ -42,7 +42,8 @@ class XmlSigner {
 
     // Appends X509Data/X509Certificate holding the certificate's DER bytes in Base64 to the
     // KeyInfo of the signature under the selected element.
-    void addX509Data(const foundation::StoredCertificate& certificate, std::string_view signingFilter);
+    void addX509Data(const foundation::StoredCertificate& certificate,
+                     std::string_view signingFilter);
 
     // Signs the selected element: fills SignedInfo (reference with an XPath Filter 2.0 intersect
     // transform holding the filter, the enveloped-signature transform and Canonical XML), its

@@ -145,12 +145,12 @@ inline std::string signableDocument(std::string_view counterpart, std::string_vi
 // Built without a JSON library, so that a huge request costs little more than its own size.
 inline std::string signRequest(std::string_view document) {
     const CertificateFields signer;
-    return tools::frameMessage(R"({"type":"sign","user_details":{"name":")" +
-                               signer.commonName.value() + R"(","email":")" + signer.email.value() +
-                               R"(","abn":")" + signer.abn.value() + R"(","aki":[")" +
-                               signingStore().ca.subjectKeyIdHex +
-                               R"("]},"xml_data":[{"id":"doc","data":")" +
-                               foundation::base64Encode(foundation::byteView(document)) + R"("}]})");
+    return tools::frameMessage(
+        R"({"type":"sign","user_details":{"name":")" + signer.commonName.value() +
+        R"(","email":")" + signer.email.value() + R"(","abn":")" + signer.abn.value() +
+        R"(","aki":[")" + signingStore().ca.subjectKeyIdHex +
+        R"("]},"xml_data":[{"id":"doc","data":")" +
+        foundation::base64Encode(foundation::byteView(document)) + R"("}]})");
 }
 
 // The signed document in a served answer.

@@ -12,8 +12,8 @@
 #include "asn1/X509Certificate.h"
 #include "certs/CertificateSources.h"
 #include "foundation/Log.h"
-#include "platform/Pkcs11PrivateKey.h"
 #include "foundation/SigningError.h"
+#include "platform/Pkcs11PrivateKey.h"
 #include "support/KeyStoreFixtures.h"
 #include "support/TempDir.h"
 
@@ -294,7 +294,7 @@ TEST(Pkcs11SigningStores, NssDatabasesAndKeysThatAskOnEveryUse) {
         ASSERT_EQ(candidates.size(), 1u);
         for (int use = 0; use < 2; ++use) {
             const auto signature = foundation::signData(message, *candidates[0].privateKey,
-                                                   SignatureAlgorithm::rsaPkcs1Sha512);
+                                                        SignatureAlgorithm::rsaPkcs1Sha512);
             EXPECT_EQ(asText(signature), opensslSignature(scene.dir, pki.jane, "-sha512"));
         }
         EXPECT_EQ(scene.pinentry.questionsAsked(), c.questions);

@@ -82,7 +82,8 @@ class SignerRequests : public ::testing::Test {
                              reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size()))}};
     }
     static std::string decoded(const json& signedEntry) {
-        const auto bytes = foundation::base64DecodeStrict(signedEntry.at("data").get<std::string>());
+        const auto bytes =
+            foundation::base64DecodeStrict(signedEntry.at("data").get<std::string>());
         return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
     }
 

@@ -347,7 +347,8 @@ IssuedCertificate issueCertificate(const fs::path& dir, const TestCa& ca,
         extensions << "1.2.36.1.333.1 = ASN1:PRINTABLESTRING:" << *fields.abn << "\n";
     }
     const SigningSetup setup = prepareSigning(dir, name, issued.serialHex, extensions.str());
-    signRequest(setup, csr, issued.certPem, ca.keyPem, ca.certPem, fields.notBefore, fields.notAfter);
+    signRequest(setup, csr, issued.certPem, ca.keyPem, ca.certPem, fields.notBefore,
+                fields.notAfter);
 
     runProgram({"openssl", "x509", "-in", issued.certPem.string(), "-outform", "DER", "-out",
                 issued.certDer.string()});
