@@ -139,6 +139,17 @@ std::string dump(const json& object) {
     return object.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+// The members every ok answer begins with, in the order the encoder sorts them.
+template <typename Answer>
+json answerHead(const Answer& response) {
+    json object = json::object();
+    putOptional(object, "cert_serial", response.certSerial);
+    putOptional(object, "cert_expiry", response.certExpiry);
+    object["result"] = response.result;
+    putOptional(object, "cert_issuer", response.certIssuer);
+    return object;
+}
+
 }  // namespace
 
 JsonRequest decodeRequest(std::string_view payload) {
@@ -159,11 +170,7 @@ JsonRequest decodeRequest(std::string_view payload) {
 }
 
 std::string encodeResponse(const JsonSignResponse& response) {
-    json object = json::object();
-    putOptional(object, "cert_serial", response.certSerial);
-    putOptional(object, "cert_expiry", response.certExpiry);
-    object["result"] = response.result;
-    putOptional(object, "cert_issuer", response.certIssuer);
+    const json object = answerHead(response);
     std::string head = dump(object);
     if (response.signedData.empty()) {
         return head;
@@ -201,11 +208,7 @@ std::string encodeResponse(const JsonSignResponse& response) {
 }
 
 std::string encodeResponse(const JsonVersionResponse& response) {
-    json object = json::object();
-    putOptional(object, "cert_serial", response.certSerial);
-    putOptional(object, "cert_expiry", response.certExpiry);
-    object["result"] = response.result;
-    putOptional(object, "cert_issuer", response.certIssuer);
+    json object = answerHead(response);
     putOptional(object, "major", response.major);
     putOptional(object, "minor", response.minor);
     putOptional(object, "release", response.release);
