@@ -120,7 +120,6 @@ void readEverything(const X509Certificate& certificate) {
     touch(certificate.signatureValue().value_or(kivo::asn1::Bytes{}).size());
     touch(certificate.signatureAlgorithmName().value_or("").size());
     touch(certificate.signatureAlgorithmOID().value_or("").size());
-    touch(certificate.signatureAlgorithmParameters().has_value() ? 1 : 0);
     readNames(certificate);
     readExtensions(certificate);
     readPublicKey(certificate);
