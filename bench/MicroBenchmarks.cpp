@@ -79,7 +79,7 @@ class MemoryKey final : public kivo::foundation::PrivateKey {
 
 class MemoryCertificate final : public kivo::foundation::StoredCertificate {
   public:
-    Bytes derBytes() const override { return certificateDer(); }
+    const Bytes& derBytes() const override { return certificateDer(); }
 };
 
 const std::string& documentOfSize(std::size_t bytes) {

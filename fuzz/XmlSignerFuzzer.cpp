@@ -130,7 +130,7 @@ class OpenSslKey final : public kivo::foundation::PrivateKey {
 class FixedCertificate final : public kivo::foundation::StoredCertificate {
   public:
     explicit FixedCertificate(Bytes der) : der_(std::move(der)) {}
-    Bytes derBytes() const override { return der_; }
+    const Bytes& derBytes() const override { return der_; }
 
   private:
     Bytes der_;

@@ -32,7 +32,7 @@ void appendAccepted(const IdentityQueryResult& result, const AcceptCandidate& ac
         }
         std::shared_ptr<const asn1::X509Certificate> parsed;
         try {
-            parsed = asn1::X509Certificate::fromDer(identity.certificateDer);
+            parsed = asn1::X509Certificate::fromDer(identity.certificate->derBytes());
         } catch (const asn1::ASN1Exception&) {
             writeLog(LogLevel::error, "Unexpected certificate contents");
             continue;

@@ -15,7 +15,6 @@ namespace kivo::foundation {
 // One identity as a store reports it. A missing certificate or key reference makes the identity
 // unusable; it is then skipped without a log line.
 struct StoredIdentity {
-    Bytes certificateDer;
     std::shared_ptr<StoredCertificate> certificate;
     std::shared_ptr<PrivateKey> privateKey;
 };

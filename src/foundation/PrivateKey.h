@@ -36,7 +36,7 @@ SigningError signingFailure(std::string_view reason);
 class StoredCertificate {
   public:
     virtual ~StoredCertificate() = default;
-    virtual Bytes derBytes() const = 0;
+    virtual const Bytes& derBytes() const = 0;
 };
 
 // Signs `data` with `key`. Throws SigningError 108 when the key cannot sign with `algorithm`

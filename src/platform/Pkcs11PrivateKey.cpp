@@ -119,11 +119,11 @@ struct OpenSslFree {
 }  // namespace
 
 Pkcs11PrivateKey::Pkcs11PrivateKey(std::shared_ptr<Pkcs11Token> token, foundation::Bytes keyId,
-                                   foundation::Bytes certificateDer,
+                                   std::shared_ptr<const foundation::StoredCertificate> certificate,
                                    std::shared_ptr<const PinEntry> pinEntry)
     : token_(std::move(token)),
       keyId_(std::move(keyId)),
-      certificateDer_(std::move(certificateDer)),
+      certificate_(std::move(certificate)),
       pinEntry_(std::move(pinEntry)) {}
 
 // An unreadable certificate answers "no name, maybe RSA"; the certificate parser drops it anyway.
@@ -132,9 +132,10 @@ const Pkcs11PrivateKey::CertificateFacts& Pkcs11PrivateKey::certificateFacts() c
         return *certificateFacts_;
     }
     CertificateFacts& facts = certificateFacts_.emplace(CertificateFacts{std::string(), true});
-    const unsigned char* cursor = certificateDer_.data();
+    const foundation::Bytes& der = certificate_->derBytes();
+    const unsigned char* cursor = der.data();
     const std::unique_ptr<X509, X509Deleter> certificate(
-        d2i_X509(nullptr, &cursor, static_cast<long>(certificateDer_.size())));
+        d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
     if (!certificate) {
         return facts;
     }

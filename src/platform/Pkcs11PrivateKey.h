@@ -17,11 +17,12 @@ namespace kivo::platform {
 
 class Pkcs11PrivateKey final : public foundation::PrivateKey {
   public:
-    // From `certificateDer`, the subject CN is shown when a PIN is asked for, and the public key's
+    // From `certificate`, the subject CN is shown when a PIN is asked for, and the public key's
     // type answers for the key while the token hides it until login. Both are read on first use:
     // a search makes a key for every identity, and few of them are ever used.
     Pkcs11PrivateKey(std::shared_ptr<Pkcs11Token> token, foundation::Bytes keyId,
-                     foundation::Bytes certificateDer, std::shared_ptr<const PinEntry> pinEntry);
+                     std::shared_ptr<const foundation::StoredCertificate> certificate,
+                     std::shared_ptr<const PinEntry> pinEntry);
 
     // False when the key is not RSA, may not sign, or neither the algorithm's hash-and-sign
     // mechanism nor CKM_RSA_PKCS is available for it. Throws the signing failure with the
@@ -46,7 +47,7 @@ class Pkcs11PrivateKey final : public foundation::PrivateKey {
 
     std::shared_ptr<Pkcs11Token> token_;
     foundation::Bytes keyId_;
-    foundation::Bytes certificateDer_;
+    std::shared_ptr<const foundation::StoredCertificate> certificate_;
     mutable std::optional<CertificateFacts> certificateFacts_;
     std::shared_ptr<const PinEntry> pinEntry_;
 };

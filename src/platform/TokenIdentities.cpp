@@ -13,7 +13,7 @@ namespace {
 class DerCertificate final : public foundation::StoredCertificate {
   public:
     explicit DerCertificate(foundation::Bytes der) : der_(std::move(der)) {}
-    foundation::Bytes derBytes() const override { return der_; }
+    const foundation::Bytes& derBytes() const override { return der_; }
 
   private:
     foundation::Bytes der_;
@@ -61,10 +61,9 @@ void appendTokenIdentities(const std::shared_ptr<Pkcs11Token>& token,
             continue;
         }
         foundation::StoredIdentity identity;
-        identity.certificate = std::make_shared<DerCertificate>(*der);
-        identity.privateKey =
-            std::make_shared<Pkcs11PrivateKey>(token, std::move(*id), *der, pinEntry);
-        identity.certificateDer = std::move(*der);
+        identity.certificate = std::make_shared<DerCertificate>(std::move(*der));
+        identity.privateKey = std::make_shared<Pkcs11PrivateKey>(token, std::move(*id),
+                                                                 identity.certificate, pinEntry);
         identities.push_back(std::move(identity));
     }
 }

@@ -28,7 +28,7 @@ const asn1::TimePoint testNow = sys_days{2026y / June / 1};
 // Stands for both halves of an identity; never signs: selection only hands the reference on.
 struct Named : StoredCertificate, PrivateKey {
     Named(std::string name, Bytes der) : name(std::move(name)), der(std::move(der)) {}
-    Bytes derBytes() const override { return der; }
+    const Bytes& derBytes() const override { return der; }
     bool isAlgorithmSupported(SignatureAlgorithm) const override { return false; }
     Bytes sign(SignatureAlgorithm, std::span<const std::uint8_t>) override { return {}; }
     std::string name;
@@ -127,7 +127,7 @@ class CertificateSelectionTest : public ::testing::Test {
         IdentityQueryResult result;
         for (const auto& name : names) {
             const auto named = std::make_shared<Named>(name, pki_->der.at(name));
-            result.identities.push_back({named->der, named, named});
+            result.identities.push_back({named, named});
         }
         return result;
     }
