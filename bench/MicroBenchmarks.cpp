@@ -16,14 +16,14 @@
 #include "DocumentGenerator.h"
 #include "asn1/ASN1DERDecoder.h"
 #include "asn1/X509Certificate.h"
-#include "certs/SignaturePrimitive.h"
+#include "foundation/PrivateKey.h"
 #include "xmldsig/Canonicalizer.h"
 #include "xmldsig/SigningFilter.h"
 #include "xmldsig/XmlSigner.h"
 
 namespace {
 
-using kivo::certs::Bytes;
+using kivo::foundation::Bytes;
 
 Bytes readBytes(const char* path) {
     std::ifstream in(path, std::ios::binary);
@@ -47,39 +47,39 @@ struct ContextDeleter {
 };
 
 // An RSA key in memory, so that the XML work is measured without a token's round trips.
-class MemoryKey final : public kivo::certs::PrivateKey {
+class MemoryKey final : public kivo::foundation::PrivateKey {
   public:
     MemoryKey() : key_(EVP_RSA_gen(2048)) {
         if (!key_) {
             throw std::runtime_error("cannot make an RSA key");
         }
     }
-    bool isAlgorithmSupported(kivo::certs::SignatureAlgorithm) const override { return true; }
-    kivo::certs::SignatureOutcome createSignature(kivo::certs::SignatureAlgorithm,
-                                                  std::span<const std::uint8_t> data) override {
+    bool isAlgorithmSupported(kivo::foundation::SignatureAlgorithm) const override { return true; }
+    kivo::foundation::Bytes sign(kivo::foundation::SignatureAlgorithm,
+                                 std::span<const std::uint8_t> data) override {
         const std::unique_ptr<EVP_MD_CTX, ContextDeleter> context(EVP_MD_CTX_new());
         std::size_t length = 0;
         if (!context ||
             EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key_.get()) != 1 ||
             EVP_DigestSign(context.get(), nullptr, &length, data.data(), data.size()) != 1) {
-            return {std::nullopt, "cannot sign"};
+            throw kivo::foundation::signingFailure("cannot sign");
         }
         Bytes signature(length);
         if (EVP_DigestSign(context.get(), signature.data(), &length, data.data(), data.size()) !=
             1) {
-            return {std::nullopt, "cannot sign"};
+            throw kivo::foundation::signingFailure("cannot sign");
         }
         signature.resize(length);
-        return {std::move(signature), std::nullopt};
+        return signature;
     }
 
   private:
     std::unique_ptr<EVP_PKEY, KeyDeleter> key_;
 };
 
-class MemoryCertificate final : public kivo::certs::StoredCertificate {
+class MemoryCertificate final : public kivo::foundation::StoredCertificate {
   public:
-    Bytes derBytes() const override { return certificateDer(); }
+    const Bytes& derBytes() const override { return certificateDer(); }
 };
 
 const std::string& documentOfSize(std::size_t bytes) {

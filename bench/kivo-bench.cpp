@@ -31,7 +31,7 @@
 
 #include "DocumentGenerator.h"
 #include "ProcessRuns.h"
-#include "certs/Encodings.h"
+#include "foundation/Encodings.h"
 
 namespace {
 
@@ -131,7 +131,7 @@ std::string signRequest(const Options& options, const std::vector<std::string>& 
         const auto& text = documents[i];
         entries.push_back(
             {{"id", "doc-" + std::to_string(i + 1)},
-             {"data", kivo::certs::base64Encode(std::span(
+             {"data", kivo::foundation::base64Encode(std::span(
                           reinterpret_cast<const std::uint8_t*>(text.data()), text.size()))}});
     }
     return json{{"type", "sign"}, {"user_details", userDetails(options)}, {"xml_data", entries}}
@@ -149,7 +149,7 @@ json checkedSignAnswer(const std::string& answer, std::size_t documents) {
 }
 
 std::string decodedDocument(const json& answer, std::size_t index) {
-    const auto bytes = kivo::certs::base64DecodeStrict(
+    const auto bytes = kivo::foundation::base64DecodeStrict(
         answer["signed_data"][index]["data"].get_ref<const std::string&>());
     if (!bytes) {
         throw std::runtime_error("signed document is not base64");

@@ -18,27 +18,23 @@
 #include <string>
 #include <string_view>
 
-#include "certs/CertificateSources.h"
+#include "foundation/KeyStore.h"
+#include "foundation/Log.h"
 #include "host/Framing.h"
-#include "host/Log.h"
 #include "protocol/Dispatch.h"
-#include "protocol/Messages.h"
 #include "protocol/RequestServices.h"
-#include "protocol/SigningError.h"
 
 namespace {
 
-using kivo::protocol::ReceivedRequest;
-
 // A key store with no identities anywhere, as on a machine without certificates.
-class EmptyKeyStore final : public kivo::certs::KeyStore {
+class EmptyKeyStore final : public kivo::foundation::KeyStore {
   public:
-    kivo::certs::IdentityQueryResult querySystemIdentities() override {
-        return {kivo::certs::security_status::itemNotFound, {}};
+    kivo::foundation::IdentityQueryResult querySystemIdentities() override {
+        return {kivo::foundation::security_status::itemNotFound, {}};
     }
     std::vector<std::string> tokenIds() override { return {}; }
-    kivo::certs::IdentityQueryResult queryTokenIdentities(const std::string&) override {
-        return {kivo::certs::security_status::itemNotFound, {}};
+    kivo::foundation::IdentityQueryResult queryTokenIdentities(const std::string&) override {
+        return {kivo::foundation::security_status::itemNotFound, {}};
     }
 };
 
@@ -70,7 +66,7 @@ class MemoryChannel final : public kivo::protocol::MessageChannel {
   public:
     explicit MemoryChannel(std::string_view input) : input_(input) {}
 
-    std::optional<ReceivedRequest> readRequestMessage() override {
+    std::optional<std::string> readRequestMessage() override {
         if (input_.size() < 4) {
             input_ = {};
             return std::nullopt;
@@ -82,13 +78,7 @@ class MemoryChannel final : public kivo::protocol::MessageChannel {
         input_.remove_prefix(4);
         const std::string_view payload = input_.substr(0, length);
         input_.remove_prefix(payload.size());
-        try {
-            return ReceivedRequest{kivo::protocol::decodeRequest(payload), std::string(payload)};
-        } catch (const kivo::protocol::RequestDecodeError& error) {
-            throw kivo::protocol::SigningError(
-                kivo::protocol::error_code::badRequest,
-                std::string("Failed to parse JSON request - ") + error.what());
-        }
+        return std::string(payload);
     }
 
     void writeResponseMessage(std::string_view payload) override {
@@ -119,22 +109,21 @@ kivo::protocol::RequestServices emptyServices() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    kivo::host::setProcessLog(kivo::host::LogFile(std::nullopt));
+    kivo::foundation::setProcessLog(kivo::foundation::LogFile(std::nullopt));
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static const kivo::protocol::RequestServices services = emptyServices();
-    kivo::host::setVerboseLogging(false);
+    kivo::foundation::setVerboseLogging(false);
     MemoryChannel channel(std::string_view(reinterpret_cast<const char*>(data), size));
     int answered = 0;
-    try {
-        while (kivo::protocol::processRequest(channel, services) ==
-               kivo::protocol::RequestOutcome::answered) {
-            ++answered;
-        }
-    } catch (...) {
-        kivo::protocol::answerWithError(channel, std::current_exception());
+    kivo::protocol::RequestOutcome outcome{};
+    while ((outcome = kivo::protocol::processRequest(channel, services)) ==
+           kivo::protocol::RequestOutcome::answered) {
+        ++answered;
+    }
+    if (outcome == kivo::protocol::RequestOutcome::failed) {
         ++answered;
     }
     // One answer per request, and none for a request that never began.

@@ -17,16 +17,16 @@
 #include <string>
 #include <string_view>
 
-#include "certs/Encodings.h"
-#include "certs/SignaturePrimitive.h"
-#include "host/Log.h"
-#include "protocol/SigningError.h"
+#include "foundation/Encodings.h"
+#include "foundation/Log.h"
+#include "foundation/PrivateKey.h"
+#include "foundation/SigningError.h"
 #include "xmldsig/XmlSigner.h"
 
 namespace {
 
-using kivo::certs::Bytes;
-using kivo::certs::SignatureAlgorithm;
+using kivo::foundation::Bytes;
+using kivo::foundation::SignatureAlgorithm;
 
 struct KeyFree {
     void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
@@ -99,38 +99,38 @@ const EVP_MD* digestFor(SignatureAlgorithm algorithm) {
     return nullptr;
 }
 
-class OpenSslKey final : public kivo::certs::PrivateKey {
+class OpenSslKey final : public kivo::foundation::PrivateKey {
   public:
     explicit OpenSslKey(EVP_PKEY* key) : key_(key) {}
 
     bool isAlgorithmSupported(SignatureAlgorithm) const override { return true; }
 
-    kivo::certs::SignatureOutcome createSignature(SignatureAlgorithm algorithm,
-                                                  std::span<const std::uint8_t> data) override {
+    kivo::foundation::Bytes sign(SignatureAlgorithm algorithm,
+                                 std::span<const std::uint8_t> data) override {
         const std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
         std::size_t length = 0;
         if (!context ||
             EVP_DigestSignInit(context.get(), nullptr, digestFor(algorithm), nullptr, key_) != 1 ||
             EVP_DigestSign(context.get(), nullptr, &length, data.data(), data.size()) != 1) {
-            return {std::nullopt, "signing could not start"};
+            throw kivo::foundation::signingFailure("signing could not start");
         }
         Bytes signature(length);
         if (EVP_DigestSign(context.get(), signature.data(), &length, data.data(), data.size()) !=
             1) {
-            return {std::nullopt, "signing failed"};
+            throw kivo::foundation::signingFailure("signing failed");
         }
         signature.resize(length);
-        return {signature, std::nullopt};
+        return signature;
     }
 
   private:
     EVP_PKEY* key_;
 };
 
-class FixedCertificate final : public kivo::certs::StoredCertificate {
+class FixedCertificate final : public kivo::foundation::StoredCertificate {
   public:
     explicit FixedCertificate(Bytes der) : der_(std::move(der)) {}
-    Bytes derBytes() const override { return der_; }
+    const Bytes& derBytes() const override { return der_; }
 
   private:
     Bytes der_;
@@ -140,8 +140,8 @@ struct Identity {
     KeyHandle key = makeKey();
     OpenSslKey privateKey{key.get()};
     FixedCertificate certificate{selfSignedCertificate(key.get())};
-    std::string modulus = kivo::certs::base64Encode(rsaParameter(key.get(), "n"));
-    std::string exponent = kivo::certs::base64Encode(rsaParameter(key.get(), "e"));
+    std::string modulus = kivo::foundation::base64Encode(rsaParameter(key.get(), "n"));
+    std::string exponent = kivo::foundation::base64Encode(rsaParameter(key.get(), "e"));
 };
 
 Identity& identity() {
@@ -163,7 +163,7 @@ volatile std::size_t sink = 0;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    kivo::host::setProcessLog(kivo::host::LogFile(std::nullopt));
+    kivo::foundation::setProcessLog(kivo::foundation::LogFile(std::nullopt));
     identity();
     return 0;
 }
@@ -179,7 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             document.addRSAKeyValue(signer.modulus, signer.exponent, filter);
         }
         sink = sink + document.canonicalText().size();
-    } catch (const kivo::protocol::SigningError&) {
+    } catch (const kivo::foundation::SigningError&) {
         // 103 and 104 for documents of the wrong shape or that do not parse. The fixed filters
         // are valid XPath, so an XPathError escaping here is a finding.
     }

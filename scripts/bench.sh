@@ -31,18 +31,6 @@ signer_key="$work/store/signer/signer.key.pem"
 pinentry="$KIVO_DEMO_PINENTRY"
 mkdir -p "$work/home"
 
-softhsm_module() {
-  local path
-  path="$(sed -n 's/^module:[[:space:]]*//p' /usr/share/p11-kit/modules/softhsm2.module 2>/dev/null | head -n 1)"
-  for candidate in "$path" /usr/lib/softhsm/libsofthsm2.so /usr/lib/*/softhsm/libsofthsm2.so; do
-    if [ -n "$candidate" ] && [ -e "$candidate" ]; then
-      echo "$candidate"
-      return
-    fi
-  done
-  echo "bench: cannot find the SoftHSM2 PKCS#11 module" >&2
-  exit 1
-}
 
 # The search store: 200 NSS identities (self-signed RSA 2048 certificates with their keys) spread
 # over the user's databases as the host finds them (70 in ~/.pki/nssdb, 70 in a Firefox profile,
@@ -97,7 +85,7 @@ log.level = ERROR
 slots.removable = false
 EOF
   local module label="Bench Search"
-  module="$(softhsm_module)"
+  module="$(scripts/softhsm-module.sh)"
   SOFTHSM2_CONF="$search/softhsm2.conf" softhsm2-util --init-token --free --label "$label" \
     --pin "$KIVO_DEMO_PIN" --so-pin 12345678 >/dev/null
   add_to_token() { # key.pem cert.der id label

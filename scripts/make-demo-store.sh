@@ -7,6 +7,8 @@
 #
 # Usage: scripts/make-demo-store.sh DIR
 set -euo pipefail
+# A die inside $(...) must end the script, not just the substitution.
+shopt -s inherit_errexit
 
 readonly token_label="Kivo Demo"
 readonly user_pin="1234"
@@ -38,21 +40,7 @@ export SOFTHSM2_CONF="$dir/softhsm2.conf"
 mkdir -p "$dir/ca" "$dir/signer" "$dir/tokens"
 chmod 700 "$dir/ca" "$dir/signer" "$dir/tokens"
 
-# The module p11-kit registers for SoftHSM2 is the one the host will load too.
-softhsm_module() {
-  local registered=/usr/share/p11-kit/modules/softhsm2.module path=""
-  if [ -r "$registered" ]; then
-    path="$(sed -n 's/^module:[[:space:]]*//p' "$registered" | head -n 1)"
-  fi
-  for candidate in "$path" /usr/lib/softhsm/libsofthsm2.so /usr/lib/*/softhsm/libsofthsm2.so; do
-    if [ -n "$candidate" ] && [ -e "$candidate" ]; then
-      echo "$candidate"
-      return
-    fi
-  done
-  die "cannot find the SoftHSM2 PKCS#11 module"
-}
-module="$(softhsm_module)"
+module="$("$(dirname "$0")/softhsm-module.sh")"
 
 lower_hex() { tr -d ':[:space:]' | tr 'A-F' 'a-f'; }
 

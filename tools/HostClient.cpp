@@ -12,18 +12,31 @@
 #include <stdexcept>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
 namespace kivo::tools {
 namespace {
 
-void closeIfOpen(int& fd) {
-    if (fd >= 0) {
-        ::close(fd);
-        fd = -1;
+using foundation::FileDescriptor;
+
+// Both ends of a new pipe, closed on exec in this process.
+std::pair<FileDescriptor, FileDescriptor> makePipe() {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        throw std::system_error(errno, std::generic_category(), "pipe");
     }
+    return {FileDescriptor(ends[0]), FileDescriptor(ends[1])};
 }
+
+struct SpawnActions {
+    posix_spawn_file_actions_t actions;
+    SpawnActions() { posix_spawn_file_actions_init(&actions); }
+    SpawnActions(const SpawnActions&) = delete;
+    SpawnActions& operator=(const SpawnActions&) = delete;
+    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
+};
 
 std::vector<std::string> buildEnvironment(const HostOptions& options) {
     std::map<std::string, std::string> variables;
@@ -58,29 +71,28 @@ std::vector<char*> pointersTo(std::vector<std::string>& texts) {
 
 }  // namespace
 
-std::string frameMessage(std::string_view payload) {
-    const auto n = static_cast<std::uint32_t>(payload.size());
+std::string announcedFrame(std::uint32_t length, std::string_view payload) {
     std::string framed;
     framed.reserve(payload.size() + 4);
     for (int shift = 0; shift < 32; shift += 8) {
-        framed.push_back(static_cast<char>((n >> shift) & 0xFF));
+        framed.push_back(static_cast<char>((length >> shift) & 0xFF));
     }
     framed.append(payload);
     return framed;
 }
 
+std::string frameMessage(std::string_view payload) {
+    return announcedFrame(static_cast<std::uint32_t>(payload.size()), payload);
+}
+
 HostProcess::HostProcess(const HostOptions& options) {
-    int input[2];
-    int output[2];
-    if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) {
-        throw std::system_error(errno, std::generic_category(), "pipe");
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    auto [inputRead, inputWrite] = makePipe();
+    auto [outputRead, outputWrite] = makePipe();
+    SpawnActions spawn;
+    posix_spawn_file_actions_adddup2(&spawn.actions, inputRead.get(), STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&spawn.actions, outputWrite.get(), STDOUT_FILENO);
     if (!options.stderrPath.empty()) {
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, options.stderrPath.c_str(),
+        posix_spawn_file_actions_addopen(&spawn.actions, STDERR_FILENO, options.stderrPath.c_str(),
                                          O_WRONLY | O_CREAT | O_APPEND, 0600);
     }
     std::vector<std::string> argumentTexts{options.binary};
@@ -88,28 +100,22 @@ HostProcess::HostProcess(const HostOptions& options) {
     std::vector<std::string> environmentTexts = buildEnvironment(options);
     auto argv = pointersTo(argumentTexts);
     auto envp = pointersTo(environmentTexts);
-    const int rc =
-        ::posix_spawn(&pid_, options.binary.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(input[0]);
-    ::close(output[1]);
-    toHost_ = input[1];
-    fromHost_ = output[0];
+    const int rc = ::posix_spawn(&pid_, options.binary.c_str(), &spawn.actions, nullptr,
+                                 argv.data(), envp.data());
     if (rc != 0) {
-        closeIfOpen(toHost_);
-        closeIfOpen(fromHost_);
         throw std::system_error(rc, std::generic_category(), "posix_spawn " + options.binary);
     }
+    toHost_ = std::move(inputWrite);
+    fromHost_ = std::move(outputRead);
 }
 
 HostProcess::~HostProcess() {
-    closeIfOpen(toHost_);
+    toHost_.reset();
     if (!exitStatus_ && pid_ > 0) {
         ::kill(pid_, SIGKILL);
         int status = 0;
         ::waitpid(pid_, &status, 0);
     }
-    closeIfOpen(fromHost_);
 }
 
 bool HostProcess::send(std::string_view payload) {
@@ -123,8 +129,8 @@ bool HostProcess::sendRaw(std::string_view bytes) {
         return true;
     }();
     (void)ignoreSigpipe;
-    while (!bytes.empty() && toHost_ >= 0) {
-        const ssize_t written = ::write(toHost_, bytes.data(), bytes.size());
+    while (!bytes.empty() && toHost_.valid()) {
+        const ssize_t written = ::write(toHost_.get(), bytes.data(), bytes.size());
         if (written < 0) {
             if (errno == EINTR) {
                 continue;
@@ -137,7 +143,7 @@ bool HostProcess::sendRaw(std::string_view bytes) {
 }
 
 void HostProcess::closeInput() {
-    closeIfOpen(toHost_);
+    toHost_.reset();
 }
 
 bool HostProcess::readExactly(std::string& into, std::size_t count,
@@ -149,7 +155,7 @@ bool HostProcess::readExactly(std::string& into, std::size_t count,
         if (left.count() <= 0) {
             return false;
         }
-        pollfd watch{fromHost_, POLLIN, 0};
+        pollfd watch{fromHost_.get(), POLLIN, 0};
         const int ready = ::poll(&watch, 1, static_cast<int>(left.count()));
         if (ready < 0 && errno == EINTR) {
             continue;
@@ -158,7 +164,7 @@ bool HostProcess::readExactly(std::string& into, std::size_t count,
             return false;
         }
         const std::size_t want = std::min(sizeof buffer, count - into.size());
-        const ssize_t got = ::read(fromHost_, buffer, want);
+        const ssize_t got = ::read(fromHost_.get(), buffer, want);
         if (got < 0 && errno == EINTR) {
             continue;
         }

@@ -14,10 +14,15 @@
 #include <string_view>
 #include <vector>
 
+#include "foundation/FileDescriptor.h"
+
 namespace kivo::tools {
 
 // A 4-byte little-endian length followed by the payload.
 std::string frameMessage(std::string_view payload);
+
+// A frame announcing `length` bytes, followed by `payload` whatever its real size.
+std::string announcedFrame(std::uint32_t length, std::string_view payload);
 
 struct HostOptions {
     std::string binary;
@@ -61,8 +66,8 @@ class HostProcess {
                      std::chrono::steady_clock::time_point deadline);
 
     pid_t pid_ = -1;
-    int toHost_ = -1;
-    int fromHost_ = -1;
+    foundation::FileDescriptor toHost_;
+    foundation::FileDescriptor fromHost_;
     std::optional<int> exitStatus_;
     std::optional<long> peakMemoryKiB_;
 };

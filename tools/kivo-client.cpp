@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "HostClient.h"
-#include "certs/Encodings.h"
+#include "foundation/Encodings.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ void saveSignedDocuments(const std::string& answer, const std::filesystem::path&
     }
     std::filesystem::create_directories(folder);
     for (const auto& entry : parsed["signed_data"]) {
-        const auto bytes = kivo::certs::base64DecodeStrict(entry.value("data", ""));
+        const auto bytes = kivo::foundation::base64DecodeStrict(entry.value("data", ""));
         const std::string id = entry.value("id", "");
         if (!bytes || id.empty() || id.find('/') != std::string::npos) {
             std::cerr << "kivo-client: cannot save signed document '" << id << "'\n";

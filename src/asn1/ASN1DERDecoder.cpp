@@ -3,7 +3,7 @@
 #include "asn1/ASN1Error.h"
 #include "asn1/DatePattern.h"
 #include "asn1/TextDecoding.h"
-#include "host/Log.h"
+#include "foundation/Log.h"
 
 namespace kivo::asn1 {
 
@@ -67,7 +67,7 @@ Bytes withoutLeadingZeros(std::span<const std::uint8_t> contents) {
 }
 
 void reportUnsupported(TagNumber tag) {
-    host::writeDebug(
+    foundation::writeDebug(
         [tag] { return "unsupported tag: " + std::string(ASN1Identifier::caseName(tag)); });
 }
 

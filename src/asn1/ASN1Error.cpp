@@ -7,13 +7,10 @@ namespace kivo::asn1 {
 namespace {
 
 std::string messageFor(ASN1Error error) {
-    switch (error) {
-        case ASN1Error::parseError:
-            return "ASN.1 parseError: the data is not a certificate";
-        case ASN1Error::outOfBuffer:
-            return "ASN.1 outOfBuffer: the data ends inside an element";
-    }
-    return "ASN.1 error";
+    const std::string_view meaning = error == ASN1Error::outOfBuffer
+                                         ? "the data ends inside an element"
+                                         : "the data is not a certificate";
+    return "ASN.1 " + std::string(errorName(error)) + ": " + std::string(meaning);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "asn1/ASN1Identifier.h"
 
+#include <array>
+
 namespace kivo::asn1 {
 
 std::optional<ASN1Identifier::Class> ASN1Identifier::classFromRaw(std::uint8_t raw) {
@@ -25,17 +27,10 @@ std::optional<ASN1Identifier::TagNumber> ASN1Identifier::tagNumberFromRaw(std::u
 }
 
 std::string_view ASN1Identifier::caseName(Class typeClass) {
-    switch (typeClass) {
-        case Class::universal:
-            return "universal";
-        case Class::application:
-            return "application";
-        case Class::contextSpecific:
-            return "contextSpecific";
-        case Class::private_:
-            return "private";
-    }
-    return "universal";
+    // Indexed by the class bits (the top two of the identifier octet).
+    static constexpr std::array<std::string_view, 4> names{"universal", "application",
+                                                           "contextSpecific", "private"};
+    return names[static_cast<std::uint8_t>(typeClass) >> 6];
 }
 
 std::string_view ASN1Identifier::caseName(TagNumber tagNumber) {

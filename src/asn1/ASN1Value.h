@@ -7,14 +7,14 @@
 #include <optional>
 #include <string>
 #include <variant>
-#include <vector>
+
+#include "foundation/Bytes.h"
+#include "foundation/Time.h"
 
 namespace kivo::asn1 {
 
-using Bytes = std::vector<std::uint8_t>;
-// Milliseconds in 64 bits: certificate dates run from year 0000 to 9999 (99991231235959Z stands
-// for "no well-defined expiry"), far beyond a nanosecond clock's 1678 to 2262.
-using TimePoint = std::chrono::sys_time<std::chrono::milliseconds>;
+using foundation::Bytes;
+using foundation::TimePoint;
 using Value = std::variant<std::string, Bytes, bool, TimePoint>;
 
 // The value as one type; none when it is absent or holds another type.
@@ -26,8 +26,5 @@ std::optional<TimePoint> timeOf(const std::optional<Value>& value);
 // A readable, stable rendering: text as is, octets as upper-case hex, "true"/"false", and times
 // as "yyyy-MM-dd HH:mm:ss UTC".
 std::string valueText(const Value& value);
-
-// Upper-case hex of the octets, no separators.
-std::string hexText(const Bytes& bytes);
 
 }  // namespace kivo::asn1

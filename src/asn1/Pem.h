@@ -20,8 +20,4 @@ inline constexpr std::string_view pemEndLine = "-----END CERTIFICATE-----";
 // LF, VT and FF, each on its own.
 std::optional<Bytes> pemToDer(std::span<const std::uint8_t> pem);
 
-// Standard-alphabet Base64 with "=" padding to a multiple of four characters; any other
-// character, or padding anywhere but the end, fails.
-std::optional<Bytes> base64Decode(std::string_view text);
-
 }  // namespace kivo::asn1

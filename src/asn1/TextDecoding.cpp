@@ -1,49 +1,10 @@
 #include "asn1/TextDecoding.h"
 
+#include "foundation/Utf8.h"
+
 namespace kivo::asn1 {
 
 namespace {
-
-bool isContinuation(std::uint8_t octet) {
-    return (octet & 0xC0) == 0x80;
-}
-
-// Length of the UTF-8 sequence starting at `index`, 0 when it is not well formed.
-std::size_t utf8SequenceLength(std::span<const std::uint8_t> octets, std::size_t index) {
-    const std::uint8_t lead = octets[index];
-    std::size_t length = 0;
-    std::uint32_t codePoint = 0;
-    if (lead < 0x80) {
-        return 1;
-    } else if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        codePoint = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        codePoint = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        codePoint = lead & 0x07;
-    } else {
-        return 0;
-    }
-    if (octets.size() - index < length) {
-        return 0;
-    }
-    for (std::size_t i = 1; i < length; ++i) {
-        if (!isContinuation(octets[index + i])) {
-            return 0;
-        }
-        codePoint = (codePoint << 6) | (octets[index + i] & 0x3F);
-    }
-    const bool overlong =
-        (length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000);
-    const bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
-    if (overlong || surrogate || codePoint > 0x10FFFF) {
-        return 0;
-    }
-    return length;
-}
 
 void appendUtf8(std::string& text, std::uint32_t codePoint) {
     if (codePoint < 0x80) {
@@ -66,14 +27,11 @@ void appendUtf8(std::string& text, std::uint32_t codePoint) {
 }  // namespace
 
 std::optional<std::string> decodeUtf8(std::span<const std::uint8_t> octets) {
-    for (std::size_t index = 0; index < octets.size();) {
-        const std::size_t length = utf8SequenceLength(octets, index);
-        if (length == 0) {
-            return std::nullopt;
-        }
-        index += length;
+    std::string text(octets.begin(), octets.end());
+    if (!foundation::isValidUtf8(text)) {
+        return std::nullopt;
     }
-    return std::string(octets.begin(), octets.end());
+    return text;
 }
 
 std::optional<std::string> decodeAscii(std::span<const std::uint8_t> octets) {

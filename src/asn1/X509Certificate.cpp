@@ -161,10 +161,6 @@ std::optional<std::string> X509Certificate::signatureAlgorithmOID() const {
     return algorithm ? algorithm->textValue() : std::nullopt;
 }
 
-std::optional<Bytes> X509Certificate::signatureAlgorithmParameters() const {
-    return std::nullopt;
-}
-
 std::vector<bool> X509Certificate::keyUsage() const {
     const auto hit = block1_->findOid(OID_KeyUsage);
     if (!hit) {

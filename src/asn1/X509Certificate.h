@@ -73,8 +73,6 @@ class X509Certificate {
     std::optional<Bytes> signatureValue() const;
     std::optional<std::string> signatureAlgorithmName() const;
     std::optional<std::string> signatureAlgorithmOID() const;
-    // Never read: always none.
-    std::optional<Bytes> signatureAlgorithmParameters() const;
 
     // Eight flags, index 0 digitalSignature ... 7 encipherOnly; empty without the extension.
     std::vector<bool> keyUsage() const;

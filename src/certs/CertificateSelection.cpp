@@ -8,17 +8,22 @@
 #include <utility>
 #include <vector>
 
-#include "certs/Encodings.h"
 #include "certs/TextComparison.h"
-#include "host/Log.h"
-#include "protocol/SigningError.h"
+#include "foundation/Encodings.h"
+#include "foundation/Log.h"
+#include "foundation/SigningError.h"
+#include "foundation/Time.h"
 
 namespace kivo::certs {
 
+using foundation::formatTimestamp;
+using foundation::hexEncode;
+using foundation::KeyStore;
+
 namespace {
 
-using host::LogLevel;
-using protocol::SigningError;
+using foundation::LogLevel;
+using foundation::SigningError;
 
 constexpr std::string_view commonNameOid = "2.5.4.3";
 constexpr std::string_view emailAddressOid = "1.2.840.113549.1.9.1";
@@ -138,7 +143,7 @@ std::string describeAkiList(std::span<const std::string> akis) {
 template <typename T>
 const T& required(const std::optional<T>& field, const char* message) {
     if (!field) {
-        throw SigningError(protocol::error_code::badRequest, message);
+        throw SigningError(foundation::error_code::badRequest, message);
     }
     return *field;
 }
@@ -161,10 +166,11 @@ const Candidate* selectByAkiPriority(const std::vector<Candidate>& candidates,
             }
             if (selected == nullptr) {
                 selected = &candidate;
-                host::writeLog(LogLevel::info, "Found certificate match");
+                foundation::writeLog(LogLevel::info, "Found certificate match");
             } else if (expiresLater(candidate, *selected)) {
                 selected = &candidate;
-                host::writeLog(LogLevel::info, "Found certificate match with a later expiry date");
+                foundation::writeLog(LogLevel::info,
+                                     "Found certificate match with a later expiry date");
             }
         }
         if (selected != nullptr) {
@@ -178,7 +184,7 @@ const Candidate* selectByAkiPriority(const std::vector<Candidate>& candidates,
 
 bool isCandidate(const asn1::X509Certificate& parsedCertificate, const UserDetails& userDetails) {
     const auto facts = readFacts(parsedCertificate);
-    host::writeDebug([&] { return describeFacts(facts); });
+    foundation::writeDebug([&] { return describeFacts(facts); });
 
     const bool identityMatches = facts.commonName && facts.isSigningCert &&
                                  equalsWhenPresent(facts.commonName, userDetails.name) &&
@@ -189,7 +195,7 @@ bool isCandidate(const asn1::X509Certificate& parsedCertificate, const UserDetai
         return false;
     }
     if (userDetails.aki->empty()) {
-        host::writeDebug([] {
+        foundation::writeDebug([] {
             return "Next certificate is a signing certificate that matches on name, email and ABN";
         });
         return true;
@@ -197,7 +203,7 @@ bool isCandidate(const asn1::X509Certificate& parsedCertificate, const UserDetai
     if (!matchesAnyAki(facts.akiText, *userDetails.aki)) {
         return false;
     }
-    host::writeDebug([] {
+    foundation::writeDebug([] {
         return "Next certificate is a signing certificate that matches on name, email, ABN and AKI";
     });
     return true;
@@ -213,9 +219,9 @@ CertificateSelection findSigningCertificate(const UserDetails& userDetails, KeyS
     const auto& akis =
         required(userDetails.aki, "AKI list is missing from the signing request message");
 
-    host::writeLog(LogLevel::info, "Searching for certificate with name = " + name +
-                                       ", email = " + email + ", ABN = " + abn +
-                                       ", AKI = " + describeAkiList(akis));
+    foundation::writeLog(LogLevel::info, "Searching for certificate with name = " + name +
+                                             ", email = " + email + ", ABN = " + abn +
+                                             ", AKI = " + describeAkiList(akis));
 
     const auto candidates = collectCandidates(
         store,
@@ -225,49 +231,34 @@ CertificateSelection findSigningCertificate(const UserDetails& userDetails, KeyS
         tokenClassId);
     const Candidate* selected = selectByAkiPriority(candidates, akis);
     if (selected == nullptr) {
-        throw SigningError(protocol::error_code::certificateNotFound, "Certificate not found");
+        throw SigningError(foundation::error_code::certificateNotFound, "Certificate not found");
     }
 
     const auto& certificate = *selected->parsedCertificate;
     if (!certificate.checkValidity(now)) {
-        throw SigningError(protocol::error_code::certificateExpired,
+        throw SigningError(foundation::error_code::certificateExpired,
                            "Signing certificate has expired");
     }
 
     const auto serialOctets = certificate.serial();
     std::string serial = serialOctets ? hexEncode(*serialOctets) : std::string();
-    host::writeDebug([&] { return "Certificate serial number = " + serial; });
+    foundation::writeDebug([&] { return "Certificate serial number = " + serial; });
 
     // checkValidity has established that both dates are present.
     const std::string notBefore = formatTimestamp(*certificate.notBefore());
     std::string expiry = formatTimestamp(*certificate.notAfter());
-    host::writeDebug([&] { return "Certificate not valid before date = " + notBefore; });
-    host::writeDebug([&] { return "Certificate not valid after date = " + expiry; });
+    foundation::writeDebug([&] { return "Certificate not valid before date = " + notBefore; });
+    foundation::writeDebug([&] { return "Certificate not valid after date = " + expiry; });
 
     auto issuer = certificate.issuerValue(commonNameOid);
     if (!issuer) {
-        throw SigningError(protocol::error_code::certificateIncomplete,
+        throw SigningError(foundation::error_code::certificateIncomplete,
                            "Signing certificate does not include Issuer CN");
     }
-    host::writeDebug([&] { return "Certificate Issuer CN = " + *issuer; });
+    foundation::writeDebug([&] { return "Certificate Issuer CN = " + *issuer; });
 
     return {selected->certificate, selected->parsedCertificate, std::move(serial),
             std::move(expiry),     std::move(*issuer),          selected->privateKey};
-}
-
-std::string formatTimestamp(asn1::TimePoint instant) {
-    using namespace std::chrono;
-    const auto second = floor<seconds>(instant);
-    const auto day = floor<days>(second);
-    const year_month_day date{day};
-    const hh_mm_ss time{second - day};
-    char text[128];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02lld:%02lld:%02lld.000Z",
-                  static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                  static_cast<unsigned>(date.day()), static_cast<long long>(time.hours().count()),
-                  static_cast<long long>(time.minutes().count()),
-                  static_cast<long long>(time.seconds().count()));
-    return text;
 }
 
 }  // namespace kivo::certs

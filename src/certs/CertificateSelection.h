@@ -11,10 +11,14 @@
 
 #include "asn1/X509Certificate.h"
 #include "certs/CertificateSources.h"
-#include "certs/SignaturePrimitive.h"
 #include "certs/UserDetails.h"
+#include "foundation/PrivateKey.h"
 
 namespace kivo::certs {
+
+using foundation::KeyStore;
+using foundation::PrivateKey;
+using foundation::StoredCertificate;
 
 // The chosen identity and the display values the responses carry.
 struct CertificateSelection {
@@ -22,7 +26,7 @@ struct CertificateSelection {
     std::shared_ptr<const asn1::X509Certificate> parsedCertificate;
     // Serial number octets as lower-case hex (empty when the certificate has no readable serial).
     std::string serial;
-    // notAfter as formatTimestamp writes it.
+    // notAfter as foundation::formatTimestamp writes it.
     std::string expiry;
     // The issuer's common name.
     std::string issuer;
@@ -30,7 +34,7 @@ struct CertificateSelection {
 };
 
 // Finds the signing certificate for `userDetails` among the identities of `store` (tokens
-// filtered by `tokenClassId`) and checks it against `now`. Throws protocol::SigningError:
+// filtered by `tokenClassId`) and checks it against `now`. Throws foundation::SigningError:
 // 101 when name, email, ABN or the AKI list is missing (checked in that order), 102 "Certificate
 // not found", 107 "Signing certificate has expired" (also when not yet valid), 105 "Signing
 // certificate does not include Issuer CN". Logs the search at INFO level and the winner's details
@@ -47,8 +51,5 @@ CertificateSelection findSigningCertificate(const UserDetails& userDetails, KeyS
 // equals one of the list's entries ignoring case. Texts compare under canonical equivalence; a
 // field missing from `userDetails` never matches. Writes the per-certificate DEBUG lines.
 bool isCandidate(const asn1::X509Certificate& parsedCertificate, const UserDetails& userDetails);
-
-// `instant` in UTC as "yyyy-MM-ddTHH:mm:ss.000Z"; fractions of a second are dropped.
-std::string formatTimestamp(asn1::TimePoint instant);
 
 }  // namespace kivo::certs

@@ -4,24 +4,29 @@
 #include <string>
 
 #include "asn1/ASN1Error.h"
-#include "host/Log.h"
+#include "foundation/Log.h"
 
 namespace kivo::certs {
+
+using foundation::IdentityQueryResult;
+using foundation::KeyStore;
+using foundation::securityStatusName;
+using foundation::StoredIdentity;
 namespace {
 
-using host::LogLevel;
-using host::writeLog;
+using foundation::LogLevel;
+using foundation::writeLog;
 
 // The certificates already taken, so that one reachable through two stores (a database and a
 // token module, two modules for one card) is a candidate once, from the first store. Kept as
 // strings: GCC 12 at -O3 misreads the byte-vector comparison as an overread (-Wstringop-overread).
 using SeenCertificates = std::set<std::string, std::less<>>;
 
-std::string derKey(const Bytes& der) { return {der.begin(), der.end()}; }
+std::string derKey(const foundation::Bytes& der) { return {der.begin(), der.end()}; }
 
 void appendAccepted(const IdentityQueryResult& result, const AcceptCandidate& accept,
                     SeenCertificates& seen, std::vector<Candidate>& candidates) {
-    if (result.status != security_status::success) {
+    if (result.status != foundation::security_status::success) {
         writeLog(LogLevel::error,
                  "Failed to access certificates (" + securityStatusName(result.status) + ")");
         return;
@@ -33,17 +38,17 @@ void appendAccepted(const IdentityQueryResult& result, const AcceptCandidate& ac
     }
     for (const StoredIdentity& identity : result.identities) {
         if (!identity.certificate || !identity.privateKey ||
-            seen.contains(derKey(identity.certificateDer))) {
+            seen.contains(derKey(identity.certificate->derBytes()))) {
             continue;
         }
         std::shared_ptr<const asn1::X509Certificate> parsed;
         try {
-            parsed = asn1::X509Certificate::fromDer(identity.certificateDer);
+            parsed = asn1::X509Certificate::fromDer(identity.certificate->derBytes());
         } catch (const asn1::ASN1Exception&) {
             writeLog(LogLevel::error, "Unexpected certificate contents");
             continue;
         }
-        seen.insert(derKey(identity.certificateDer));
+        seen.insert(derKey(identity.certificate->derBytes()));
         if (accept(*parsed)) {
             candidates.push_back(Candidate{parsed, identity.certificate, identity.privateKey});
         }
@@ -56,6 +61,8 @@ std::vector<Candidate> collectCandidates(KeyStore& store, const AcceptCandidate&
                                          std::string_view tokenClassId) {
     std::vector<Candidate> candidates;
     SeenCertificates seen;
+    // The log has always called the user's own store (here an NSS database) "system KeyChain";
+    // tools that read the log look for this line, so the name stays.
     writeLog(LogLevel::info, "Retrieving matching certificates from system KeyChain");
     appendAccepted(store.querySystemIdentities(), accept, seen, candidates);
 

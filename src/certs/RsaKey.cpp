@@ -4,7 +4,7 @@
 #include <string_view>
 #include <utility>
 
-#include "protocol/SigningError.h"
+#include "foundation/SigningError.h"
 
 namespace kivo::certs {
 
@@ -13,16 +13,16 @@ constexpr std::string_view rsaEncryptionOid = "1.2.840.113549.1.1.1";
 }  // namespace
 
 RsaPublicKeyComponents rsaPublicKeyComponents(const asn1::X509Certificate& certificate) {
-    using protocol::SigningError;
+    using foundation::SigningError;
     const auto publicKey = certificate.publicKey();
     if (!publicKey) {
-        throw SigningError(protocol::error_code::certificateIncomplete,
+        throw SigningError(foundation::error_code::certificateIncomplete,
                            "Certificate does not contain a public key");
     }
     const auto algorithm = publicKey->algorithmOid();
     auto components = algorithm == rsaEncryptionOid ? publicKey->rsaComponents() : std::nullopt;
     if (!components) {
-        throw SigningError(protocol::error_code::certificateIncomplete,
+        throw SigningError(foundation::error_code::certificateIncomplete,
                            "Certificate does not contain an RSA key");
     }
     return {std::move(components->first), std::move(components->second)};

@@ -10,15 +10,19 @@
 #include <string_view>
 
 #include "BuildConfig.h"
+#include "foundation/Log.h"
 #include "host/Framing.h"
 #include "host/IdleTimeout.h"
-#include "host/Log.h"
 #include "platform/Pkcs11KeyStore.h"
 #include "platform/SystemFacts.h"
 #include "protocol/Dispatch.h"
 #include "protocol/SigningApproval.h"
 
 namespace kivo::host {
+
+using foundation::LogLevel;
+using foundation::setVerboseLogging;
+using foundation::writeLog;
 namespace {
 
 using SystemClock = std::chrono::system_clock;
@@ -79,11 +83,8 @@ int runApplication(int argc, char** argv) {
         }
         timeout.pause();
         writeLog(LogLevel::info, "Processing a new request");
-        protocol::RequestOutcome outcome{};
-        try {
-            outcome = protocol::processRequest(channel, services);
-        } catch (...) {
-            protocol::answerWithError(channel, std::current_exception());
+        const protocol::RequestOutcome outcome = protocol::processRequest(channel, services);
+        if (outcome == protocol::RequestOutcome::failed) {
             return EXIT_FAILURE;
         }
         if (outcome == protocol::RequestOutcome::endOfInput) {

@@ -7,11 +7,14 @@
 #include <array>
 #include <cerrno>
 
-#include "host/Log.h"
-#include "protocol/SigningError.h"
-#include "protocol/Utf8.h"
+#include "foundation/Log.h"
+#include "foundation/Utf8.h"
 
 namespace kivo::host {
+
+using foundation::LogLevel;
+using foundation::writeDebug;
+using foundation::writeLog;
 namespace {
 
 // A read asks for at most this much at a time; pipes deliver less anyway.
@@ -40,10 +43,6 @@ void readUpTo(int fd, std::string& into, std::size_t count) {
         into.resize(before + static_cast<std::size_t>(got));
         count -= static_cast<std::size_t>(got);
     }
-}
-
-std::string textForLog(std::string_view bytes) {
-    return protocol::isValidUtf8(bytes) ? std::string(bytes) : std::string("<not a string>");
 }
 
 }  // namespace
@@ -102,34 +101,19 @@ void writeAllGathered(int fd, std::string_view prefix, std::string_view payload)
 
 }  // namespace
 
-std::optional<protocol::ReceivedRequest> FramedChannel::readRequestMessage() {
+std::optional<std::string> FramedChannel::readRequestMessage() {
     std::optional<Frame> frame = readFrame(input_);
     if (!frame) {
         return std::nullopt;
     }
-    writeDebug([&] { return "Request message = " + textForLog(frame->payload); });
-    try {
-        protocol::ReceivedRequest received{protocol::decodeRequest(frame->payload), {}};
-        // The text is only ever written to the log as a DEBUG line; when this request cannot
-        // turn DEBUG lines on, a large payload is released now instead of living as long as
-        // the request.
-        if (verboseLogging() || received.request.verbose == "ON") {
-            received.text = std::move(frame->payload);
-        }
-        writeLog(LogLevel::info, "Received request message");
-        return received;
-    } catch (const protocol::RequestDecodeError& error) {
-        writeLog(LogLevel::error, std::string("Failed to parse JSON request: ") + error.what());
-        throw protocol::SigningError(protocol::error_code::badRequest,
-                                     std::string("Failed to parse JSON request - ") + error.what());
-    }
+    return std::move(frame->payload);
 }
 
 void FramedChannel::writeResponseMessage(std::string_view payload) {
     writeLog(LogLevel::info, "Sending response message");
     writeLog(LogLevel::info, "Response message length = " + std::to_string(payload.size()));
     const std::string prefix = lengthPrefix(payload.size());
-    writeDebug([&] { return "Response message = " + textForLog(payload); });
+    writeDebug([&] { return "Response message = " + foundation::loggableText(payload); });
     writeAllGathered(output_, prefix, payload);
     writeLog(LogLevel::info, "Response message sent");
 }

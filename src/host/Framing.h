@@ -28,7 +28,7 @@ class FramedChannel final : public protocol::MessageChannel {
   public:
     FramedChannel(int inputFd, int outputFd) : input_(inputFd), output_(outputFd) {}
 
-    std::optional<protocol::ReceivedRequest> readRequestMessage() override;
+    std::optional<std::string> readRequestMessage() override;
     void writeResponseMessage(std::string_view payload) override;
 
   private:

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "certs/Digests.h"
+#include "foundation/Digests.h"
 
 namespace kivo::platform {
 namespace {
@@ -17,23 +17,23 @@ constexpr std::array<std::uint8_t, 19> sha512Prefix{0x30, 0x51, 0x30, 0x0d, 0x06
                                                     0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
                                                     0x03, 0x05, 0x00, 0x04, 0x40};
 
-certs::Bytes joined(std::span<const std::uint8_t> prefix, const certs::Bytes& digest) {
-    certs::Bytes result(prefix.begin(), prefix.end());
+foundation::Bytes joined(std::span<const std::uint8_t> prefix, const foundation::Bytes& digest) {
+    foundation::Bytes result(prefix.begin(), prefix.end());
     result.insert(result.end(), digest.begin(), digest.end());
     return result;
 }
 
 }  // namespace
 
-certs::Bytes digestInfo(certs::SignatureAlgorithm algorithm,
-                        std::span<const std::uint8_t> message) {
+foundation::Bytes digestInfo(foundation::SignatureAlgorithm algorithm,
+                             std::span<const std::uint8_t> message) {
     switch (algorithm) {
-        case certs::SignatureAlgorithm::rsaPkcs1Sha1:
-            return joined(sha1Prefix, certs::sha1Digest(message));
-        case certs::SignatureAlgorithm::rsaPkcs1Sha256:
-            return joined(sha256Prefix, certs::sha256Digest(message));
-        case certs::SignatureAlgorithm::rsaPkcs1Sha512:
-            return joined(sha512Prefix, certs::sha512Digest(message));
+        case foundation::SignatureAlgorithm::rsaPkcs1Sha1:
+            return joined(sha1Prefix, foundation::sha1Digest(message));
+        case foundation::SignatureAlgorithm::rsaPkcs1Sha256:
+            return joined(sha256Prefix, foundation::sha256Digest(message));
+        case foundation::SignatureAlgorithm::rsaPkcs1Sha512:
+            return joined(sha512Prefix, foundation::sha512Digest(message));
     }
     return {};
 }

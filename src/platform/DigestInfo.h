@@ -6,11 +6,12 @@
 #include <cstdint>
 #include <span>
 
-#include "certs/SignaturePrimitive.h"
+#include "foundation/PrivateKey.h"
 
 namespace kivo::platform {
 
 // DER DigestInfo { algorithm, digest of `message` } for the algorithm's hash.
-certs::Bytes digestInfo(certs::SignatureAlgorithm algorithm, std::span<const std::uint8_t> message);
+foundation::Bytes digestInfo(foundation::SignatureAlgorithm algorithm,
+                             std::span<const std::uint8_t> message);
 
 }  // namespace kivo::platform

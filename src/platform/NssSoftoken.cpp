@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdio>
 
-#include "host/Log.h"
+#include "foundation/Log.h"
 #include "platform/Pkcs11Result.h"
 
 namespace kivo::platform {
@@ -94,15 +94,15 @@ OpenedNssDatabases openNssDatabases(const std::filesystem::path& softokenPath,
     std::vector<std::pair<const NssDatabaseLocation*, CK_SLOT_ID>> wanted;
     CK_SLOT_ID nextSlot = firstUserSlot;
     for (const NssDatabaseLocation& database : databases) {
-        host::writeDebug([&] { return "Searching NSS database " + database.directory.string(); });
+        foundation::writeDebug([&] { return "Searching NSS database " + database.directory.string(); });
         std::error_code error;
         if (!std::filesystem::is_regular_file(database.directory / "cert9.db", error)) {
-            host::writeDebug(
+            foundation::writeDebug(
                 [&] { return "No NSS database (cert9.db) in " + database.directory.string(); });
             continue;
         }
         if (nextSlot > lastUserSlot) {
-            host::writeDebug(
+            foundation::writeDebug(
                 [&] { return "Too many NSS databases; skipping " + database.directory.string(); });
             continue;
         }
@@ -111,7 +111,7 @@ OpenedNssDatabases openNssDatabases(const std::filesystem::path& softokenPath,
     if (wanted.empty()) {
         return opened;
     }
-    host::writeDebug([&] { return "Loading NSS softoken " + softokenPath.string(); });
+    foundation::writeDebug([&] { return "Loading NSS softoken " + softokenPath.string(); });
     const auto module = Pkcs11Module::loadWithReservedText(softokenPath, softokenWithoutDatabase);
     const std::vector<CK_SLOT_ID> builtInSlots = module->slotsWithToken();
     if (builtInSlots.empty()) {
@@ -123,7 +123,7 @@ OpenedNssDatabases openNssDatabases(const std::filesystem::path& softokenPath,
             opened.tokens.push_back(std::make_shared<Pkcs11Token>(
                 module, slot, module->tokenInfo(slot), database->storeName));
         } catch (const Pkcs11Error& failure) {
-            host::writeLog(host::LogLevel::error, "Cannot open NSS database " +
+            foundation::writeLog(foundation::LogLevel::error, "Cannot open NSS database " +
                                                       database->directory.string() + " (" +
                                                       failure.what() + ")");
             opened.lastFailure = failure.result();

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/FileDescriptor.h"
+#include "foundation/FileDescriptor.h"
 
 namespace kivo::platform {
 namespace {
@@ -25,7 +25,7 @@ constexpr std::size_t maximumLine = 1000;
 constexpr unsigned long cancelledErrorCode = 99;
 constexpr unsigned long notConfirmedErrorCode = 114;
 
-using host::FileDescriptor;
+using foundation::FileDescriptor;
 
 // The running pinentry; reaped when the conversation ends, killed if it lingers.
 class ChildProcess {

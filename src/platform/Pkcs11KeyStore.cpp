@@ -6,7 +6,7 @@
 #include <set>
 #include <utility>
 
-#include "host/Log.h"
+#include "foundation/Log.h"
 #include "platform/NssModuleList.h"
 #include "platform/NssSoftoken.h"
 #include "platform/Pkcs11Result.h"
@@ -15,7 +15,7 @@
 namespace kivo::platform {
 namespace {
 
-namespace status = certs::security_status;
+namespace status = foundation::security_status;
 
 std::optional<std::string> nonEmptyEnvironment(const char* name) {
     const char* value = std::getenv(name);
@@ -83,7 +83,7 @@ void Pkcs11KeyStore::loadNssTokens() {
     }
     const auto modulePath = nssModulePath();
     if (!modulePath) {
-        host::writeDebug([] { return std::string("NSS softoken module not found"); });
+        foundation::writeDebug([] { return std::string("NSS softoken module not found"); });
         nssFailure_ = status::notAvailable;
         return;
     }
@@ -95,18 +95,18 @@ void Pkcs11KeyStore::loadNssTokens() {
         }
         nssTokens_ = std::move(opened.tokens);
     } catch (const Pkcs11Error& failure) {
-        host::writeDebug(
+        foundation::writeDebug(
             [&] { return std::string("Cannot start the NSS softoken: ") + failure.what(); });
         nssFailure_ = queryStatusFor(failure.result());
     }
 }
 
-certs::IdentityQueryResult Pkcs11KeyStore::querySystemIdentities() {
+foundation::IdentityQueryResult Pkcs11KeyStore::querySystemIdentities() {
     if (!nssTokens_) {
         loadNssTokens();
     }
     if (nssFailure_) {
-        return certs::IdentityQueryResult{*nssFailure_, {}};
+        return foundation::IdentityQueryResult{*nssFailure_, {}};
     }
     return queryIdentities(*nssTokens_, pinEntry_);
 }
@@ -117,7 +117,7 @@ void Pkcs11KeyStore::addTokensOf(const std::shared_ptr<Pkcs11Module>& module) {
             smartCardTokens_->push_back(std::move(token));
         }
     } catch (const Pkcs11Error& failure) {
-        host::writeDebug([&] {
+        foundation::writeDebug([&] {
             return "Cannot list the tokens of module " + module->name() + ": " + failure.what();
         });
     }
@@ -136,7 +136,7 @@ void Pkcs11KeyStore::loadSmartCardTokens() {
         if (module->isTrustPolicy()) {
             continue;
         }
-        host::writeDebug([&] {
+        foundation::writeDebug([&] {
             return "Searching PKCS#11 module " + (library ? library->string() : module->name());
         });
         addTokensOf(module);
@@ -151,7 +151,7 @@ void Pkcs11KeyStore::loadSmartCardTokens() {
                                      : Pkcs11Module::findLibrary(registered.library);
             const auto identity = library ? fileIdentity(*library) : std::nullopt;
             if (!identity) {
-                host::writeDebug([&] {
+                foundation::writeDebug([&] {
                     return "Cannot find PKCS#11 module " + registered.library + " registered in " +
                            database.directory.string();
                 });
@@ -160,14 +160,14 @@ void Pkcs11KeyStore::loadSmartCardTokens() {
             if (!loaded.insert(*identity).second) {
                 continue;  // already searched
             }
-            host::writeDebug([&] {
+            foundation::writeDebug([&] {
                 return "Searching PKCS#11 module " + library->string() + " registered in " +
                        database.directory.string();
             });
             try {
                 addTokensOf(Pkcs11Module::loadLibrary(*library));
             } catch (const Pkcs11Error& failure) {
-                host::writeDebug([&] {
+                foundation::writeDebug([&] {
                     return "Cannot load PKCS#11 module " + library->string() + ": " +
                            failure.what();
                 });
@@ -187,7 +187,7 @@ std::vector<std::string> Pkcs11KeyStore::tokenIds() {
     return ids;
 }
 
-certs::IdentityQueryResult Pkcs11KeyStore::queryTokenIdentities(const std::string& tokenId) {
+foundation::IdentityQueryResult Pkcs11KeyStore::queryTokenIdentities(const std::string& tokenId) {
     if (!smartCardTokens_) {
         loadSmartCardTokens();
     }
@@ -196,7 +196,7 @@ certs::IdentityQueryResult Pkcs11KeyStore::queryTokenIdentities(const std::strin
             return queryIdentities({token}, pinEntry_);
         }
     }
-    return certs::IdentityQueryResult{status::notAvailable, {}};
+    return foundation::IdentityQueryResult{status::notAvailable, {}};
 }
 
 }  // namespace kivo::platform

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "certs/CertificateSources.h"
+#include "foundation/KeyStore.h"
 #include "platform/PinEntry.h"
 #include "platform/Pkcs11Module.h"
 #include "platform/Pkcs11Token.h"
@@ -35,17 +35,17 @@ struct KeyStoreOptions {
 // $KIVO_PINENTRY when set and not empty.
 KeyStoreOptions defaultKeyStoreOptions();
 
-class Pkcs11KeyStore final : public certs::KeyStore {
+class Pkcs11KeyStore final : public foundation::KeyStore {
   public:
     explicit Pkcs11KeyStore(KeyStoreOptions options);
 
     // The NSS databases' identities, in database order; -25300 (errSecItemNotFound) when there
     // is none. A database that cannot be opened is logged and skipped.
-    certs::IdentityQueryResult querySystemIdentities() override;
+    foundation::IdentityQueryResult querySystemIdentities() override;
     // PKCS#11 URIs of the initialized tokens present now, read once per store.
     std::vector<std::string> tokenIds() override;
     // -25291 (errSecNotAvailable) for an identifier that tokenIds did not list.
-    certs::IdentityQueryResult queryTokenIdentities(const std::string& tokenId) override;
+    foundation::IdentityQueryResult queryTokenIdentities(const std::string& tokenId) override;
 
   private:
     std::optional<std::filesystem::path> nssModulePath() const;

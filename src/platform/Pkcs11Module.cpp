@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "host/Log.h"
+#include "foundation/Log.h"
 #include "platform/Pkcs11Result.h"
 
 namespace kivo::platform {
@@ -40,11 +40,25 @@ std::vector<std::shared_ptr<Pkcs11Module>> Pkcs11Module::loadRegistered() {
     const MallocPtr<CK_FUNCTION_LIST*> list(p11_kit_modules_load_and_initialize(0));
     std::vector<std::shared_ptr<Pkcs11Module>> modules;
     if (!list) {
-        host::writeDebug([] { return "No PKCS#11 modules loaded: " + p11KitMessage(); });
+        foundation::writeDebug([] { return "No PKCS#11 modules loaded: " + p11KitMessage(); });
         return modules;
     }
-    for (CK_FUNCTION_LIST** entry = list.get(); *entry != nullptr; ++entry) {
-        modules.push_back(std::make_shared<Pkcs11Module>(Token{}, *entry, Ownership::registry));
+    // Modules not yet handed to an owner are finalized here when taking them over fails.
+    CK_FUNCTION_LIST** const entries = list.get();
+    std::size_t owned = 0;
+    try {
+        while (entries[owned] != nullptr) {
+            auto module =
+                std::make_shared<Pkcs11Module>(Token{}, entries[owned], Ownership::registry);
+            ++owned;
+            modules.push_back(std::move(module));
+        }
+    } catch (...) {
+        for (std::size_t i = owned; entries[i] != nullptr; ++i) {
+            p11_kit_module_finalize(entries[i]);
+            p11_kit_module_release(entries[i]);
+        }
+        throw;
     }
     return modules;
 }
@@ -53,7 +67,8 @@ std::shared_ptr<Pkcs11Module> Pkcs11Module::loadWithReservedText(const std::file
                                                                  const std::string& reserved) {
     CK_FUNCTION_LIST* functions = p11_kit_module_load(path.c_str(), P11_KIT_MODULE_UNMANAGED);
     if (functions == nullptr) {
-        host::writeDebug([&] { return "Cannot load " + path.string() + ": " + p11KitMessage(); });
+        foundation::writeDebug(
+            [&] { return "Cannot load " + path.string() + ": " + p11KitMessage(); });
         throw Pkcs11Error(CKR_LIBRARY_LOAD_FAILED);
     }
     std::string text = reserved;
@@ -65,13 +80,19 @@ std::shared_ptr<Pkcs11Module> Pkcs11Module::loadWithReservedText(const std::file
         p11_kit_module_release(functions);
         throw Pkcs11Error(result);
     }
-    return std::make_shared<Pkcs11Module>(Token{}, functions, Ownership::direct);
+    try {
+        return std::make_shared<Pkcs11Module>(Token{}, functions, Ownership::direct);
+    } catch (...) {
+        functions->C_Finalize(nullptr);
+        p11_kit_module_release(functions);
+        throw;
+    }
 }
 
 std::shared_ptr<Pkcs11Module> Pkcs11Module::loadLibrary(const std::filesystem::path& path) {
     CK_FUNCTION_LIST* functions = p11_kit_module_load(path.c_str(), 0);
     if (functions == nullptr) {
-        host::writeDebug([&] { return "Cannot load " + path.string() + ": " + p11KitMessage(); });
+        foundation::writeDebug([&] { return "Cannot load " + path.string() + ": " + p11KitMessage(); });
         throw Pkcs11Error(CKR_LIBRARY_LOAD_FAILED);
     }
     const CK_RV result = p11_kit_module_initialize(functions);

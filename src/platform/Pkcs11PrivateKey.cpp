@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "host/Log.h"
+#include "foundation/Log.h"
 #include "platform/DigestInfo.h"
 #include "platform/Pkcs11Result.h"
 #include "platform/TokenLogin.h"
@@ -15,7 +15,7 @@
 namespace kivo::platform {
 namespace {
 
-using certs::SignatureAlgorithm;
+using foundation::SignatureAlgorithm;
 
 enum class SigningMethod { hashAndSign, digestInfoOnly };
 
@@ -50,9 +50,9 @@ struct KeyLimits {
 };
 
 std::optional<CK_OBJECT_HANDLE> findPrivateKey(const Pkcs11Session& session,
-                                               const certs::Bytes& keyId) {
+                                               const foundation::Bytes& keyId) {
     CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
-    certs::Bytes id = keyId;
+    foundation::Bytes id = keyId;
     std::array<CK_ATTRIBUTE, 2> pattern{
         {{CKA_CLASS, &keyClass, sizeof keyClass}, {CKA_ID, id.data(), id.size()}}};
     const auto keys = session.findObjects(pattern);
@@ -98,12 +98,12 @@ std::optional<SigningPlan> planSigning(const Pkcs11Token& token, const KeyLimits
 }
 
 // Finishes the operation that C_SignInit began on `session`.
-certs::Bytes sign(const Pkcs11Session& session, std::span<const std::uint8_t> input) {
+foundation::Bytes signPrepared(const Pkcs11Session& session, std::span<const std::uint8_t> input) {
     CK_FUNCTION_LIST& functions = session.functions();
     auto* bytes = const_cast<CK_BYTE*>(input.data());  // C_Sign does not write its input
     CK_ULONG length = 0;
     check(functions.C_Sign(session.handle(), bytes, input.size(), nullptr, &length));
-    certs::Bytes signature(length);
+    foundation::Bytes signature(length);
     check(functions.C_Sign(session.handle(), bytes, input.size(), signature.data(), &length));
     signature.resize(std::min<std::size_t>(length, signature.size()));
     return signature;
@@ -113,29 +113,29 @@ struct X509Deleter {
     void operator()(X509* certificate) const { X509_free(certificate); }
 };
 
-certs::SignatureOutcome failure(std::string text) {
-    return certs::SignatureOutcome{std::nullopt, std::move(text)};
-}
+struct OpenSslFree {
+    void operator()(unsigned char* bytes) const { OPENSSL_free(bytes); }
+};
 
 void logApprovalAnswer(const std::optional<std::string>& refusal) {
-    using host::LogLevel;
+    using foundation::LogLevel;
     if (!refusal) {
-        host::writeLog(LogLevel::info, "User approved signing");
+        foundation::writeLog(LogLevel::info, "User approved signing");
     } else if (*refusal == userCancelledText) {
-        host::writeLog(LogLevel::info, "User declined signing");
+        foundation::writeLog(LogLevel::info, "User declined signing");
     } else {
-        host::writeLog(LogLevel::info, "Signing not approved: " + *refusal);
+        foundation::writeLog(LogLevel::info, "Signing not approved: " + *refusal);
     }
 }
 
 }  // namespace
 
-Pkcs11PrivateKey::Pkcs11PrivateKey(std::shared_ptr<Pkcs11Token> token, certs::Bytes keyId,
-                                   certs::Bytes certificateDer,
+Pkcs11PrivateKey::Pkcs11PrivateKey(std::shared_ptr<Pkcs11Token> token, foundation::Bytes keyId,
+                                   std::shared_ptr<const foundation::StoredCertificate> certificate,
                                    std::shared_ptr<const PinEntry> pinEntry)
     : token_(std::move(token)),
       keyId_(std::move(keyId)),
-      certificateDer_(std::move(certificateDer)),
+      certificate_(std::move(certificate)),
       pinEntry_(std::move(pinEntry)) {}
 
 // An unreadable certificate answers "no name, maybe RSA"; the certificate parser drops it anyway.
@@ -144,9 +144,10 @@ const Pkcs11PrivateKey::CertificateFacts& Pkcs11PrivateKey::certificateFacts() c
         return *certificateFacts_;
     }
     CertificateFacts& facts = certificateFacts_.emplace(CertificateFacts{std::string(), true});
-    const unsigned char* cursor = certificateDer_.data();
+    const foundation::Bytes& der = certificate_->derBytes();
+    const unsigned char* cursor = der.data();
     const std::unique_ptr<X509, X509Deleter> certificate(
-        d2i_X509(nullptr, &cursor, static_cast<long>(certificateDer_.size())));
+        d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
     if (!certificate) {
         return facts;
     }
@@ -159,10 +160,10 @@ const Pkcs11PrivateKey::CertificateFacts& Pkcs11PrivateKey::certificateFacts() c
         const ASN1_STRING* value = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index));
         unsigned char* utf8 = nullptr;
         const int length = ASN1_STRING_to_UTF8(&utf8, value);
+        const std::unique_ptr<unsigned char, OpenSslFree> owned(utf8);
         if (length >= 0) {
-            facts.commonName.assign(reinterpret_cast<const char*>(utf8),
+            facts.commonName.assign(reinterpret_cast<const char*>(owned.get()),
                                     static_cast<std::size_t>(length));
-            OPENSSL_free(utf8);
         }
     }
     return facts;
@@ -182,9 +183,9 @@ std::string Pkcs11PrivateKey::displayedPurpose() const {
 }
 
 std::optional<std::string> Pkcs11PrivateKey::obtainApproval(const Pkcs11Session& session) {
-    using host::LogLevel;
+    using foundation::LogLevel;
     if (asksForPin(*token_, session, LoginKind::session)) {
-        host::writeLog(LogLevel::info, "Asking the user to approve signing with the token PIN");
+        foundation::writeLog(LogLevel::info, "Asking the user to approve signing with the token PIN");
         auto refusal = logIn(*token_, session, LoginKind::session, *pinEntry_,
                              certificateFacts().commonName, purpose_);
         logApprovalAnswer(refusal);
@@ -198,12 +199,12 @@ std::optional<std::string> Pkcs11PrivateKey::obtainApproval(const Pkcs11Session&
     if ((token_->currentInfo().flags & CKF_PROTECTED_AUTHENTICATION_PATH) == 0) {
         const auto key = findPrivateKey(session, keyId_);
         if (key && session.boolAttribute(*key, CKA_ALWAYS_AUTHENTICATE).value_or(false)) {
-            host::writeLog(LogLevel::info, "Asking the user to approve signing with the key PIN");
+            foundation::writeLog(LogLevel::info, "Asking the user to approve signing with the key PIN");
             approval_ = Approval::givenWithOperationPin;
             return std::nullopt;
         }
     }
-    host::writeLog(LogLevel::info, "Asking the user to approve signing");
+    foundation::writeLog(LogLevel::info, "Asking the user to approve signing");
     const PinEntryOutcome answer =
         pinEntry_->confirm(ConfirmRequest{"Signing", displayedPurpose(), "Sign", "Cancel"});
     std::optional<std::string> refusal;
@@ -223,38 +224,38 @@ bool Pkcs11PrivateKey::isAlgorithmSupported(SignatureAlgorithm algorithm) const 
         const KeyLimits limits = readLimits(session, findPrivateKey(session, keyId_));
         return isUsableRsaKey(limits, certificateFacts().rsaKey) &&
                planSigning(*token_, limits, algorithm).has_value();
-    } catch (const Pkcs11Error&) {
-        return true;
+    } catch (const Pkcs11Error& error) {
+        throw foundation::signingFailure(error.what());
     }
 }
 
-certs::SignatureOutcome Pkcs11PrivateKey::createSignature(SignatureAlgorithm algorithm,
-                                                          std::span<const std::uint8_t> data) {
+foundation::Bytes Pkcs11PrivateKey::sign(SignatureAlgorithm algorithm,
+                                         std::span<const std::uint8_t> data) {
     try {
         const Pkcs11Session& session = token_->signingSession();
         if (approval_ == Approval::notAsked) {
             if (auto refusal = obtainApproval(session)) {
-                return failure(*refusal);
+                throw foundation::signingFailure(*refusal);
             }
         }
         if (auto loginFailure = logIn(*token_, session, LoginKind::session, *pinEntry_,
                                       certificateFacts().commonName)) {
-            return failure(*loginFailure);
+            throw foundation::signingFailure(*loginFailure);
         }
         const auto key = findPrivateKey(session, keyId_);
         if (!key) {
-            return failure("private key not found");
+            throw foundation::signingFailure("private key not found");
         }
         const KeyLimits limits = readLimits(session, key);
         const auto plan = isUsableRsaKey(limits, certificateFacts().rsaKey)
                               ? planSigning(*token_, limits, algorithm)
                               : std::nullopt;
         if (!plan) {
-            return failure(pkcs11ResultName(CKR_MECHANISM_INVALID));
+            throw foundation::signingFailure(pkcs11ResultName(CKR_MECHANISM_INVALID));
         }
-        const certs::Bytes input = plan->method == SigningMethod::hashAndSign
-                                       ? certs::Bytes(data.begin(), data.end())
-                                       : digestInfo(algorithm, data);
+        const foundation::Bytes input = plan->method == SigningMethod::hashAndSign
+                                            ? foundation::Bytes(data.begin(), data.end())
+                                            : digestInfo(algorithm, data);
         CK_MECHANISM mechanism{plan->mechanism, nullptr, 0};
         check(session.functions().C_SignInit(session.handle(), &mechanism, *key));
         if (session.boolAttribute(*key, CKA_ALWAYS_AUTHENTICATE).value_or(false)) {
@@ -266,7 +267,7 @@ certs::SignatureOutcome Pkcs11PrivateKey::createSignature(SignatureAlgorithm alg
             }
             if (loginFailure) {
                 token_->dropSigningSession();  // ends the signing operation begun above
-                return failure(*loginFailure);
+                throw foundation::signingFailure(*loginFailure);
             }
             if (approves) {
                 approval_ = Approval::given;
@@ -274,13 +275,13 @@ certs::SignatureOutcome Pkcs11PrivateKey::createSignature(SignatureAlgorithm alg
         } else if (approval_ != Approval::given) {
             // The key claimed to ask for its PIN and does not: ask before it signs.
             token_->dropSigningSession();
-            return failure("signing was not approved");
+            throw foundation::signingFailure("signing was not approved");
         }
-        return certs::SignatureOutcome{sign(session, input), std::nullopt};
+        return signPrepared(session, input);
     } catch (const Pkcs11Error& error) {
         // A removed or reset token invalidates the session; the next call opens a fresh one.
         token_->dropSigningSession();
-        return failure(error.what());
+        throw foundation::signingFailure(error.what());
     }
 }
 

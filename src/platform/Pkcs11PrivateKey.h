@@ -9,30 +9,32 @@
 #include <optional>
 #include <string>
 
-#include "certs/SignaturePrimitive.h"
+#include "foundation/PrivateKey.h"
 #include "platform/PinEntry.h"
 #include "platform/Pkcs11Token.h"
 
 namespace kivo::platform {
 
-class Pkcs11PrivateKey final : public certs::PrivateKey {
+class Pkcs11PrivateKey final : public foundation::PrivateKey {
   public:
-    // From `certificateDer`, the subject CN is shown when a PIN is asked for, and the public key's
+    // From `certificate`, the subject CN is shown when a PIN is asked for, and the public key's
     // type answers for the key while the token hides it until login. Both are read on first use:
     // a search makes a key for every identity, and few of them are ever used.
-    Pkcs11PrivateKey(std::shared_ptr<Pkcs11Token> token, certs::Bytes keyId,
-                     certs::Bytes certificateDer, std::shared_ptr<const PinEntry> pinEntry);
+    Pkcs11PrivateKey(std::shared_ptr<Pkcs11Token> token, foundation::Bytes keyId,
+                     std::shared_ptr<const foundation::StoredCertificate> certificate,
+                     std::shared_ptr<const PinEntry> pinEntry);
 
     // False when the key is not RSA, may not sign, or neither the algorithm's hash-and-sign
-    // mechanism nor CKM_RSA_PKCS is available for it. True when the token cannot be asked, so
-    // that signing reports what is wrong.
-    bool isAlgorithmSupported(certs::SignatureAlgorithm algorithm) const override;
+    // mechanism nor CKM_RSA_PKCS is available for it. Throws the signing failure with the
+    // PKCS#11 result name when the token cannot be asked.
+    bool isAlgorithmSupported(foundation::SignatureAlgorithm algorithm) const override;
 
     // Asks the user's approval before the first signature (see setSigningPurpose), logs in when
-    // needed, then signs. Errors are the texts of TokenLogin or a PKCS#11 result name, or
-    // "private key not found" when the token holds no key with the certificate's ID.
-    certs::SignatureOutcome createSignature(certs::SignatureAlgorithm algorithm,
-                                            std::span<const std::uint8_t> data) override;
+    // needed, then signs. Failures (foundation::signingFailure) carry the texts of TokenLogin or a
+    // PKCS#11 result name, or "private key not found" when the token holds no key with the
+    // certificate's ID.
+    foundation::Bytes sign(foundation::SignatureAlgorithm algorithm,
+                           std::span<const std::uint8_t> data) override;
 
     // The approval: the PIN dialog when signing needs the token's PIN (its text then leads with
     // the purpose), otherwise a confirmation dialog. A key that asks for its own PIN at every
@@ -41,7 +43,7 @@ class Pkcs11PrivateKey final : public certs::PrivateKey {
     void setSigningPurpose(std::string purpose) override;
 
     const Pkcs11Token& token() const { return *token_; }
-    const certs::Bytes& keyId() const { return keyId_; }
+    const foundation::Bytes& keyId() const { return keyId_; }
 
   private:
     struct CertificateFacts {
@@ -60,8 +62,8 @@ class Pkcs11PrivateKey final : public certs::PrivateKey {
     std::string displayedPurpose() const;
 
     std::shared_ptr<Pkcs11Token> token_;
-    certs::Bytes keyId_;
-    certs::Bytes certificateDer_;
+    foundation::Bytes keyId_;
+    std::shared_ptr<const foundation::StoredCertificate> certificate_;
     mutable std::optional<CertificateFacts> certificateFacts_;
     std::shared_ptr<const PinEntry> pinEntry_;
     std::string purpose_;

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <utility>
 
-#include "certs/SignaturePrimitive.h"
+#include "foundation/PrivateKey.h"
 
 namespace kivo::platform {
 namespace {
@@ -127,7 +127,7 @@ std::string pkcs11ResultName(CK_RV result) {
 }
 
 std::int32_t queryStatusFor(CK_RV result) {
-    namespace status = certs::security_status;
+    namespace status = foundation::security_status;
     switch (result) {
         case CKR_OK:
             return status::success;

@@ -31,6 +31,11 @@ bool Pkcs11Session::isUserLoggedIn() const {
 
 std::vector<CK_OBJECT_HANDLE> Pkcs11Session::findObjects(std::span<CK_ATTRIBUTE> pattern) const {
     check(functions().C_FindObjectsInit(handle_, pattern.data(), pattern.size()));
+    // Ends the search however the collecting below ends.
+    struct SearchEnd {
+        const Pkcs11Session& session;
+        ~SearchEnd() { session.functions().C_FindObjectsFinal(session.handle()); }
+    } searchEnd{*this};
     std::vector<CK_OBJECT_HANDLE> found;
     CK_RV result = CKR_OK;
     while (found.size() < maximumObjects) {
@@ -44,16 +49,15 @@ std::vector<CK_OBJECT_HANDLE> Pkcs11Session::findObjects(std::span<CK_ATTRIBUTE>
             found.end(), batch.begin(),
             batch.begin() + static_cast<std::ptrdiff_t>(std::min<CK_ULONG>(count, batch.size())));
     }
-    functions().C_FindObjectsFinal(handle_);
     check(result);
     return found;
 }
 
-std::optional<certs::Bytes> Pkcs11Session::bytesAttribute(CK_OBJECT_HANDLE object,
-                                                          CK_ATTRIBUTE_TYPE type) const {
+std::optional<foundation::Bytes> Pkcs11Session::bytesAttribute(CK_OBJECT_HANDLE object,
+                                                               CK_ATTRIBUTE_TYPE type) const {
     // Most values (identifiers, certificates) fit a few kilobytes: one call instead of asking the
     // size first halves the queries, which for a database-backed store are most of a search.
-    certs::Bytes guess(typicalAttributeSize);
+    foundation::Bytes guess(typicalAttributeSize);
     CK_ATTRIBUTE attribute{type, guess.data(), guess.size()};
     const CK_RV firstTry = functions().C_GetAttributeValue(handle_, object, &attribute, 1);
     if (firstTry == CKR_OK && attribute.ulValueLen <= guess.size()) {
@@ -69,7 +73,7 @@ std::optional<certs::Bytes> Pkcs11Session::bytesAttribute(CK_OBJECT_HANDLE objec
         attribute.ulValueLen > maximumAttributeSize) {
         return std::nullopt;
     }
-    certs::Bytes value(attribute.ulValueLen);
+    foundation::Bytes value(attribute.ulValueLen);
     attribute.pValue = value.data();
     if (functions().C_GetAttributeValue(handle_, object, &attribute, 1) != CKR_OK ||
         attribute.ulValueLen > value.size()) {

@@ -10,7 +10,7 @@
 #include <span>
 #include <vector>
 
-#include "certs/SignaturePrimitive.h"
+#include "foundation/PrivateKey.h"
 #include "platform/Pkcs11Module.h"
 
 namespace kivo::platform {
@@ -33,8 +33,8 @@ class Pkcs11Session {
     std::vector<CK_OBJECT_HANDLE> findObjects(std::span<CK_ATTRIBUTE> pattern) const;
 
     // An attribute's value; absent when the object lacks it or does not reveal it.
-    std::optional<certs::Bytes> bytesAttribute(CK_OBJECT_HANDLE object,
-                                               CK_ATTRIBUTE_TYPE type) const;
+    std::optional<foundation::Bytes> bytesAttribute(CK_OBJECT_HANDLE object,
+                                                    CK_ATTRIBUTE_TYPE type) const;
     std::optional<CK_ULONG> ulongAttribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) const;
     std::optional<bool> boolAttribute(CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) const;
 

@@ -10,19 +10,19 @@
 namespace kivo::platform {
 namespace {
 
-class DerCertificate final : public certs::StoredCertificate {
+class DerCertificate final : public foundation::StoredCertificate {
   public:
-    explicit DerCertificate(certs::Bytes der) : der_(std::move(der)) {}
-    certs::Bytes derBytes() const override { return der_; }
+    explicit DerCertificate(foundation::Bytes der) : der_(std::move(der)) {}
+    const foundation::Bytes& derBytes() const override { return der_; }
 
   private:
-    certs::Bytes der_;
+    foundation::Bytes der_;
 };
 
-std::vector<certs::Bytes> privateKeyIds(const Pkcs11Session& session) {
+std::vector<foundation::Bytes> privateKeyIds(const Pkcs11Session& session) {
     CK_OBJECT_CLASS keyClass = CKO_PRIVATE_KEY;
     std::array<CK_ATTRIBUTE, 1> pattern{{{CKA_CLASS, &keyClass, sizeof keyClass}}};
-    std::vector<certs::Bytes> ids;
+    std::vector<foundation::Bytes> ids;
     for (const CK_OBJECT_HANDLE key : session.findObjects(pattern)) {
         if (auto id = session.bytesAttribute(key, CKA_ID)) {
             ids.push_back(std::move(*id));
@@ -42,13 +42,13 @@ std::vector<CK_OBJECT_HANDLE> x509Certificates(const Pkcs11Session& session) {
 
 void appendTokenIdentities(const std::shared_ptr<Pkcs11Token>& token,
                            const std::shared_ptr<const PinEntry>& pinEntry,
-                           std::vector<certs::StoredIdentity>& identities) {
+                           std::vector<foundation::StoredIdentity>& identities) {
     const CK_TOKEN_INFO info = token->currentInfo();
     const Pkcs11Session session(token->module(), token->slot());
     const bool keysHidden = (info.flags & CKF_LOGIN_REQUIRED) != 0 && !session.isUserLoggedIn();
-    const std::vector<certs::Bytes> keyIds = privateKeyIds(session);
+    const std::vector<foundation::Bytes> keyIds = privateKeyIds(session);
     for (const CK_OBJECT_HANDLE object : x509Certificates(session)) {
-        std::optional<certs::Bytes> id = session.bytesAttribute(object, CKA_ID);
+        std::optional<foundation::Bytes> id = session.bytesAttribute(object, CKA_ID);
         if (!id || id->empty()) {
             continue;
         }
@@ -56,24 +56,24 @@ void appendTokenIdentities(const std::shared_ptr<Pkcs11Token>& token,
         if (!keyKnown && !keysHidden) {
             continue;
         }
-        std::optional<certs::Bytes> der = session.bytesAttribute(object, CKA_VALUE);
+        std::optional<foundation::Bytes> der = session.bytesAttribute(object, CKA_VALUE);
         if (!der) {
             continue;
         }
-        certs::StoredIdentity identity;
-        identity.certificate = std::make_shared<DerCertificate>(*der);
-        identity.privateKey =
-            std::make_shared<Pkcs11PrivateKey>(token, std::move(*id), *der, pinEntry);
-        identity.certificateDer = std::move(*der);
+        foundation::StoredIdentity identity;
+        identity.certificate = std::make_shared<DerCertificate>(std::move(*der));
+        identity.privateKey = std::make_shared<Pkcs11PrivateKey>(token, std::move(*id),
+                                                                 identity.certificate, pinEntry);
         identities.push_back(std::move(identity));
     }
 }
 
 }  // namespace
 
-certs::IdentityQueryResult queryIdentities(const std::vector<std::shared_ptr<Pkcs11Token>>& tokens,
-                                           const std::shared_ptr<const PinEntry>& pinEntry) {
-    certs::IdentityQueryResult result;
+foundation::IdentityQueryResult queryIdentities(
+    const std::vector<std::shared_ptr<Pkcs11Token>>& tokens,
+    const std::shared_ptr<const PinEntry>& pinEntry) {
+    foundation::IdentityQueryResult result;
     std::optional<CK_RV> lastFailure;
     for (const auto& token : tokens) {
         try {
@@ -83,11 +83,11 @@ certs::IdentityQueryResult queryIdentities(const std::vector<std::shared_ptr<Pkc
         }
     }
     if (!result.identities.empty()) {
-        result.status = certs::security_status::success;
+        result.status = foundation::security_status::success;
     } else if (lastFailure) {
         result.status = queryStatusFor(*lastFailure);
     } else {
-        result.status = certs::security_status::itemNotFound;
+        result.status = foundation::security_status::itemNotFound;
     }
     return result;
 }

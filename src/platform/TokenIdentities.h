@@ -7,7 +7,7 @@
 #include <memory>
 #include <vector>
 
-#include "certs/CertificateSources.h"
+#include "foundation/KeyStore.h"
 #include "platform/PinEntry.h"
 #include "platform/Pkcs11Token.h"
 
@@ -15,7 +15,8 @@ namespace kivo::platform {
 
 // Status 0 with the identities in token and object order when there is at least one;
 // otherwise -25300 (errSecItemNotFound), or the status of the last token that failed.
-certs::IdentityQueryResult queryIdentities(const std::vector<std::shared_ptr<Pkcs11Token>>& tokens,
-                                           const std::shared_ptr<const PinEntry>& pinEntry);
+foundation::IdentityQueryResult queryIdentities(
+    const std::vector<std::shared_ptr<Pkcs11Token>>& tokens,
+    const std::shared_ptr<const PinEntry>& pinEntry);
 
 }  // namespace kivo::platform

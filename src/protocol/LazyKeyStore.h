@@ -6,25 +6,25 @@
 #include <functional>
 #include <memory>
 
-#include "certs/CertificateSources.h"
+#include "foundation/KeyStore.h"
 
 namespace kivo::protocol {
 
-class LazyKeyStore final : public certs::KeyStore {
+class LazyKeyStore final : public foundation::KeyStore {
   public:
-    using Opener = std::function<std::unique_ptr<certs::KeyStore>()>;
+    using Opener = std::function<std::unique_ptr<foundation::KeyStore>()>;
     explicit LazyKeyStore(Opener open) : open_(std::move(open)) {}
 
-    certs::IdentityQueryResult querySystemIdentities() override {
+    foundation::IdentityQueryResult querySystemIdentities() override {
         return store().querySystemIdentities();
     }
     std::vector<std::string> tokenIds() override { return store().tokenIds(); }
-    certs::IdentityQueryResult queryTokenIdentities(const std::string& tokenId) override {
+    foundation::IdentityQueryResult queryTokenIdentities(const std::string& tokenId) override {
         return store().queryTokenIdentities(tokenId);
     }
 
   private:
-    certs::KeyStore& store() {
+    foundation::KeyStore& store() {
         if (!store_) {
             store_ = open_();
         }
@@ -32,7 +32,7 @@ class LazyKeyStore final : public certs::KeyStore {
     }
 
     Opener open_;
-    std::unique_ptr<certs::KeyStore> store_;
+    std::unique_ptr<foundation::KeyStore> store_;
 };
 
 }  // namespace kivo::protocol

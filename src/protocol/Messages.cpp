@@ -4,6 +4,8 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include "foundation/Encodings.h"
+
 namespace kivo::protocol {
 namespace {
 
@@ -164,11 +166,15 @@ std::string dump(const json& object) {
     return object.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-bool isBase64Text(std::string_view text) {
-    return std::all_of(text.begin(), text.end(), [](const char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-               c == '+' || c == '/' || c == '=';
-    });
+// The members every ok answer begins with, in the order the encoder sorts them.
+template <typename Answer>
+json answerHead(const Answer& response) {
+    json object = json::object();
+    putOptional(object, "cert_serial", response.certSerial);
+    putOptional(object, "cert_expiry", response.certExpiry);
+    object["result"] = response.result;
+    putOptional(object, "cert_issuer", response.certIssuer);
+    return object;
 }
 
 }  // namespace
@@ -191,11 +197,7 @@ JsonRequest decodeRequest(std::string_view payload) {
 }
 
 std::string encodeResponse(const JsonSignResponse& response) {
-    json object = json::object();
-    putOptional(object, "cert_serial", response.certSerial);
-    putOptional(object, "cert_expiry", response.certExpiry);
-    object["result"] = response.result;
-    putOptional(object, "cert_issuer", response.certIssuer);
+    const json object = answerHead(response);
     std::string head = dump(object);
     if (response.signedData.empty()) {
         return head;
@@ -217,7 +219,7 @@ std::string encodeResponse(const JsonSignResponse& response) {
     for (std::size_t index = 0; index < ids.size(); ++index) {
         const std::string& data = response.signedData[index].data;
         answer += index == 0 ? R"({"data":)" : R"(,{"data":)";
-        if (isBase64Text(data)) {
+        if (foundation::holdsOnlyBase64Characters(data)) {
             answer += '"';
             answer += data;
             answer += '"';
@@ -233,11 +235,7 @@ std::string encodeResponse(const JsonSignResponse& response) {
 }
 
 std::string encodeResponse(const JsonVersionResponse& response) {
-    json object = json::object();
-    putOptional(object, "cert_serial", response.certSerial);
-    putOptional(object, "cert_expiry", response.certExpiry);
-    object["result"] = response.result;
-    putOptional(object, "cert_issuer", response.certIssuer);
+    json object = answerHead(response);
     putOptional(object, "major", response.major);
     putOptional(object, "minor", response.minor);
     putOptional(object, "release", response.release);

@@ -11,23 +11,18 @@
 #include <string>
 #include <string_view>
 
-#include "certs/CertificateSources.h"
+#include "foundation/KeyStore.h"
 #include "protocol/Messages.h"
 
 namespace kivo::protocol {
 
-// A request as read from the browser, with its payload as text for the log.
-struct ReceivedRequest {
-    JsonRequest request;
-    std::string text;
-};
-
+// Carries whole messages to and from the browser; what a message means is decided above it.
 class MessageChannel {
   public:
     virtual ~MessageChannel() = default;
-    // The next request; none when the input ended before a new message began. Throws
-    // SigningError 101 for a payload that is not a request.
-    virtual std::optional<ReceivedRequest> readRequestMessage() = 0;
+    // The next message's payload bytes, as they arrived; none when the input ended before a new
+    // message began.
+    virtual std::optional<std::string> readRequestMessage() = 0;
     virtual void writeResponseMessage(std::string_view payload) = 0;
 };
 
@@ -41,7 +36,7 @@ struct VersionFacts {
 struct RequestServices {
     VersionFacts versionFacts;
     // Opens the key stores for one request; called only by requests that search certificates.
-    std::function<std::unique_ptr<certs::KeyStore>()> openKeyStore;
+    std::function<std::unique_ptr<foundation::KeyStore>()> openKeyStore;
     std::string tokenClassId;
     // The extension that started the host, when the browser named it; shown for approval.
     std::optional<std::string> caller;

@@ -3,21 +3,25 @@
 #include <array>
 
 #include "certs/CertificateSelection.h"
-#include "certs/Encodings.h"
 #include "certs/RsaKey.h"
-#include "host/Log.h"
+#include "foundation/Encodings.h"
+#include "foundation/Log.h"
+#include "foundation/SigningError.h"
+#include "foundation/Utf8.h"
 #include "protocol/LazyKeyStore.h"
 #include "protocol/SigningApproval.h"
-#include "protocol/SigningError.h"
-#include "protocol/Utf8.h"
 #include "xmldsig/DocumentRelease.h"
 #include "xmldsig/XmlSigner.h"
 
 namespace kivo::protocol {
+
+using foundation::isValidUtf8;
+using foundation::SigningError;
+namespace error_code = foundation::error_code;
 namespace {
 
-using host::LogLevel;
-using host::writeLog;
+using foundation::LogLevel;
+using foundation::writeLog;
 
 constexpr std::array<std::string_view, 2> signingFilters{"//CounterpartData", "//RenderedData"};
 
@@ -26,14 +30,14 @@ struct KeyValueTexts {
     std::string exponent;
 };
 
-std::string_view textView(const certs::Bytes& bytes) {
+std::string_view textView(const foundation::Bytes& bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
 // The document's UTF-8 bytes; the caller parses them in place rather than from a second copy.
 // The entry's Base64 text is released once decoded.
-certs::Bytes documentBytes(XmlData& entry) {
-    std::optional<certs::Bytes> bytes = certs::base64DecodeStrict(entry.data);
+foundation::Bytes documentBytes(XmlData& entry) {
+    std::optional<foundation::Bytes> bytes = foundation::base64DecodeStrict(entry.data);
     std::string().swap(entry.data);
     if (!bytes) {
         throw SigningError(error_code::invalidXml,
@@ -58,8 +62,9 @@ std::string signedDocumentBase64(XmlData& entry, const certs::CertificateSelecti
                                  xmldsig::DocumentRelease& release) {
     std::size_t documentSize = 0;
     xmldsig::XmlSigner signer = [&] {
-        const certs::Bytes bytes = documentBytes(entry);
-        host::writeDebug([&] { return "XML data to be signed = " + std::string(textView(bytes)); });
+        const foundation::Bytes bytes = documentBytes(entry);
+        foundation::writeDebug(
+            [&] { return "XML data to be signed = " + std::string(textView(bytes)); });
         documentSize = bytes.size();
         return xmldsig::XmlSigner(textView(bytes));
     }();
@@ -70,7 +75,7 @@ std::string signedDocumentBase64(XmlData& entry, const certs::CertificateSelecti
     }
     std::string encoded;
     encoded.reserve((documentSize + signaturesAllowance + 2) / 3 * 4);
-    certs::Base64Writer writer(encoded);
+    foundation::Base64Writer writer(encoded);
     signer.writeCanonicalText([&](std::span<const std::uint8_t> piece) { writer.write(piece); });
     writer.finish();
     release.release(std::move(signer).takeDocument());
@@ -86,9 +91,9 @@ SignedData signDocument(XmlData& entry, const certs::CertificateSelection& selec
         signedDocumentBase64(entry, selection, keyValue, signatureAlgorithm, release), entry.id};
     writeLog(LogLevel::info, "Finished signing XML");
     // Our own encoding always decodes.
-    host::writeDebug([&] {
+    foundation::writeDebug([&] {
         return "Signed XML = " +
-               std::string(textView(certs::base64DecodeStrict(signedDocument.data).value()));
+               std::string(textView(foundation::base64DecodeStrict(signedDocument.data).value()));
     });
     return signedDocument;
 }
@@ -112,8 +117,8 @@ void handleSignRequest(JsonRequest request, MessageChannel& channel,
         std::chrono::floor<std::chrono::milliseconds>(services.now()));
     const certs::RsaPublicKeyComponents key =
         certs::rsaPublicKeyComponents(*selection.parsedCertificate);
-    const KeyValueTexts keyValue{certs::base64Encode(key.modulus),
-                                 certs::base64Encode(key.exponent)};
+    const KeyValueTexts keyValue{foundation::base64Encode(key.modulus),
+                                 foundation::base64Encode(key.exponent)};
     // The key asks the user before its first signature; the approval covers this request only.
     selection.privateKey->setSigningPurpose(
         signingPurpose(selection, *request.xmlData, services.caller));

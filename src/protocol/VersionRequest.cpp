@@ -1,11 +1,14 @@
 #include "protocol/VersionRequest.h"
 
 #include "certs/CertificateSelection.h"
-#include "host/Log.h"
+#include "foundation/Log.h"
+#include "foundation/SigningError.h"
 #include "protocol/LazyKeyStore.h"
-#include "protocol/SigningError.h"
 
 namespace kivo::protocol {
+
+using foundation::SigningError;
+namespace error_code = foundation::error_code;
 namespace {
 
 std::vector<std::string> splitOnDots(const std::string& text) {
@@ -32,9 +35,9 @@ JsonVersionResponse signerCertificateResponse(const certs::UserDetails& userDeta
         response.certExpiry = selection.expiry;
         response.certIssuer = selection.issuer;
     } catch (const SigningError& error) {
-        host::writeLog(host::LogLevel::error, "SigningError loading certificate (" +
-                                                  std::to_string(error.code()) +
-                                                  "): " + error.message());
+        foundation::writeLog(foundation::LogLevel::error, "SigningError loading certificate (" +
+                                                              std::to_string(error.code()) +
+                                                              "): " + error.message());
         response.result = "error";
         response.errorMessage = error.message();
         response.errorCode = error.code();

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "host/Log.h"
-#include "protocol/SigningError.h"
+#include "foundation/Log.h"
+#include "foundation/SigningError.h"
 #include "xmldsig/LibxmlErrorCapture.h"
 #include "xmldsig/LibxmlResources.h"
 
@@ -109,8 +109,8 @@ void canonicalize(xmlDocPtr document, xmlC14NIsVisibleCallback isVisible, void* 
         std::string message =
             "Invalid XML input: " + errors.firstMessage().value_or("canonicalization failed");
         // Paired with its answer like a parse failure: the log shows why the document was refused.
-        host::writeLog(host::LogLevel::error, message);
-        throw protocol::SigningError(protocol::error_code::invalidXml, std::move(message));
+        foundation::writeLog(foundation::LogLevel::error, message);
+        throw foundation::SigningError(foundation::error_code::invalidXml, std::move(message));
     }
 }
 

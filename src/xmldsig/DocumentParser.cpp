@@ -12,9 +12,10 @@
 #include <optional>
 #include <string>
 
-#include "host/Log.h"
-#include "protocol/SigningError.h"
+#include "foundation/Log.h"
+#include "foundation/SigningError.h"
 #include "xmldsig/LibxmlErrorCapture.h"
+#include "xmldsig/LibxmlResources.h"
 #include "xmldsig/MarkupBounds.h"
 
 namespace kivo::xmldsig {
@@ -55,10 +56,8 @@ bool isRelativeUri(const xmlChar* uri) {
     if (uri == nullptr || *uri == '\0') {
         return false;  // xmlns="" undeclares the default namespace
     }
-    xmlURIPtr parsed = xmlParseURI(reinterpret_cast<const char*>(uri));
-    const bool relative = parsed == nullptr || parsed->scheme == nullptr;
-    xmlFreeURI(parsed);
-    return relative;
+    const UriHandle parsed(xmlParseURI(reinterpret_cast<const char*>(uri)));
+    return parsed == nullptr || parsed->scheme == nullptr;
 }
 
 // Canonical XML cannot render a relative namespace URI, and libxml2 only notices that once it
@@ -275,8 +274,8 @@ void installRefusingEntityLoader() {
 
 [[noreturn]] void rejectDocument(const std::string& description) {
     std::string message = "Invalid XML input: " + description;
-    host::writeLog(host::LogLevel::error, message);
-    throw protocol::SigningError(protocol::error_code::invalidXml, std::move(message));
+    foundation::writeLog(foundation::LogLevel::error, message);
+    throw foundation::SigningError(foundation::error_code::invalidXml, std::move(message));
 }
 
 }  // namespace

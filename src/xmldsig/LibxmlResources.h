@@ -5,32 +5,35 @@
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <libxml/uri.h>
 #include <libxml/xpath.h>
 
 #include <memory>
 
 namespace kivo::xmldsig {
 
-struct DocumentDeleter {
-    void operator()(xmlDocPtr document) const { xmlFreeDoc(document); }
-};
-struct ParserContextDeleter {
-    void operator()(xmlParserCtxtPtr context) const { xmlFreeParserCtxt(context); }
-};
-struct XPathContextDeleter {
-    void operator()(xmlXPathContextPtr context) const { xmlXPathFreeContext(context); }
-};
-struct XPathObjectDeleter {
-    void operator()(xmlXPathObjectPtr object) const { xmlXPathFreeObject(object); }
-};
-struct OutputBufferDeleter {
-    void operator()(xmlOutputBufferPtr buffer) const { xmlOutputBufferClose(buffer); }
+// Frees an object with the libxml2 function given.
+template <auto freeFunction>
+struct FreeWith {
+    template <typename Object>
+    void operator()(Object* object) const {
+        freeFunction(object);
+    }
 };
 
-using DocumentHandle = std::unique_ptr<xmlDoc, DocumentDeleter>;
-using ParserContextHandle = std::unique_ptr<xmlParserCtxt, ParserContextDeleter>;
-using XPathContextHandle = std::unique_ptr<xmlXPathContext, XPathContextDeleter>;
-using XPathObjectHandle = std::unique_ptr<xmlXPathObject, XPathObjectDeleter>;
-using OutputBufferHandle = std::unique_ptr<xmlOutputBuffer, OutputBufferDeleter>;
+// xmlFree is a variable libxml2 may set at run time, so it cannot be a template argument.
+struct StringDeleter {
+    void operator()(xmlChar* text) const { xmlFree(text); }
+};
+
+using DocumentHandle = std::unique_ptr<xmlDoc, FreeWith<xmlFreeDoc>>;
+using ParserContextHandle = std::unique_ptr<xmlParserCtxt, FreeWith<xmlFreeParserCtxt>>;
+using XPathContextHandle = std::unique_ptr<xmlXPathContext, FreeWith<xmlXPathFreeContext>>;
+using XPathObjectHandle = std::unique_ptr<xmlXPathObject, FreeWith<xmlXPathFreeObject>>;
+using OutputBufferHandle = std::unique_ptr<xmlOutputBuffer, FreeWith<xmlOutputBufferClose>>;
+// A node not (yet) linked into a tree.
+using NodeHandle = std::unique_ptr<xmlNode, FreeWith<xmlFreeNode>>;
+using UriHandle = std::unique_ptr<xmlURI, FreeWith<xmlFreeURI>>;
+using StringHandle = std::unique_ptr<xmlChar, StringDeleter>;
 
 }  // namespace kivo::xmldsig

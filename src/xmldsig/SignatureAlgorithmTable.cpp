@@ -3,7 +3,7 @@
 #include <array>
 #include <utility>
 
-#include "protocol/SigningError.h"
+#include "foundation/SigningError.h"
 #include "xmldsig/DsigIdentifiers.h"
 
 namespace kivo::xmldsig {
@@ -11,8 +11,8 @@ namespace kivo::xmldsig {
 namespace {
 
 namespace ids = identifiers;
-using certs::DigestAlgorithm;
-using certs::SignatureAlgorithm;
+using foundation::DigestAlgorithm;
+using foundation::SignatureAlgorithm;
 
 constexpr SignatureAlgorithmEntry rsaSha1{SignatureAlgorithm::rsaPkcs1Sha1, ids::rsaSha1, ids::sha1,
                                           DigestAlgorithm::sha1};
@@ -39,8 +39,8 @@ const SignatureAlgorithmEntry& signatureAlgorithmNamed(const std::optional<std::
             return *entry;
         }
     }
-    throw protocol::SigningError(protocol::error_code::unsupportedAlgorithm,
-                                 "Unsupported signature algorithm: " + *name);
+    throw foundation::SigningError(foundation::error_code::unsupportedAlgorithm,
+                                   "Unsupported signature algorithm: " + *name);
 }
 
 }  // namespace kivo::xmldsig

@@ -6,16 +6,16 @@
 #include <string>
 #include <string_view>
 
-#include "certs/Digests.h"
-#include "certs/SignaturePrimitive.h"
+#include "foundation/Digests.h"
+#include "foundation/PrivateKey.h"
 
 namespace kivo::xmldsig {
 
 struct SignatureAlgorithmEntry {
-    certs::SignatureAlgorithm keyAlgorithm;
+    foundation::SignatureAlgorithm keyAlgorithm;
     std::string_view signatureMethod;
     std::string_view digestMethod;
-    certs::DigestAlgorithm digest;
+    foundation::DigestAlgorithm digest;
 };
 
 // "RSA_SHA1", "RSA_SHA256", "RSA_SHA512"; "default" and no name at all mean RSA_SHA256. Names

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "protocol/SigningError.h"
+#include "foundation/SigningError.h"
 #include "xmldsig/LibxmlErrorCapture.h"
 #include "xmldsig/LibxmlResources.h"
 #include "xmldsig/WrittenNameTests.h"
@@ -122,14 +122,14 @@ xmlNodePtr selectSignedElement(xmlDocPtr document, std::string_view signingFilte
     const xmlNodeSetPtr nodes = result->nodesetval;
     const int count = nodes != nullptr ? nodes->nodeNr : 0;
     if (count != 1) {
-        throw protocol::SigningError(protocol::error_code::badDocumentShape,
-                                     "XPath signing filter '" + expression + "' returned " +
-                                         std::to_string(count) + " results (expecting 1)");
+        throw foundation::SigningError(foundation::error_code::badDocumentShape,
+                                       "XPath signing filter '" + expression + "' returned " +
+                                           std::to_string(count) + " results (expecting 1)");
     }
     xmlNodePtr node = nodes->nodeTab[0];
     if (node->type != XML_ELEMENT_NODE) {
-        throw protocol::SigningError(
-            protocol::error_code::badDocumentShape,
+        throw foundation::SigningError(
+            foundation::error_code::badDocumentShape,
             "XPath signing filter '" + expression + "' selected a node that is not an element");
     }
     return node;

@@ -2,9 +2,9 @@
 
 #include <array>
 
-#include "certs/Digests.h"
-#include "certs/Encodings.h"
-#include "protocol/SigningError.h"
+#include "foundation/Digests.h"
+#include "foundation/Encodings.h"
+#include "foundation/SigningError.h"
 #include "xmldsig/Canonicalizer.h"
 #include "xmldsig/DocumentParser.h"
 #include "xmldsig/DsigIdentifiers.h"
@@ -17,7 +17,7 @@ namespace kivo::xmldsig {
 namespace {
 
 namespace ids = identifiers;
-using protocol::SigningError;
+using foundation::SigningError;
 
 constexpr std::array<std::string_view, 3> signatureParts{"SignedInfo", "SignatureValue", "KeyInfo"};
 
@@ -25,16 +25,16 @@ constexpr std::array<std::string_view, 3> signatureParts{"SignedInfo", "Signatur
 xmlNodePtr requiredChild(xmlNodePtr parent, std::string_view name) {
     xmlNodePtr child = firstChildNamed(parent, name);
     if (child == nullptr) {
-        throw SigningError(protocol::error_code::badDocumentShape,
+        throw SigningError(foundation::error_code::badDocumentShape,
                            reinterpret_cast<const char*>(parent->name) +
                                std::string(" element has no ") + std::string(name) + " child");
     }
     return child;
 }
 
-certs::Bytes referenceDigest(xmlNodePtr signedElement, xmlNodePtr signature,
-                             certs::DigestAlgorithm algorithm) {
-    certs::DigestAccumulator digest(algorithm);
+foundation::Bytes referenceDigest(xmlNodePtr signedElement, xmlNodePtr signature,
+                                  foundation::DigestAlgorithm algorithm) {
+    foundation::DigestAccumulator digest(algorithm);
     canonicalizeSubtree(signedElement, signature,
                         [&digest](std::span<const std::uint8_t> piece) { digest.update(piece); });
     return digest.finish();
@@ -45,7 +45,7 @@ certs::Bytes referenceDigest(xmlNodePtr signedElement, xmlNodePtr signature,
 XmlSigner::XmlSigner(std::string_view documentText) : xmlDocument_(parseXmlDocument(documentText)) {
     xmlRootElem_ = xmlDocGetRootElement(xmlDocument_.get());
     if (xmlRootElem_ == nullptr) {
-        throw SigningError(protocol::error_code::badDocumentShape,
+        throw SigningError(foundation::error_code::badDocumentShape,
                            "XML input document contains no root");
     }
 }
@@ -58,45 +58,46 @@ void XmlSigner::addRSAKeyValue(std::string_view modulus, std::string_view expone
     replaceText(appendElement(rsaKeyValue, "Exponent"), exponent);
 }
 
-void XmlSigner::addX509Data(const certs::StoredCertificate& certificate,
+void XmlSigner::addX509Data(const foundation::StoredCertificate& certificate,
                             std::string_view signingFilter) {
     xmlNodePtr keyInfo = requiredChild(findOrCreateSignature(signingFilter), "KeyInfo");
     // Read the certificate first so that a failing store leaves no empty X509Data behind.
-    const std::string encoded = certs::base64Encode(certificate.derBytes());
+    const std::string encoded = foundation::base64Encode(certificate.derBytes());
     replaceText(appendElement(appendElement(keyInfo, "X509Data"), "X509Certificate"), encoded);
 }
 
-void XmlSigner::signElement(certs::PrivateKey& privateKey,
+void XmlSigner::signElement(foundation::PrivateKey& privateKey,
                             const std::optional<std::string>& signatureAlgorithmName,
                             std::string_view signingFilter) {
     const SignatureAlgorithmEntry& algorithm = signatureAlgorithmNamed(signatureAlgorithmName);
     xmlNodePtr signature = findOrCreateSignature(signingFilter);
     xmlNodePtr signedInfo = firstChildInNamespace(signature, "SignedInfo", ids::dsigNamespace);
     if (signedInfo == nullptr) {
-        throw SigningError(protocol::error_code::badDocumentShape,
+        throw SigningError(foundation::error_code::badDocumentShape,
                            "Signature element is not in the XML-DSig namespace");
     }
     describeReference(signedInfo, algorithm.signatureMethod, algorithm.digestMethod, signingFilter);
 
     // The tree has changed, so the filter is evaluated once more, as a verifier will.
     xmlNodePtr signedElement = selectSignedElement(xmlDocument_.get(), signingFilter);
-    const certs::Bytes digest = referenceDigest(signedElement, signature, algorithm.digest);
+    const foundation::Bytes digest = referenceDigest(signedElement, signature, algorithm.digest);
     xmlNodePtr digestValue = requiredChild(requiredChild(signedInfo, "Reference"), "DigestValue");
-    replaceText(digestValue, certs::base64Encode(digest));
+    replaceText(digestValue, foundation::base64Encode(digest));
 
     const std::string signedInfoText = canonicalSubtreeText(signedInfo);
-    const certs::Bytes signatureBytes =
-        certs::signData(certs::byteView(signedInfoText), privateKey, algorithm.keyAlgorithm);
-    replaceText(requiredChild(signature, "SignatureValue"), certs::base64Encode(signatureBytes));
+    const foundation::Bytes signatureBytes = foundation::signData(
+        foundation::byteView(signedInfoText), privateKey, algorithm.keyAlgorithm);
+    replaceText(requiredChild(signature, "SignatureValue"),
+                foundation::base64Encode(signatureBytes));
 }
 
 xmlNodePtr XmlSigner::findOrCreateSignature(std::string_view signingFilter) {
     xmlNodePtr signedElement = selectSignedElement(xmlDocument_.get(), signingFilter);
     xmlNodePtr signature = lastChildNamed(signedElement, "Signature");
     if (signature == nullptr) {
-        signature = newElementUnder(signedElement, "Signature");
-        declareDefaultNamespace(signature, ids::dsigNamespace);
-        appendChild(signedElement, signature);
+        NodeHandle created = newElementUnder(signedElement, "Signature");
+        declareDefaultNamespace(created.get(), ids::dsigNamespace);
+        signature = appendChild(signedElement, std::move(created));
     }
     for (const std::string_view part : signatureParts) {
         if (firstChildNamed(signature, part) == nullptr) {
@@ -132,14 +133,14 @@ xmlNodePtr XmlSigner::findOrCreateChild(xmlNodePtr parent, std::string_view name
             return last;
         }
     }
-    xmlNodePtr child = newElementUnder(parent, name);
+    NodeHandle child = newElementUnder(parent, name);
     if (attributeName && attributeValue) {
-        setAttribute(child, *attributeName, *attributeValue);
+        setAttribute(child.get(), *attributeName, *attributeValue);
     }
     if (namespaceUri) {
-        declareDefaultNamespace(child, *namespaceUri);
+        declareDefaultNamespace(child.get(), *namespaceUri);
     }
-    return appendChild(parent, child);
+    return appendChild(parent, std::move(child));
 }
 
 void XmlSigner::describeReference(xmlNodePtr signedInfo, std::string_view signatureMethod,

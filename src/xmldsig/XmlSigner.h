@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "certs/SignaturePrimitive.h"
+#include "foundation/PrivateKey.h"
 #include "xmldsig/Canonicalizer.h"
 #include "xmldsig/LibxmlResources.h"
 #include "xmldsig/XPathError.h"
@@ -42,14 +42,15 @@ class XmlSigner {
 
     // Appends X509Data/X509Certificate holding the certificate's DER bytes in Base64 to the
     // KeyInfo of the signature under the selected element.
-    void addX509Data(const certs::StoredCertificate& certificate, std::string_view signingFilter);
+    void addX509Data(const foundation::StoredCertificate& certificate,
+                     std::string_view signingFilter);
 
     // Signs the selected element: fills SignedInfo (reference with an XPath Filter 2.0 intersect
     // transform holding the filter, the enveloped-signature transform and Canonical XML), its
     // digest and the signature value. The algorithm name is "RSA_SHA1", "RSA_SHA256" (also
     // "default" or none) or "RSA_SHA512"; any other name throws SigningError 108 before the tree
     // is touched. Errors of signData pass through unchanged.
-    void signElement(certs::PrivateKey& privateKey,
+    void signElement(foundation::PrivateKey& privateKey,
                      const std::optional<std::string>& signatureAlgorithmName,
                      std::string_view signingFilter);
 

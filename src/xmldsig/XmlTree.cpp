@@ -4,6 +4,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "xmldsig/LibxmlResources.h"
+
 namespace kivo::xmldsig {
 
 namespace {
@@ -70,24 +72,22 @@ xmlNodePtr firstChildInNamespace(xmlNodePtr parent, std::string_view localName,
 
 std::optional<std::string> attributeValue(xmlNodePtr element, std::string_view name) {
     const std::string attributeName(name);
-    xmlChar* value = xmlGetNoNsProp(element, xmlText(attributeName));
+    const StringHandle value(xmlGetNoNsProp(element, xmlText(attributeName)));
     if (value == nullptr) {
         return std::nullopt;
     }
-    std::string result(view(value));
-    xmlFree(value);
-    return result;
+    return std::string(view(value.get()));
 }
 
-xmlNodePtr newElementUnder(xmlNodePtr parent, std::string_view name) {
+NodeHandle newElementUnder(xmlNodePtr parent, std::string_view name) {
     // An element in the scope of xmlns="" is in no namespace, as the parser would make it.
     xmlNsPtr defaultNamespace = xmlSearchNs(parent->doc, parent, nullptr);
     if (defaultNamespace != nullptr && view(defaultNamespace->href).empty()) {
         defaultNamespace = nullptr;
     }
     const std::string elementName(name);
-    return checkedAllocation(
-        xmlNewDocNode(parent->doc, defaultNamespace, xmlText(elementName), nullptr));
+    return NodeHandle(checkedAllocation(
+        xmlNewDocNode(parent->doc, defaultNamespace, xmlText(elementName), nullptr)));
 }
 
 void declareDefaultNamespace(xmlNodePtr element, std::string_view namespaceUri) {
@@ -103,12 +103,11 @@ void setAttribute(xmlNodePtr element, std::string_view name, std::string_view va
         xmlSetNsProp(element, nullptr, xmlText(attributeName), xmlText(attributeValue)));
 }
 
-xmlNodePtr appendChild(xmlNodePtr parent, xmlNodePtr child) {
-    if (xmlAddChild(parent, child) == nullptr) {
-        xmlFreeNode(child);
+xmlNodePtr appendChild(xmlNodePtr parent, NodeHandle child) {
+    if (xmlAddChild(parent, child.get()) == nullptr) {
         throw std::runtime_error("could not add a node to the XML tree");
     }
-    return child;
+    return child.release();
 }
 
 xmlNodePtr appendElement(xmlNodePtr parent, std::string_view name) {
@@ -126,10 +125,10 @@ void replaceText(xmlNodePtr element, std::string_view text) {
         xmlFreeNode(child);
         child = next;
     }
-    xmlNodePtr textNode = checkedAllocation(
+    NodeHandle textNode(checkedAllocation(
         xmlNewDocTextLen(element->doc, reinterpret_cast<const xmlChar*>(text.data()),
-                         static_cast<int>(text.size())));
-    appendChild(element, textNode);
+                         static_cast<int>(text.size()))));
+    appendChild(element, std::move(textNode));
 }
 
 }  // namespace kivo::xmldsig

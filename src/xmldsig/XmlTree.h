@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "xmldsig/LibxmlResources.h"
+
 namespace kivo::xmldsig {
 
 // True for an element whose qualified name is `name` ("ds:Signature" is not "Signature").
@@ -26,15 +28,15 @@ xmlNodePtr firstChildInNamespace(xmlNodePtr parent, std::string_view localName,
 std::optional<std::string> attributeValue(xmlNodePtr element, std::string_view name);
 
 // A new unprefixed element, not yet in the tree, in the default namespace in scope at `parent`.
-xmlNodePtr newElementUnder(xmlNodePtr parent, std::string_view name);
+NodeHandle newElementUnder(xmlNodePtr parent, std::string_view name);
 
 // Declares `namespaceUri` as the default namespace on `element` and puts `element` in it.
 void declareDefaultNamespace(xmlNodePtr element, std::string_view namespaceUri);
 
 void setAttribute(xmlNodePtr element, std::string_view name, std::string_view value);
 
-// Appends `child` as the last child of `parent` and returns it.
-xmlNodePtr appendChild(xmlNodePtr parent, xmlNodePtr child);
+// Appends `child` as the last child of `parent`, which then owns it, and returns it.
+xmlNodePtr appendChild(xmlNodePtr parent, NodeHandle child);
 
 // newElementUnder + appendChild.
 xmlNodePtr appendElement(xmlNodePtr parent, std::string_view name);

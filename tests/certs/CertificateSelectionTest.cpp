@@ -9,7 +9,7 @@
 #include <map>
 #include <memory>
 
-#include "protocol/SigningError.h"
+#include "foundation/SigningError.h"
 #include "support/TempDir.h"
 #include "support/TestPki.h"
 
@@ -17,7 +17,10 @@ namespace kivo::certs {
 namespace {
 
 using namespace std::chrono;
-using protocol::SigningError;
+using foundation::Bytes;
+using foundation::IdentityQueryResult;
+using foundation::SignatureAlgorithm;
+using foundation::SigningError;
 
 // The request time every test uses; certificates carry fixed dates around it.
 const asn1::TimePoint testNow = sys_days{2026y / June / 1};
@@ -25,11 +28,9 @@ const asn1::TimePoint testNow = sys_days{2026y / June / 1};
 // Stands for both halves of an identity; never signs: selection only hands the reference on.
 struct Named : StoredCertificate, PrivateKey {
     Named(std::string name, Bytes der) : name(std::move(name)), der(std::move(der)) {}
-    Bytes derBytes() const override { return der; }
+    const Bytes& derBytes() const override { return der; }
     bool isAlgorithmSupported(SignatureAlgorithm) const override { return false; }
-    SignatureOutcome createSignature(SignatureAlgorithm, std::span<const std::uint8_t>) override {
-        return {};
-    }
+    Bytes sign(SignatureAlgorithm, std::span<const std::uint8_t>) override { return {}; }
     std::string name;
     Bytes der;
 };
@@ -74,14 +75,14 @@ std::unique_ptr<Pki> makePki() {
     pki->akis = {
         {"A", caA.subjectKeyIdHex}, {"B", caB.subjectKeyIdHex}, {"NOCN", caNoCn.subjectKeyIdHex}};
     const auto issue = [&](const std::string& name, const testing::TestCa& ca, auto&& adjust) {
-        testing::CertificateSpec wanted;
+        testing::CertificateFields wanted;
         adjust(wanted);
         const auto issued = testing::issueCertificate(pki->dir.path(), ca, wanted, name);
         const auto bytes = testing::readFile(issued.certDer);
         pki->der[name] = Bytes(bytes.begin(), bytes.end());
     };
     const auto expiring = [](std::string notAfter) {
-        return [notAfter](testing::CertificateSpec& wanted) { wanted.notAfter = notAfter; };
+        return [notAfter](testing::CertificateFields& wanted) { wanted.notAfter = notAfter; };
     };
     issue("a2030", caA, [](auto& wanted) {
         wanted.notAfter = "20300630135959Z";
@@ -128,7 +129,7 @@ class CertificateSelectionTest : public ::testing::Test {
         IdentityQueryResult result;
         for (const auto& name : names) {
             const auto named = std::make_shared<Named>(name, pki_->der.at(name));
-            result.identities.push_back({named->der, named, named});
+            result.identities.push_back({named, named});
         }
         return result;
     }
@@ -258,22 +259,6 @@ TEST_F(CertificateSelectionTest, MissingRequestFieldsInOrderThenDisplayValuesOfT
     ListedKeyStore unending(identities({"a9999"}), {});
     EXPECT_EQ(findSigningCertificate(jane({aki("A")}), unending, "", testNow).expiry,
               "9999-12-31T23:59:59.000Z");
-}
-
-TEST(FormatTimestampTest, WritesUtcSecondsWithFixedMilliseconds) {
-    const std::pair<asn1::TimePoint, const char*> cases[] = {
-        {sys_days{2027y / June / 30} + 13h + 59min + 59s + 999ms, "2027-06-30T13:59:59.000Z"},
-        {sys_days{2028y / February / 29}, "2028-02-29T00:00:00.000Z"},
-        {sys_days{1969y / December / 31} + 23h + 59min + 59s + 500ms, "1969-12-31T23:59:59.000Z"},
-        // Certificate dates span years 0000 to 9999, far past a nanosecond clock's limits.
-        {sys_days{9999y / December / 31} + 23h + 59min + 59s, "9999-12-31T23:59:59.000Z"},
-        {sys_days{2262y / April / 11} + 23h + 47min + 17s, "2262-04-11T23:47:17.000Z"},
-        {sys_days{1677y / September / 21}, "1677-09-21T00:00:00.000Z"},
-        {sys_days{0y / January / 1}, "0000-01-01T00:00:00.000Z"},
-    };
-    for (const auto& [instant, text] : cases) {
-        EXPECT_EQ(formatTimestamp(instant), text);
-    }
 }
 
 }  // namespace

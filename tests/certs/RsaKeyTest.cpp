@@ -4,19 +4,21 @@
 
 #include <algorithm>
 
-#include "certs/Encodings.h"
-#include "protocol/SigningError.h"
+#include "foundation/Encodings.h"
+#include "foundation/SigningError.h"
 #include "support/TempDir.h"
 #include "support/TestPki.h"
 
 namespace kivo::certs {
 namespace {
 
+using foundation::hexEncode;
+
 TEST(RsaKeyTest, GivesFullModulusAndShortExponentAndRefusesOtherKeys) {
     testing::TempDir dir;
     const auto ca = testing::makeCa(dir.path(), "Kivo Key CA");
     const auto issue = [&](testing::KeyType type, const std::string& name) {
-        testing::CertificateSpec wanted;
+        testing::CertificateFields wanted;
         wanted.keyType = type;
         return testing::issueCertificate(dir.path(), ca, wanted, name);
     };
@@ -45,7 +47,7 @@ TEST(RsaKeyTest, GivesFullModulusAndShortExponentAndRefusesOtherKeys) {
         try {
             rsaPublicKeyComponents(*asn1::X509Certificate::fromDer(der));
             ADD_FAILURE() << "accepted; expected " << message;
-        } catch (const protocol::SigningError& error) {
+        } catch (const foundation::SigningError& error) {
             EXPECT_EQ(error.code(), 105);
             EXPECT_EQ(error.message(), message);
         }

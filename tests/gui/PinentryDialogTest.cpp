@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "certs/Encodings.h"
+#include "foundation/Encodings.h"
 #include "platform/PinEntry.h"
 #include "support/HostSession.h"
 #include "support/KeyStoreFixtures.h"
@@ -99,7 +99,7 @@ std::string signRequest(const std::string& name, const TestCa& ca) {
           {"aki", {ca.subjectKeyIdHex}}}},
         {"xml_data",
          {{{"id", "contract-2026-117"},
-           {"data", certs::base64Encode(std::span(reinterpret_cast<const std::uint8_t*>(xml.data()),
+           {"data", foundation::base64Encode(std::span(reinterpret_cast<const std::uint8_t*>(xml.data()),
                                                   xml.size()))}}}}};
     return request.dump();
 }
@@ -122,10 +122,10 @@ TEST(GraphicalPinentry, TokenPinAndNssConfirmationThroughARealDialog) {
     TestHome home(dir / "home");
     SoftHsm hsm(dir / "softhsm");
     const SoftHsmToken token = hsm.addToken("Kivo Card", "4321");
-    CertificateSpec jane;
+    CertificateFields jane;
     jane.commonName = "Jane Citizen";
     token.importIdentity(issueCertificate(dir / "issued", ca, jane, "jane"), "01");
-    CertificateSpec nora = jane;
+    CertificateFields nora = jane;
     nora.commonName = "Nora Browser";
     NssDatabase(home.path())
         .importPkcs12(issueCertificate(dir / "issued", ca, nora, "nora"), "nora");

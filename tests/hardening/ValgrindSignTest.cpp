@@ -9,11 +9,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 
 #include "HostClient.h"
-#include "certs/Encodings.h"
+#include "foundation/Encodings.h"
+#include "platform/PinEntry.h"
 #include "support/KeyStoreFixtures.h"
 #include "support/TempDir.h"
 #include "support/TestPki.h"
@@ -35,35 +35,22 @@ constexpr const char* document =
     "<RenderedData><Page>Terms</Page></RenderedData></Contract>";
 
 std::string base64Of(std::string_view text) {
-    return certs::base64Encode(
+    return foundation::base64Encode(
         std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-}
-
-// The absolute path of a program on PATH: the host is started without a shell.
-std::optional<std::filesystem::path> programOnPath(const std::string& name) {
-    const char* path = std::getenv("PATH");
-    std::istringstream folders(path != nullptr ? path : "/usr/bin:/bin");
-    for (std::string folder; std::getline(folders, folder, ':');) {
-        const std::filesystem::path candidate = std::filesystem::path(folder) / name;
-        if (!folder.empty() && ::access(candidate.c_str(), X_OK) == 0) {
-            return candidate;
-        }
-    }
-    return std::nullopt;
 }
 
 TEST(Valgrind, SignSessionIsCleanAndItsLogIsPrivateWithoutThePin) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "valgrind cannot run an AddressSanitizer build; the normal build runs this";
 #endif
-    const std::optional<std::filesystem::path> valgrind = programOnPath("valgrind");
+    const std::optional<std::filesystem::path> valgrind = platform::findExecutable("valgrind");
     ASSERT_TRUE(valgrind.has_value()) << "valgrind is not installed (scripts/install-deps.sh)";
     TempDir dir;
     TestHome home(dir / "home");
     SoftHsm softHsm(dir / "softhsm");
     const SoftHsmToken token = softHsm.addToken("Valgrind", tokenPin);
     const TestCa ca = makeCa(dir.path(), "Kivo Test CA");
-    token.importIdentity(issueCertificate(dir.path(), ca, CertificateSpec{}, "signer"), "01");
+    token.importIdentity(issueCertificate(dir.path(), ca, CertificateFields{}, "signer"), "01");
     ScriptedPinentry pinentry(dir / "pinentry");
     pinentry.answer({PinAnswerScript::pin(tokenPin)});
 

@@ -57,11 +57,7 @@ TEST(HostProcess, VersionAnswerCarriesHostAndMachineFactsAndAPrivateLog) {
 }
 
 std::string announce(std::uint32_t length, const std::string& data) {
-    std::string prefix(4, '\0');
-    for (int i = 0; i < 4; ++i) {
-        prefix[static_cast<std::size_t>(i)] = static_cast<char>((length >> (8 * i)) & 0xFF);
-    }
-    return prefix + data;
+    return tools::announcedFrame(length, data);
 }
 
 TEST(HostProcess, BadInputGetsOneErrorAnswerAndExitStatusOne) {

@@ -7,14 +7,14 @@
 #include <regex>
 #include <sstream>
 
-#include "host/Log.h"
+#include "foundation/Log.h"
 #include "support/HostSession.h"
 
 namespace kivo::testing {
 namespace {
 
-using host::LogFile;
-using host::LogLevel;
+using foundation::LogFile;
+using foundation::LogLevel;
 
 std::vector<std::string> linesOf(const std::string& text) {
     std::vector<std::string> lines;

@@ -9,7 +9,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "certs/Encodings.h"
+#include "foundation/Encodings.h"
 #include "support/HostSession.h"
 #include "support/KeyStoreFixtures.h"
 
@@ -111,7 +111,7 @@ inline void expectMemoryBounded(const HostRun& run, long perRequestByte = memory
 struct SigningStore {
     TempDir dir;
     TestCa ca = makeCa(dir / "ca", "Kivo Hostile Test CA");
-    IssuedCertificate signer = issueCertificate(dir / "issued", ca, CertificateSpec{}, "jane");
+    IssuedCertificate signer = issueCertificate(dir / "issued", ca, CertificateFields{}, "jane");
     TestHome config{dir / "config-home"};
     SoftHsm hsm{dir / "softhsm"};
     ScriptedPinentry pinentry{dir / "pinentry"};
@@ -144,18 +144,18 @@ inline std::string signableDocument(std::string_view counterpart, std::string_vi
 
 // Built without a JSON library, so that a huge request costs little more than its own size.
 inline std::string signRequest(std::string_view document) {
-    const CertificateSpec signer;
-    return tools::frameMessage(R"({"type":"sign","user_details":{"name":")" +
-                               signer.commonName.value() + R"(","email":")" + signer.email.value() +
-                               R"(","abn":")" + signer.abn.value() + R"(","aki":[")" +
-                               signingStore().ca.subjectKeyIdHex +
-                               R"("]},"xml_data":[{"id":"doc","data":")" +
-                               certs::base64Encode(certs::byteView(document)) + R"("}]})");
+    const CertificateFields signer;
+    return tools::frameMessage(
+        R"({"type":"sign","user_details":{"name":")" + signer.commonName.value() +
+        R"(","email":")" + signer.email.value() + R"(","abn":")" + signer.abn.value() +
+        R"(","aki":[")" + signingStore().ca.subjectKeyIdHex +
+        R"("]},"xml_data":[{"id":"doc","data":")" +
+        foundation::base64Encode(foundation::byteView(document)) + R"("}]})");
 }
 
 // The signed document in a served answer.
 inline std::string signedDocumentOf(const std::string& answer) {
-    const auto bytes = certs::base64DecodeStrict(
+    const auto bytes = foundation::base64DecodeStrict(
         nlohmann::json::parse(answer)["signed_data"][0].value("data", ""));
     return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
 }

@@ -43,11 +43,7 @@ TEST_P(HostileInput, AnsweredOnceWithinTheMemoryBound) {
 
 // A frame announcing `length` bytes, followed by `payload` whatever its real size.
 std::string announced(std::uint32_t length, std::string_view payload) {
-    std::string frame(4, '\0');
-    for (std::size_t i = 0; i < 4; ++i) {
-        frame[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
-    }
-    return frame.append(payload);
+    return tools::announcedFrame(length, payload);
 }
 
 std::function<std::string(const std::string&)> framed(std::string payload) {

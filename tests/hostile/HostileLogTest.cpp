@@ -29,7 +29,7 @@ void expectWellFormedLines(const std::string& log) {
 }
 
 json signer() {
-    const CertificateSpec spec;
+    const CertificateFields spec;
     return {{"name", spec.commonName.value()},
             {"email", spec.email.value()},
             {"abn", spec.abn.value()},
@@ -42,7 +42,7 @@ json document(const std::string& id, const std::string& data) {
 
 TEST(HostileLog, RequestTextCannotForgeLines) {
     const std::string forged = "06-12-2025 09:00:00.000 INFO  Forged";
-    const std::string signable = certs::base64Encode(certs::byteView(signableDocument("c", "r")));
+    const std::string signable = foundation::base64Encode(foundation::byteView(signableDocument("c", "r")));
     struct Case {
         const char* field;
         std::string separator;  // what the request puts before the forged line
@@ -116,8 +116,8 @@ TEST(HostileLog, RequestTextCannotForgeLines) {
 TEST(HostileLog, VerboseRequestOfFiveMegabytesGrowsTheLogByAtMostHalfAMebibyte) {
     const std::string line =
         "<Line n=\"1\">The parties agree to the terms in this schedule &amp; annex.</Line>\n";
-    const std::string data = certs::base64Encode(
-        certs::byteView(signableDocument("c", repeated(line, 500000 / line.size()))));
+    const std::string data = foundation::base64Encode(
+        foundation::byteView(signableDocument("c", repeated(line, 500000 / line.size()))));
     json documents = json::array();
     for (int i = 0; i < 8; ++i) {
         documents.push_back(document("doc" + std::to_string(i), data));

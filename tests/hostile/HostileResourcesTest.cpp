@@ -53,7 +53,7 @@ TEST(HostileKeyStore, DamagedCertificatesAreSkippedAndTheSignerIsStillFound) {
         {"250 indefinite-length sequences", [](auto&) { return repeated("\x30\x80", 250); }},
     };
     token.importIdentity(store.signer, "01");
-    CertificateSpec placeholderFields;
+    CertificateFields placeholderFields;
     placeholderFields.commonName = "Placeholder";
     placeholderFields.keyType = KeyType::ecP256;
     for (std::size_t i = 0; i < damaged.size(); ++i) {

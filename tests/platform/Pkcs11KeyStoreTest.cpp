@@ -15,9 +15,9 @@
 #include "asn1/X509Certificate.h"
 #include "certs/CertificateSelection.h"
 #include "certs/CertificateSources.h"
-#include "host/Log.h"
+#include "foundation/Log.h"
+#include "foundation/SigningError.h"
 #include "platform/Pkcs11PrivateKey.h"
-#include "protocol/SigningError.h"
 #include "support/KeyStoreFixtures.h"
 #include "support/TempDir.h"
 
@@ -25,7 +25,7 @@ namespace kivo::testing {
 namespace {
 
 using certs::Candidate;
-using certs::SignatureAlgorithm;
+using foundation::SignatureAlgorithm;
 using platform::Pkcs11KeyStore;
 
 struct SharedPki {
@@ -36,13 +36,13 @@ struct SharedPki {
     IssuedCertificate mary = issue("Mary Citizen", "mary");
     // Jane again, with a certificate that expires sooner.
     IssuedCertificate janeEarlier = [this] {
-        CertificateSpec wanted;
+        CertificateFields wanted;
         wanted.notAfter = "20311231235959Z";
         return issueCertificate(dir.path(), ca, wanted, "jane-earlier");
     }();
 
     IssuedCertificate issue(const std::string& commonName, const std::string& name) {
-        CertificateSpec wanted;
+        CertificateFields wanted;
         wanted.commonName = commonName;
         return issueCertificate(dir.path(), ca, wanted, name);
     }
@@ -55,8 +55,8 @@ const SharedPki& sharedPki() {
 }
 
 struct KeyStoreScene {
-    KeyStoreScene() { host::setProcessLog(host::LogFile(dir / "kivo-signing.log")); }
-    ~KeyStoreScene() { host::setProcessLog(host::LogFile(std::nullopt)); }
+    KeyStoreScene() { foundation::setProcessLog(foundation::LogFile(dir / "kivo-signing.log")); }
+    ~KeyStoreScene() { foundation::setProcessLog(foundation::LogFile(std::nullopt)); }
 
     platform::KeyStoreOptions options() const { return platform::defaultKeyStoreOptions(); }
 
@@ -129,7 +129,7 @@ TEST(Pkcs11KeyStore, SystemStoreFirstThenMatchingTokensInSlotOrder) {
               (std::vector<std::string>{"Jane Citizen", "John Citizen"}));
 }
 
-const certs::Bytes message{'<', 'S', 'i', 'g', 'n', 'e', 'd', 'I', 'n', 'f', 'o', '/', '>'};
+const foundation::Bytes message{'<', 'S', 'i', 'g', 'n', 'e', 'd', 'I', 'n', 'f', 'o', '/', '>'};
 
 // RSASSA-PKCS1-v1_5 is deterministic: the token must give exactly openssl's bytes.
 std::string opensslSignature(const TempDir& dir, const IssuedCertificate& certificate,
@@ -140,7 +140,7 @@ std::string opensslSignature(const TempDir& dir, const IssuedCertificate& certif
         {"openssl", "dgst", digest, "-sign", certificate.keyPem.string(), input.string()});
 }
 
-std::string asText(const certs::Bytes& bytes) {
+std::string asText(const foundation::Bytes& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
 
@@ -165,7 +165,7 @@ class Pkcs11Signing : public ::testing::Test {
     }
 
     // The token's key whose certificate has this subject CN.
-    std::shared_ptr<certs::PrivateKey> keyOf(const std::string& commonName) {
+    std::shared_ptr<foundation::PrivateKey> keyOf(const std::string& commonName) {
         const auto candidates = certs::collectCandidates(
             *store_,
             [&](const asn1::X509Certificate& certificate) {
@@ -203,7 +203,7 @@ TEST_F(Pkcs11Signing, SignsLikeOpensslWithEveryAlgorithmAlsoThroughRawRsa) {
          {std::pair{jane, &pki.jane}, std::pair{john, &pki.john}}) {
         for (const auto& [algorithm, digest] : algorithms) {
             SCOPED_TRACE(std::string(digest) + " " + certificate->certPem.string());
-            const certs::Bytes signature = certs::signData(message, *key, algorithm);
+            const foundation::Bytes signature = foundation::signData(message, *key, algorithm);
             EXPECT_EQ(asText(signature), opensslSignature(scene().dir, *certificate, digest));
         }
     }
@@ -241,10 +241,10 @@ TEST_F(Pkcs11Signing, PinEntryOutcomes) {
         scene().pinentry.answer(c.answers);
         try {
             const auto signature =
-                certs::signData(message, *jane, SignatureAlgorithm::rsaPkcs1Sha256);
+                foundation::signData(message, *jane, SignatureAlgorithm::rsaPkcs1Sha256);
             EXPECT_FALSE(c.error) << "signed";
             EXPECT_EQ(signature.size(), 256u);
-        } catch (const protocol::SigningError& error) {
+        } catch (const foundation::SigningError& error) {
             EXPECT_EQ(error.code(), 100);
             EXPECT_EQ(error.message(), "Failed to create signature: " + c.error.value_or("?"));
         }
@@ -256,7 +256,7 @@ TEST_F(Pkcs11Signing, PromptNamesTokenAndSignerAndShowsWrongPinBeforeAskingAgain
     const auto jane = keyOf("Jane Citizen");
     ASSERT_TRUE(jane);
     scene().pinentry.answer({PinAnswerScript::pin("1111"), PinAnswerScript::pin("2468")});
-    certs::signData(message, *jane, SignatureAlgorithm::rsaPkcs1Sha256);
+    foundation::signData(message, *jane, SignatureAlgorithm::rsaPkcs1Sha256);
 
     std::vector<std::string> descriptions;
     std::vector<std::string> errors;
@@ -311,8 +311,8 @@ TEST(Pkcs11SigningStores, NssDatabasesAndKeysThatAskOnEveryUse) {
         const auto candidates = certs::collectCandidates(store, acceptAll, classId);
         ASSERT_EQ(candidates.size(), 1u);
         for (int use = 0; use < 2; ++use) {
-            const auto signature = certs::signData(message, *candidates[0].privateKey,
-                                                   SignatureAlgorithm::rsaPkcs1Sha512);
+            const auto signature = foundation::signData(message, *candidates[0].privateKey,
+                                                        SignatureAlgorithm::rsaPkcs1Sha512);
             EXPECT_EQ(asText(signature), opensslSignature(scene.dir, pki.jane, "-sha512"));
         }
         EXPECT_EQ(scene.pinentry.questionsAsked(), c.questions);
@@ -322,8 +322,8 @@ TEST(Pkcs11SigningStores, NssDatabasesAndKeysThatAskOnEveryUse) {
 // ---- The stores users already have: ~/.pki/nssdb, Firefox profiles and their modules. ----
 
 struct VerboseLog {
-    VerboseLog() { host::setVerboseLogging(true); }
-    ~VerboseLog() { host::setVerboseLogging(false); }
+    VerboseLog() { foundation::setVerboseLogging(true); }
+    ~VerboseLog() { foundation::setVerboseLogging(false); }
 };
 
 std::filesystem::path firefoxRoot(const KeyStoreScene& scene) {
@@ -361,7 +361,7 @@ TEST(UserKeyStores, FirefoxProfileIdentityIsFoundAndSignsWithoutChangingTheDatab
         ASSERT_EQ(commonNames(candidates), std::vector<std::string>{"John Citizen"});
         EXPECT_EQ(tokenLabel(candidates[0]), "Firefox profile default-release");
         const auto signature =
-            certs::signData(message, *candidates[0].privateKey, SignatureAlgorithm::rsaPkcs1Sha256);
+            foundation::signData(message, *candidates[0].privateKey, SignatureAlgorithm::rsaPkcs1Sha256);
         EXPECT_EQ(asText(signature), opensslSignature(scene.dir, pki.john, "-sha256"));
     }
     EXPECT_EQ(scene.pinentry.questionsAsked(), 1);
@@ -475,7 +475,7 @@ TEST(UserKeyStores, PasswordOfAFirefoxProfileIsAskedThroughPinentryNamingTheProf
     const auto candidates = certs::collectCandidates(store, acceptAll, noTokens);
     ASSERT_EQ(commonNames(candidates), std::vector<std::string>{"Jane Citizen"});
     const auto signature =
-        certs::signData(message, *candidates[0].privateKey, SignatureAlgorithm::rsaPkcs1Sha256);
+        foundation::signData(message, *candidates[0].privateKey, SignatureAlgorithm::rsaPkcs1Sha256);
     EXPECT_EQ(asText(signature), opensslSignature(scene.dir, pki.jane, "-sha256"));
 
     std::vector<std::string> asked;
@@ -561,7 +561,7 @@ TEST(UserKeyStores, ADatabaseAnotherProcessIsWritingIsSearchedAndSignsWithoutWai
     const auto candidates = certs::collectCandidates(store, acceptAll, noTokens);
     ASSERT_EQ(commonNames(candidates), std::vector<std::string>{"Jane Citizen"});
     const auto signature =
-        certs::signData(message, *candidates[0].privateKey, SignatureAlgorithm::rsaPkcs1Sha256);
+        foundation::signData(message, *candidates[0].privateKey, SignatureAlgorithm::rsaPkcs1Sha256);
     EXPECT_EQ(asText(signature), opensslSignature(scene.dir, pki.jane, "-sha256"));
 }
 

@@ -4,10 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "certs/Encodings.h"
+#include "foundation/Encodings.h"
 #include "support/HostSession.h"
 #include "support/KeyStoreFixtures.h"
 #include "support/XmlsecVerifier.h"
@@ -33,12 +34,12 @@ struct Stores {
     Stores() {
         int id = 1;
         const auto onToken = [&](const std::string& name, const TestCa& ca,
-                                 const CertificateSpec& details) {
+                                 const CertificateFields& details) {
             issued[name] = issueCertificate(dir / "issued", ca, details, name);
             token.importIdentity(issued[name], hexOf(std::string(1, char(id++))));
         };
         onToken("jane-token-y", caY, identity("Jane Citizen", "20380101000000Z"));
-        CertificateSpec ec = identity("Grace Curve", "20350101000000Z");
+        CertificateFields ec = identity("Grace Curve", "20350101000000Z");
         ec.keyType = KeyType::ecP256;
         onToken("grace", caY, ec);
         issued["nora"] =
@@ -46,8 +47,8 @@ struct Stores {
         nss.importPkcs12(issued["nora"], "nora");
     }
 
-    static CertificateSpec identity(const std::string& name, const std::string& notAfter) {
-        CertificateSpec result;
+    static CertificateFields identity(const std::string& name, const std::string& notAfter) {
+        CertificateFields result;
         result.commonName = name;
         result.notBefore = "20240101000000Z";
         result.notAfter = notAfter;
@@ -61,11 +62,8 @@ struct Stores {
 
 class SignerRequests : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() { stores = new Stores(); }
-    static void TearDownTestSuite() {
-        delete stores;
-        stores = nullptr;
-    }
+    static void SetUpTestSuite() { stores = std::make_unique<Stores>(); }
+    static void TearDownTestSuite() { stores.reset(); }
     void SetUp() override {
         stores->pinentry.answer(
             std::vector<PinAnswerScript>(20, PinAnswerScript::pin(stores->token.userPin())));
@@ -86,18 +84,19 @@ class SignerRequests : public ::testing::Test {
     }
     static json document(const std::string& id, const std::string& xml) {
         return {{"id", id},
-                {"data", certs::base64Encode(std::span(
+                {"data", foundation::base64Encode(std::span(
                              reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size()))}};
     }
     static std::string decoded(const json& signedEntry) {
-        const auto bytes = certs::base64DecodeStrict(signedEntry.at("data").get<std::string>());
+        const auto bytes =
+            foundation::base64DecodeStrict(signedEntry.at("data").get<std::string>());
         return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
     }
 
-    static Stores* stores;
+    static std::unique_ptr<Stores> stores;
 };
 
-Stores* SignerRequests::stores = nullptr;
+std::unique_ptr<Stores> SignerRequests::stores;
 
 json ask(HostSession& host, const std::string& request) {
     EXPECT_TRUE(host.send(request));

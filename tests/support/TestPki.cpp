@@ -311,7 +311,7 @@ TestCa makeCa(const fs::path& dir, const std::string& commonName) {
 }
 
 IssuedCertificate issueCertificate(const fs::path& dir, const TestCa& ca,
-                                   const CertificateSpec& spec, const std::string& name) {
+                                   const CertificateFields& fields, const std::string& name) {
     fs::create_directories(dir);
     IssuedCertificate issued{
         dir / (name + ".key.pem"),
@@ -319,15 +319,15 @@ IssuedCertificate issueCertificate(const fs::path& dir, const TestCa& ca,
         dir / (name + ".cert.der"),
         dir / (name + ".p12"),
         "kivo-test",
-        normalizedSerial(spec.serialHex.empty() ? randomSerialHex() : spec.serialHex)};
-    makeKey(issued.keyPem, spec.keyType);
+        normalizedSerial(fields.serialHex.empty() ? randomSerialHex() : fields.serialHex)};
+    makeKey(issued.keyPem, fields.keyType);
 
     std::vector<std::pair<std::string, std::string>> subject;
-    if (spec.commonName) {
-        subject.emplace_back("CN", *spec.commonName);
+    if (fields.commonName) {
+        subject.emplace_back("CN", *fields.commonName);
     }
-    if (spec.email) {
-        subject.emplace_back("emailAddress", *spec.email);
+    if (fields.email) {
+        subject.emplace_back("emailAddress", *fields.email);
     }
     if (subject.empty()) {
         subject.emplace_back("O", "Kivo Test PKI");  // a request needs some subject
@@ -339,15 +339,16 @@ IssuedCertificate issueCertificate(const fs::path& dir, const TestCa& ca,
     extensions << "basicConstraints = CA:FALSE\nsubjectKeyIdentifier = hash\n";
     // openssl ca adds an AKI unless told "none".
     extensions << "authorityKeyIdentifier = "
-               << (spec.authorityKeyIdentifier ? "keyid:always" : "none") << "\n";
-    if (spec.keyUsage) {
-        extensions << "keyUsage = " << *spec.keyUsage << "\n";
+               << (fields.authorityKeyIdentifier ? "keyid:always" : "none") << "\n";
+    if (fields.keyUsage) {
+        extensions << "keyUsage = " << *fields.keyUsage << "\n";
     }
-    if (spec.abn) {
-        extensions << "1.2.36.1.333.1 = ASN1:PRINTABLESTRING:" << *spec.abn << "\n";
+    if (fields.abn) {
+        extensions << "1.2.36.1.333.1 = ASN1:PRINTABLESTRING:" << *fields.abn << "\n";
     }
     const SigningSetup setup = prepareSigning(dir, name, issued.serialHex, extensions.str());
-    signRequest(setup, csr, issued.certPem, ca.keyPem, ca.certPem, spec.notBefore, spec.notAfter);
+    signRequest(setup, csr, issued.certPem, ca.keyPem, ca.certPem, fields.notBefore,
+                fields.notAfter);
 
     runProgram({"openssl", "x509", "-in", issued.certPem.string(), "-outform", "DER", "-out",
                 issued.certDer.string()});

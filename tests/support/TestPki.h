@@ -24,7 +24,7 @@ struct TestCa {
 // A self-signed CA valid from 2000 to 2060. An empty `commonName` makes a CA without CN.
 TestCa makeCa(const std::filesystem::path& dir, const std::string& commonName);
 
-struct CertificateSpec {
+struct CertificateFields {
     std::optional<std::string> commonName = "Jane Citizen";
     std::optional<std::string> email = "jane@example.com";  // subject emailAddress
     // Extension 1.2.36.1.333.1 holding a PrintableString, non-critical.
@@ -49,7 +49,7 @@ struct IssuedCertificate {
 
 // Issues a certificate signed by `ca`; files are named after `name` inside `dir`.
 IssuedCertificate issueCertificate(const std::filesystem::path& dir, const TestCa& ca,
-                                   const CertificateSpec& spec, const std::string& name);
+                                   const CertificateFields& fields, const std::string& name);
 
 // Runs a program (looked up on PATH) with `arguments`, without a shell, the given variables
 // added to the environment. Returns its standard output; throws std::runtime_error carrying

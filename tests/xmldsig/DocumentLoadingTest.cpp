@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <functional>
 
-#include "host/Log.h"
-#include "protocol/SigningError.h"
+#include "foundation/Log.h"
+#include "foundation/SigningError.h"
 #include "support/TempDir.h"
 #include "xmldsig/XmlSigner.h"
 
@@ -42,7 +42,7 @@ TEST(DocumentLoadingTest, RejectsUnusableTextWithOneErrorLogLineAndNothingPrinte
          bad + "the DTD gives namespace declaration 'xmlns:p' of element 'e' a default value"},
     };
     const testing::TempDir folder;
-    host::setProcessLog(host::LogFile(folder / "log"));
+    foundation::setProcessLog(foundation::LogFile(folder / "log"));
     int lines = 0;
     for (const auto& [text, message] : cases) {
         SCOPED_TRACE(text);
@@ -50,8 +50,8 @@ TEST(DocumentLoadingTest, RejectsUnusableTextWithOneErrorLogLineAndNothingPrinte
         try {
             XmlSigner signer(text);
             ADD_FAILURE() << "accepted";
-        } catch (const protocol::SigningError& error) {
-            EXPECT_EQ(error.code(), protocol::error_code::invalidXml);
+        } catch (const foundation::SigningError& error) {
+            EXPECT_EQ(error.code(), foundation::error_code::invalidXml);
             EXPECT_EQ(error.message(), message);
         }
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
@@ -59,7 +59,7 @@ TEST(DocumentLoadingTest, RejectsUnusableTextWithOneErrorLogLineAndNothingPrinte
         EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), ++lines);
         EXPECT_TRUE(log.ends_with(" ERROR " + message + "\n")) << log;
     }
-    host::setProcessLog(host::LogFile(std::nullopt));
+    foundation::setProcessLog(foundation::LogFile(std::nullopt));
 }
 
 TEST(DocumentLoadingTest, DtdDefaultsOtherThanNamespaceDeclarationsAreAccepted) {
@@ -90,14 +90,14 @@ TEST(DocumentLoadingTest, EntityExpansionBombIsRefused) {
         }
         bomb += std::string("<!ENTITY e") + level + " \"" + previous + "\">";
     }
-    EXPECT_THROW(XmlSigner(bomb + "]><r>&e7;</r>"), protocol::SigningError);
+    EXPECT_THROW(XmlSigner(bomb + "]><r>&e7;</r>"), foundation::SigningError);
 }
 
 // A tree the parser accepted can still defeat Canonical XML (a relative namespace URI added
 // after parsing): the answer and its ERROR log line are those of a document that cannot be read.
 TEST(DocumentLoadingTest, CanonicalizationFailureIsInvalidXmlWithItsLogLine) {
     const testing::TempDir folder;
-    host::setProcessLog(host::LogFile(folder / "log"));
+    foundation::setProcessLog(foundation::LogFile(folder / "log"));
     XmlSigner signer("<Root><CounterpartData>x</CounterpartData></Root>");
     ASSERT_NE(xmlNewNs(signer.xmlRootElem(), reinterpret_cast<const xmlChar*>("relative/path"),
                        reinterpret_cast<const xmlChar*>("x")),
@@ -111,8 +111,8 @@ TEST(DocumentLoadingTest, CanonicalizationFailureIsInvalidXmlWithItsLogLine) {
         try {
             canonicalForms[i]();
             ADD_FAILURE() << "canonicalized";
-        } catch (const protocol::SigningError& error) {
-            EXPECT_EQ(error.code(), protocol::error_code::invalidXml);
+        } catch (const foundation::SigningError& error) {
+            EXPECT_EQ(error.code(), foundation::error_code::invalidXml);
             EXPECT_TRUE(error.message().starts_with("Invalid XML input: ")) << error.message();
             EXPECT_GT(error.message().size(), std::string("Invalid XML input: ").size());
             const std::string log = testing::readFile(folder / "log");
@@ -120,7 +120,7 @@ TEST(DocumentLoadingTest, CanonicalizationFailureIsInvalidXmlWithItsLogLine) {
             EXPECT_TRUE(log.ends_with(" ERROR " + error.message() + "\n")) << log;
         }
     }
-    host::setProcessLog(host::LogFile(std::nullopt));
+    foundation::setProcessLog(foundation::LogFile(std::nullopt));
 }
 
 }  // namespace

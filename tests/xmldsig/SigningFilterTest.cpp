@@ -2,9 +2,9 @@
 
 #include <functional>
 
-#include "certs/Digests.h"
-#include "certs/Encodings.h"
-#include "protocol/SigningError.h"
+#include "foundation/Digests.h"
+#include "foundation/Encodings.h"
+#include "foundation/SigningError.h"
 #include "xmldsig/XmlSigner.h"
 #include "xmldsig/XmlTree.h"
 
@@ -12,12 +12,11 @@ namespace kivo::xmldsig {
 namespace {
 
 // The filter is checked before anything is signed, so no real key is needed.
-class FixedKey : public certs::PrivateKey {
+class FixedKey : public foundation::PrivateKey {
   public:
-    bool isAlgorithmSupported(certs::SignatureAlgorithm) const override { return true; }
-    certs::SignatureOutcome createSignature(certs::SignatureAlgorithm,
-                                            std::span<const std::uint8_t>) override {
-        return {certs::Bytes(256, 1), std::nullopt};
+    bool isAlgorithmSupported(foundation::SignatureAlgorithm) const override { return true; }
+    foundation::Bytes sign(foundation::SignatureAlgorithm, std::span<const std::uint8_t>) override {
+        return foundation::Bytes(256, 1);
     }
 };
 
@@ -49,8 +48,8 @@ TEST(SigningFilterTest, FilterMustSelectExactlyOneElement) {
             try {
                 operations[i](signer, filter);
                 ADD_FAILURE() << "no error";
-            } catch (const protocol::SigningError& error) {
-                EXPECT_EQ(error.code(), protocol::error_code::badDocumentShape);
+            } catch (const foundation::SigningError& error) {
+                EXPECT_EQ(error.code(), foundation::error_code::badDocumentShape);
                 EXPECT_EQ(error.message(), "XPath signing filter '" + filter + "' " + outcome);
             }
             // A refused operation leaves the tree as it was.
@@ -117,7 +116,7 @@ TEST(SigningFilterTest, DigestInputOfDefaultNamespaceDocuments) {
         signer.signElement(key, std::nullopt, "//CounterpartData");
         const std::string text = signer.canonicalText();
         const std::string expected =
-            certs::base64Encode(certs::sha256Digest(certs::byteView(c.digestInput)));
+            foundation::base64Encode(foundation::sha256Digest(foundation::byteView(c.digestInput)));
         EXPECT_NE(text.find("<DigestValue>" + expected + "</DigestValue>"), std::string::npos)
             << text;
         // The XPath text stays the filter as given, not the form the engine evaluated.

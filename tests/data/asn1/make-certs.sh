@@ -73,6 +73,5 @@ facts() {
 
 for name in ca rsa2048 rsa4096 ec-p256; do
     openssl x509 -in "$name.pem" -outform DER -out "$name.der"
-    openssl x509 -in "$name.pem" -noout -text >"$name.text"
     facts "$name.pem" >"$name.facts"
 done

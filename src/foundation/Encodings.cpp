@@ -1,4 +1,4 @@
-#include "certs/Encodings.h"
+#include "foundation/Encodings.h"
 
 #include <openssl/evp.h>
 
@@ -6,11 +6,12 @@
 #include <array>
 #include <stdexcept>
 
-namespace kivo::certs {
+namespace kivo::foundation {
 
 namespace {
 
-constexpr std::string_view hexDigits = "0123456789abcdef";
+constexpr std::string_view lowerHexDigits = "0123456789abcdef";
+constexpr std::string_view upperHexDigits = "0123456789ABCDEF";
 constexpr std::string_view base64Alphabet =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr std::uint8_t notBase64 = 0xFF;
@@ -32,7 +33,9 @@ constexpr std::size_t encodeChunk = 3 * 1024 * 1024;
 
 }  // namespace
 
-std::string hexEncode(std::span<const std::uint8_t> data) {
+std::string hexEncode(std::span<const std::uint8_t> data, LetterCase letters) {
+    const std::string_view hexDigits =
+        letters == LetterCase::upper ? upperHexDigits : lowerHexDigits;
     std::string text;
     text.reserve(data.size() * 2);
     for (const std::uint8_t byte : data) {
@@ -126,4 +129,10 @@ std::optional<Bytes> base64DecodeStrict(std::string_view text) {
     return bytes;
 }
 
-}  // namespace kivo::certs
+bool holdsOnlyBase64Characters(std::string_view text) {
+    return std::all_of(text.begin(), text.end(), [](const char c) {
+        return c == '=' || base64Values[static_cast<unsigned char>(c)] != notBase64;
+    });
+}
+
+}  // namespace kivo::foundation

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace kivo::protocol {
+namespace kivo::foundation {
 
 class SigningError : public std::runtime_error {
   public:
@@ -34,4 +34,4 @@ inline constexpr std::int64_t certificateExpired = 107;
 inline constexpr std::int64_t unsupportedAlgorithm = 108;
 }  // namespace error_code
 
-}  // namespace kivo::protocol
+}  // namespace kivo::foundation

@@ -1,29 +1,25 @@
-#include "certs/SignaturePrimitive.h"
+#include "foundation/PrivateKey.h"
 
 #include <array>
 #include <utility>
 
-#include "protocol/SigningError.h"
+#include "foundation/SigningError.h"
 
-namespace kivo::certs {
-
-using protocol::SigningError;
+namespace kivo::foundation {
 
 Bytes signData(std::span<const std::uint8_t> data, PrivateKey& key, SignatureAlgorithm algorithm) {
     if (!key.isAlgorithmSupported(algorithm)) {
-        throw SigningError(protocol::error_code::unsupportedAlgorithm,
-                           "Signing algorithm is not supported");
+        throw SigningError(error_code::unsupportedAlgorithm, "Signing algorithm is not supported");
     }
-    SignatureOutcome outcome = key.createSignature(algorithm, data);
-    // A reported error wins even when bytes came back.
-    if (outcome.error) {
-        throw SigningError(protocol::error_code::internal,
-                           "Failed to create signature: " + *outcome.error);
+    Bytes signature = key.sign(algorithm, data);
+    if (signature.empty()) {
+        throw SigningError(error_code::internal, "Signature data is nil");
     }
-    if (!outcome.signature) {
-        throw SigningError(protocol::error_code::internal, "Signature data is nil");
-    }
-    return std::move(*outcome.signature);
+    return signature;
+}
+
+SigningError signingFailure(std::string_view reason) {
+    return SigningError(error_code::internal, "Failed to create signature: " + std::string(reason));
 }
 
 std::string securityStatusName(std::int32_t status) {
@@ -50,4 +46,4 @@ std::string securityStatusName(std::int32_t status) {
     return "Unknown code (" + std::to_string(status) + ")";
 }
 
-}  // namespace kivo::certs
+}  // namespace kivo::foundation

@@ -5,31 +5,27 @@
 // ever sees key material.
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
-#include <vector>
+#include <string_view>
 
-namespace kivo::certs {
+#include "foundation/Bytes.h"
+#include "foundation/SigningError.h"
 
-using Bytes = std::vector<std::uint8_t>;
+namespace kivo::foundation {
 
 // RSASSA-PKCS1-v1_5 over the whole message; the store computes the digest itself.
 enum class SignatureAlgorithm { rsaPkcs1Sha1, rsaPkcs1Sha256, rsaPkcs1Sha512 };
 
-// What a key store answered to a signing request: a signature, an error text, both or neither.
-struct SignatureOutcome {
-    std::optional<Bytes> signature;
-    std::optional<std::string> error;
-};
-
 // A reference to a private key held by a key store or token.
 class PrivateKey {
-public:
+  public:
     virtual ~PrivateKey() = default;
+    // Whether the key can sign with `algorithm`. Throws SigningError when the store cannot be
+    // asked: an error is never taken for an answer.
     virtual bool isAlgorithmSupported(SignatureAlgorithm algorithm) const = 0;
-    virtual SignatureOutcome createSignature(SignatureAlgorithm algorithm,
-                                             std::span<const std::uint8_t> data) = 0;
+    // The signature over `data`. Throws SigningError (see `signingFailure`) when the store fails.
+    virtual Bytes sign(SignatureAlgorithm algorithm, std::span<const std::uint8_t> data) = 0;
     // What the user approves before this key's first signature: a line or two naming the
     // certificate, the documents and the caller. A key whose store can ask the user asks before
     // its first signature, and again after each new purpose, and refuses to sign without a yes.
@@ -37,16 +33,20 @@ public:
     virtual void setSigningPurpose(std::string /*purpose*/) {}
 };
 
+// The error a key store reports a failed signature with: 100 "Failed to create signature: " and
+// the store's reason.
+SigningError signingFailure(std::string_view reason);
+
 // A reference to a certificate held by a key store or token; yields its DER encoding.
 class StoredCertificate {
-public:
+  public:
     virtual ~StoredCertificate() = default;
-    virtual Bytes derBytes() const = 0;
+    virtual const Bytes& derBytes() const = 0;
 };
 
 // Signs `data` with `key`. Throws SigningError 108 when the key cannot sign with `algorithm`
-// (without asking it to sign), 100 "Failed to create signature: ..." when the store reports an
-// error, 100 "Signature data is nil" when it returns nothing.
+// (without asking it to sign), the key's own error when it fails, 100 "Signature data is nil"
+// when it returns no bytes.
 Bytes signData(std::span<const std::uint8_t> data, PrivateKey& key, SignatureAlgorithm algorithm);
 
 // Key-store status codes as the log shows them, for example -25300 "errSecItemNotFound";
@@ -68,4 +68,4 @@ inline constexpr std::int32_t decode = -26275;
 inline constexpr std::int32_t verifyFailed = -67808;
 }  // namespace security_status
 
-}  // namespace kivo::certs
+}  // namespace kivo::foundation

@@ -1,8 +1,8 @@
-#include "certs/Encodings.h"
+#include "foundation/Encodings.h"
 
 #include <gtest/gtest.h>
 
-namespace kivo::certs {
+namespace kivo::foundation {
 namespace {
 
 TEST(EncodingsTest, HexAndBase64MatchStandardForms) {
@@ -63,4 +63,4 @@ TEST(EncodingsTest, StrictDecoderRejectsWhitespaceAlphabetAndPaddingErrors) {
 }
 
 }  // namespace
-}  // namespace kivo::certs
+}  // namespace kivo::foundation

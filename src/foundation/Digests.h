@@ -7,11 +7,11 @@
 #include <memory>
 #include <span>
 
-#include "certs/SignaturePrimitive.h"
+#include "foundation/Bytes.h"
 
 struct evp_md_ctx_st;
 
-namespace kivo::certs {
+namespace kivo::foundation {
 
 enum class DigestAlgorithm { sha1, sha256, sha512 };
 
@@ -40,4 +40,4 @@ class DigestAccumulator {
     std::unique_ptr<evp_md_ctx_st, ContextDeleter> context_;
 };
 
-}  // namespace kivo::certs
+}  // namespace kivo::foundation

@@ -13,7 +13,9 @@
 #include <string>
 #include <string_view>
 
-namespace kivo::host {
+#include "foundation/Time.h"
+
+namespace kivo::foundation {
 
 enum class LogLevel { debug, info, error };
 
@@ -21,9 +23,6 @@ enum class LogLevel { debug, info, error };
 std::string_view levelText(LogLevel level);
 
 using Clock = std::function<std::chrono::system_clock::time_point()>;
-
-// Formats a point in time as local "dd-MM-yyyy HH:mm:ss.SSS".
-std::string formatLogTimestamp(std::chrono::system_clock::time_point when);
 
 // A log file at a fixed place. `path` absent means logging is off (no usable home directory).
 class LogFile {
@@ -92,4 +91,4 @@ void writeDebug(MakeMessage&& makeMessage) {
     }
 }
 
-}  // namespace kivo::host
+}  // namespace kivo::foundation

@@ -1,8 +1,8 @@
-#include "protocol/Utf8.h"
+#include "foundation/Utf8.h"
 
 #include <cstdint>
 
-namespace kivo::protocol {
+namespace kivo::foundation {
 
 bool isValidUtf8(std::string_view bytes) {
     std::size_t i = 0;
@@ -43,4 +43,8 @@ bool isValidUtf8(std::string_view bytes) {
     return true;
 }
 
-}  // namespace kivo::protocol
+std::string loggableText(std::string_view bytes) {
+    return isValidUtf8(bytes) ? std::string(bytes) : std::string("<not a string>");
+}
+
+}  // namespace kivo::foundation

@@ -1,4 +1,4 @@
-#include "host/Log.h"
+#include "foundation/Log.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,10 +13,10 @@
 #include <memory>
 #include <system_error>
 
-#include "host/FileDescriptor.h"
-#include "host/LogLine.h"
+#include "foundation/FileDescriptor.h"
+#include "foundation/LogLine.h"
 
-namespace kivo::host {
+namespace kivo::foundation {
 namespace {
 
 bool writeAll(int fd, std::string_view bytes) {
@@ -91,29 +91,9 @@ std::unique_ptr<LogFile>& processLogSlot() {
 }  // namespace
 
 std::string_view levelText(LogLevel level) {
-    switch (level) {
-        case LogLevel::debug:
-            return "DEBUG";
-        case LogLevel::info:
-            return "INFO ";
-        case LogLevel::error:
-            return "ERROR";
-    }
-    return "ERROR";
-}
-
-std::string formatLogTimestamp(std::chrono::system_clock::time_point when) {
-    const auto sinceEpoch = when.time_since_epoch();
-    const auto seconds = std::chrono::floor<std::chrono::seconds>(sinceEpoch);
-    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch - seconds);
-    const std::time_t asTimeT = static_cast<std::time_t>(seconds.count());
-    std::tm local{};
-    ::localtime_r(&asTimeT, &local);
-    std::array<char, 48> text{};
-    std::snprintf(text.data(), text.size(), "%02d-%02d-%04d %02d:%02d:%02d.%03d", local.tm_mday,
-                  local.tm_mon + 1, local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec,
-                  static_cast<int>(millis.count()));
-    return text.data();
+    static constexpr std::array<std::string_view, 3> texts{"DEBUG", "INFO ", "ERROR"};
+    const auto index = static_cast<std::size_t>(level);
+    return index < texts.size() ? texts[index] : texts.back();
 }
 
 LogFile::LogFile(std::optional<std::filesystem::path> path, Clock clock)
@@ -220,4 +200,4 @@ void checkLogSize() {
     processLog().checkSize(verboseLogging());
 }
 
-}  // namespace kivo::host
+}  // namespace kivo::foundation

@@ -4,13 +4,22 @@
 
 #include <unistd.h>
 
-namespace kivo::host {
+namespace kivo::foundation {
 
 class FileDescriptor {
   public:
     explicit FileDescriptor(int fd = -1) : fd_(fd) {}
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+        if (this != &other) {
+            reset();
+            fd_ = other.fd_;
+            other.fd_ = -1;
+        }
+        return *this;
+    }
     ~FileDescriptor() { reset(); }
 
     int get() const { return fd_; }
@@ -26,4 +35,4 @@ class FileDescriptor {
     int fd_;
 };
 
-}  // namespace kivo::host
+}  // namespace kivo::foundation

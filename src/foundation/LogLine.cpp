@@ -1,6 +1,6 @@
-#include "host/LogLine.h"
+#include "foundation/LogLine.h"
 
-namespace kivo::host {
+namespace kivo::foundation {
 namespace {
 
 struct Character {
@@ -113,4 +113,4 @@ std::size_t appendEscaped(std::string& line, std::string_view message, std::size
     return message.size() - at;
 }
 
-}  // namespace kivo::host
+}  // namespace kivo::foundation

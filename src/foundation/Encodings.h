@@ -1,6 +1,7 @@
 #pragma once
 
-// Text forms of byte sequences: lower-case hexadecimal, and Base64 in the standard alphabet with
+// Text forms of byte sequences: hexadecimal (lower case unless asked), and Base64 in the standard
+// alphabet with
 // "=" fill, always on one line.
 
 #include <array>
@@ -10,12 +11,14 @@
 #include <string>
 #include <string_view>
 
-#include "certs/SignaturePrimitive.h"
+#include "foundation/Bytes.h"
 
-namespace kivo::certs {
+namespace kivo::foundation {
 
-// Two lower-case hexadecimal digits per byte, in byte order, no separators ("" for no bytes).
-std::string hexEncode(std::span<const std::uint8_t> data);
+enum class LetterCase { lower, upper };
+
+// Two hexadecimal digits per byte, in byte order, no separators ("" for no bytes).
+std::string hexEncode(std::span<const std::uint8_t> data, LetterCase letters = LetterCase::lower);
 
 // Standard Base64 with "=" fill to a multiple of four characters; never a line break.
 std::string base64Encode(std::span<const std::uint8_t> data);
@@ -44,9 +47,8 @@ class Base64Writer {
 // ignored, as most encoders leave them zero anyway.
 std::optional<Bytes> base64DecodeStrict(std::string_view text);
 
-// The bytes of a text, without copying.
-inline std::span<const std::uint8_t> byteView(std::string_view text) {
-    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
+// True when every character is one of the Base64 alphabet or "=": such text needs no escaping
+// in JSON. Says nothing about length or where the "=" stand.
+bool holdsOnlyBase64Characters(std::string_view text);
 
-}  // namespace kivo::certs
+}  // namespace kivo::foundation

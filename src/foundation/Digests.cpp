@@ -1,10 +1,10 @@
-#include "certs/Digests.h"
+#include "foundation/Digests.h"
 
 #include <openssl/evp.h>
 
 #include <stdexcept>
 
-namespace kivo::certs {
+namespace kivo::foundation {
 
 namespace {
 
@@ -82,4 +82,4 @@ Bytes sha512Digest(std::span<const std::uint8_t> data) {
     return digest(DigestAlgorithm::sha512, data);
 }
 
-}  // namespace kivo::certs
+}  // namespace kivo::foundation

@@ -10,10 +10,10 @@
 #include <string>
 #include <string_view>
 
-namespace kivo::host {
+namespace kivo::foundation {
 
 // Appends `message`, escaped, to `line`, but no more than `limit` bytes of escaped text; an
 // escape or a character is never split. Returns how many bytes of `message` were left out.
 std::size_t appendEscaped(std::string& line, std::string_view message, std::size_t limit);
 
-}  // namespace kivo::host
+}  // namespace kivo::foundation
