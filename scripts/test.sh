@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the normal build, then the packages
-# (built, installed, used by Chromium and purged; needs root), then the same suite
+# (built, installed, used by Chromium and Firefox, and purged; needs root), then the same suite
 # built with AddressSanitizer and UndefinedBehaviorSanitizer, then a short pass of every fuzz
 # target (KIVO_FUZZ_SECONDS each, 20 by default).
 set -euo pipefail
@@ -18,7 +18,8 @@ fi
 scripts/build.sh build
 (cd build && ctest --output-on-failure -j2 --timeout 900)
 # The packages: a Release build of the host alone, the .deb linted, installed over an earlier
-# version, used by Chromium through its system-wide manifest, and purged; the RPM's file list.
+# version, used by Chromium and Firefox through their system-wide manifests, and purged; the
+# RPM's file list.
 # Installs into this machine (root only) after the browser tests, which must not see its manifests.
 node tests/package/install.test.mjs
 

@@ -7,11 +7,9 @@ import path from "node:path";
 import { after, before, describe } from "node:test";
 
 import { answerTimeout, hostWorld, roundTripCases } from "./host-world.mjs";
-import { loudBanner, relay, servePage } from "./relay.mjs";
+import { firefoxPath, loudBanner, openFirefoxPage, relay } from "./relay.mjs";
 import { extensionDir, readJson, scratchFolder } from "./support.mjs";
 
-// KIVO_FIREFOX names another browser binary (or a missing one, to see the skip).
-const firefoxPath = process.env.KIVO_FIREFOX || "/usr/bin/firefox-esr";
 const extensionId = readJson(path.join(extensionDir, "manifest.json")).browser_specific_settings.gecko.id;
 
 const firefoxMissing = !fs.existsSync(firefoxPath);
@@ -22,51 +20,30 @@ if (firefoxMissing) {
 describe("Firefox and the signing host", { skip: firefoxMissing && "firefox-esr is not installed" }, () => {
   const scratch = scratchFolder("firefox");
   const world = hostWorld(scratch.folder);
-  let browser;
-  let server;
-  let page;
+  let firefox;
 
   const register = (...args) => world.register("--browser", "firefox", ...args);
   const restore = () => register("--firefox-id", extensionId);
 
   before(async () => {
-    let puppeteer;
-    try {
-      ({ default: puppeteer } = await import("puppeteer-core"));
-    } catch (error) {
-      throw new Error(`puppeteer-core is missing: run 'npm ci' in tests/browser (${error.message})`);
-    }
     world.prepare();
-    // Firefox reads the user's manifests from ~/.mozilla/native-messaging-hosts for the HOME it
-    // runs with; the profile is a fresh one beside it.
+    // The user's manifest below the HOME Firefox runs with.
     restore();
-    server = await servePage();
-    const profile = path.join(scratch.folder, "profile");
-    fs.mkdirSync(profile, { recursive: true });
-    browser = await puppeteer.launch({
-      browser: "firefox",
-      executablePath: firefoxPath,
-      headless: true,
-      userDataDir: profile,
+    firefox = await openFirefoxPage({
+      profile: path.join(scratch.folder, "profile"),
       env: world.browserEnvironment(),
       timeout: answerTimeout,
-      protocolTimeout: answerTimeout * 2,
     });
-    // A temporary add-on: Firefox runs it unsigned.
-    await browser.installExtension(extensionDir);
-    page = await browser.newPage();
-    await page.goto(server.url);
   });
 
   after(async () => {
-    await browser?.close();
-    await server?.close();
+    await firefox?.close();
     scratch.remove();
   });
 
   roundTripCases({
     world,
-    ask: () => relay(page, answerTimeout),
+    ask: () => relay(firefox.page, answerTimeout),
     texts: { hostExited: /^disconnected$/ },
     restore,
     refusals: [

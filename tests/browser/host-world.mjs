@@ -43,8 +43,13 @@ export function hostWorld(folder) {
   world.installedHost = path.join(world.prefix, "lib/kivo-signing/kivo-signing-host");
 
   world.prepare = () => {
-    fs.mkdirSync(world.home, { recursive: true });
     installInto(world.prefix);
+    world.prepareUser();
+  };
+
+  // The home, token and pinentry answers alone, for a host installed some other way.
+  world.prepareUser = () => {
+    fs.mkdirSync(world.home, { recursive: true });
     runOk(path.join(sourceDir, "scripts/make-demo-store.sh"), [world.store]);
     world.demo = readDemoEnv(world.store);
     world.signer = {

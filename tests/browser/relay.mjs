@@ -1,7 +1,13 @@
 // The web page side of the browser tests: a page served on 127.0.0.1 that asks the test
 // extension's content script for native-messaging work, the way a signing web application does.
 
+import fs from "node:fs";
 import http from "node:http";
+
+import { extensionDir } from "./support.mjs";
+
+// KIVO_FIREFOX names another browser binary (or a missing one, to see the skip).
+export const firefoxPath = process.env.KIVO_FIREFOX || "/usr/bin/firefox-esr";
 
 const pageHtml = `<!doctype html>
 <html><head><meta charset="utf-8"><title>Kivo signing test page</title></head>
@@ -48,6 +54,44 @@ export const relay = (page, answerTimeout) => ({
   sendOnce: (request) => pageAsk(page, { kind: "sendOnce", request }),
   converse: (requests) => pageAsk(page, { kind: "converse", requests, timeout: answerTimeout }),
 });
+
+// A headless Firefox with a fresh profile in `profile`, the test extension as a temporary add-on
+// (Firefox runs it unsigned) and the served page open. Firefox reads the user's manifests from
+// ~/.mozilla/native-messaging-hosts for the HOME in `env`, which it also hands on to the host.
+// Returns {page, close}; on a failure it closes what it opened.
+export async function openFirefoxPage({ profile, env, timeout }) {
+  let puppeteer;
+  try {
+    ({ default: puppeteer } = await import("puppeteer-core"));
+  } catch (error) {
+    throw new Error(`puppeteer-core is missing: run 'npm ci' in tests/browser (${error.message})`);
+  }
+  const server = await servePage();
+  let browser;
+  const close = async () => {
+    await browser?.close();
+    await server.close();
+  };
+  try {
+    fs.mkdirSync(profile, { recursive: true });
+    browser = await puppeteer.launch({
+      browser: "firefox",
+      executablePath: firefoxPath,
+      headless: true,
+      userDataDir: profile,
+      env,
+      timeout,
+      protocolTimeout: timeout * 2,
+    });
+    await browser.installExtension(extensionDir);
+    const page = await browser.newPage();
+    await page.goto(server.url);
+    return { page, close };
+  } catch (error) {
+    await close();
+    throw error;
+  }
+}
 
 // Prints a banner that cannot be missed in a test log, on stdout and stderr both.
 export function loudBanner(text) {

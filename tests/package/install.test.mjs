@@ -1,6 +1,6 @@
 // The Debian package on a real system: built by scripts/package.sh for the test extension, linted,
-// installed with apt-get over an earlier version, used by a real headless Chromium through the
-// system-wide manifest alone, then removed and purged without leaving a file behind. Also holds
+// installed with apt-get over an earlier version, used by a real headless Chromium and Firefox
+// through the system-wide manifests alone, then removed and purged without leaving a file behind. Also holds
 // the RPM to the same file list. Installs into the running system, so it needs root and is meant
 // for throw-away machines (scripts/test.sh runs it); it refuses to touch an installed copy.
 //
@@ -15,9 +15,11 @@ import { fileURLToPath } from "node:url";
 
 const sourceDir = path.resolve(path.dirname(fileURLToPath(import.meta.url)), "../..");
 const packageBuild = process.env.KIVO_PACKAGE_BUILD_DIR || path.join(sourceDir, "build-package-test");
-// The id the test extension's key fixes (checked below); the package is built to allow it.
+// The ids of the test extension, which the package is built to allow: the Chromium id its key
+// fixes (checked below) and the Firefox id its manifest names.
 const testOrigin = "chrome-extension://bdiafcajkebdaomlbcaljccklblopale/";
-const firefoxId = "signing@kivo.example";
+const firefoxId = JSON.parse(fs.readFileSync(new URL("../browser/extension/manifest.json", import.meta.url)))
+  .browser_specific_settings.gecko.id;
 // support.mjs takes the checkout, the build and the deployment settings from the environment.
 Object.assign(process.env, {
   KIVO_SOURCE_DIR: sourceDir,
@@ -25,9 +27,9 @@ Object.assign(process.env, {
   KIVO_CHROME_ORIGINS: testOrigin,
   KIVO_FIREFOX_IDS: firefoxId,
 });
-const { extensionDir, readDemoEnv, run, runOk, scratchFolder, testExtensionId } = await import(
-  "../browser/support.mjs"
-);
+const { extensionDir, run, runOk, scratchFolder, testExtensionId } = await import("../browser/support.mjs");
+const { base64, contractDocument, fromBase64, hostWorld } = await import("../browser/host-world.mjs");
+const { firefoxPath, loudBanner, openFirefoxPage, relay } = await import("../browser/relay.mjs");
 
 const packageName = "kivo-signing-host";
 const version = "1.0.0.1";
@@ -40,6 +42,7 @@ const systemManifests = {
   firefox: "/usr/lib/mozilla/native-messaging-hosts/com.kivo.signing.json",
 };
 const chromiumPath = process.env.KIVO_CHROMIUM || "/usr/bin/chromium";
+const firefoxMissing = !fs.existsSync(firefoxPath) && `${firefoxPath} is not installed`;
 const answerTimeout = 120_000;
 const slow = { timeout: 900_000 };
 const aptEnv = { DEBIAN_FRONTEND: "noninteractive" };
@@ -72,8 +75,9 @@ const whyNot =
       ? `${chromiumPath} is not installed`
       : null;
 if (whyNot) {
-  const banner = `PACKAGE TEST SKIPPED: ${whyNot}`;
-  console.log(`\n${"!".repeat(banner.length)}\n${banner}\n${"!".repeat(banner.length)}\n`);
+  loudBanner(`PACKAGE TEST SKIPPED: ${whyNot}`);
+} else if (firefoxMissing) {
+  loudBanner(`PACKAGE TEST OF FIREFOX SKIPPED: ${firefoxMissing}`);
 }
 
 describe("the Debian package", { skip: whyNot ?? false }, () => {
@@ -163,12 +167,34 @@ describe("the Debian package", { skip: whyNot ?? false }, () => {
   });
 
   describe("installed with apt-get over an earlier version", () => {
-    const home = path.join(scratch.folder, "home");
-    const store = path.join(scratch.folder, "store");
-    const pinentryDir = path.join(scratch.folder, "pinentry");
-    let demo;
+    // A user with a demo token and a scripted pinentry, and no manifest of their own.
+    const world = hostWorld(scratch.folder);
     let context;
     let worker;
+    let firefox;
+
+    // A version request and a sign request, each on its own sendNativeMessage (so a host start
+    // each), answered by the installed host; the document's two signatures verify.
+    async function versionAndSign(sendOnce, id) {
+      const starts = world.hostStarts();
+      const versionRequest = await sendOnce({ type: "version" });
+      assert.equal(versionRequest.error, undefined);
+      assert.equal(versionRequest.answer.result, "ok");
+      assert.equal(versionRequest.answer.version, version);
+
+      const asked = world.pinQuestions();
+      const signed = await sendOnce({
+        type: "sign",
+        user_details: world.signer,
+        xml_data: [{ id, data: base64(contractDocument("I agree.")) }],
+      });
+      assert.equal(signed.error, undefined);
+      assert.equal(signed.answer.result, "ok", JSON.stringify(signed.answer));
+      assert.equal(signed.answer.cert_serial, world.demo.KIVO_DEMO_SERIAL);
+      assert.equal(world.pinQuestions(), asked + 1, "the host must ask through pinentry once per sign request");
+      world.verifySignatures(fromBase64(signed.answer.signed_data[0].data), id);
+      assert.equal(world.hostStarts(), starts + 2);
+    }
 
     before(async () => {
       // The earlier version: this package relabelled 1.0.0.0, with one file the new one lacks.
@@ -183,24 +209,11 @@ describe("the Debian package", { skip: whyNot ?? false }, () => {
       assert.match(installedVersion(), /install ok installed 1\.0\.0\.0$/);
       apt("install", deb);
 
-      runOk(path.join(sourceDir, "scripts/make-demo-store.sh"), [store]);
-      demo = readDemoEnv(store);
-      fs.mkdirSync(pinentryDir, { recursive: true });
-      fs.writeFileSync(path.join(pinentryDir, "answers"), `pin ${demo.KIVO_DEMO_PIN}\n`.repeat(20));
-      fs.writeFileSync(path.join(pinentryDir, "asked"), "0\n");
-      fs.mkdirSync(home, { recursive: true });
+      world.prepareUser();
 
       const require = createRequire(path.join(sourceDir, "tests/browser/package.json"));
       const { chromium } = require("playwright-core");
-      const environment = {
-        ...process.env,
-        HOME: home,
-        SOFTHSM2_CONF: demo.SOFTHSM2_CONF,
-        KIVO_PINENTRY: path.join(sourceDir, "tests/support/scripted-pinentry"),
-        KIVO_TEST_PINENTRY_DIR: pinentryDir,
-      };
-      delete environment.XDG_CONFIG_HOME;
-      context = await chromium.launchPersistentContext(path.join(home, ".config/chromium"), {
+      context = await chromium.launchPersistentContext(path.join(world.home, ".config/chromium"), {
         executablePath: chromiumPath,
         headless: false, // --headless=new below, the headless mode that loads extensions
         args: [
@@ -213,7 +226,7 @@ describe("the Debian package", { skip: whyNot ?? false }, () => {
           `--disable-extensions-except=${extensionDir}`,
           `--load-extension=${extensionDir}`,
         ],
-        env: environment,
+        env: world.browserEnvironment(),
         timeout: answerTimeout,
       });
       worker = context.serviceWorkers()[0];
@@ -222,6 +235,7 @@ describe("the Debian package", { skip: whyNot ?? false }, () => {
 
     after(async () => {
       await context?.close();
+      await firefox?.close();
     });
 
     test("the upgrade replaced the earlier version and its files", () => {
@@ -242,44 +256,24 @@ describe("the Debian package", { skip: whyNot ?? false }, () => {
     });
 
     test("Chromium starts the installed host through the system-wide manifest alone", slow, async () => {
-      const sendOnce = (request) => worker.evaluate((r) => globalThis.sendOnce(r), request);
-      const versionRequest = await sendOnce({ type: "version" });
-      assert.equal(versionRequest.error, undefined);
-      assert.equal(versionRequest.answer.result, "ok");
-      assert.equal(versionRequest.answer.version, version);
-
-      const signer = {
-        name: demo.KIVO_DEMO_NAME,
-        email: demo.KIVO_DEMO_EMAIL,
-        abn: demo.KIVO_DEMO_ABN,
-        aki: [demo.KIVO_DEMO_AKI],
-      };
-      const contract =
-        '<Contract><CounterpartData><Party>Jane Citizen</Party></CounterpartData>' +
-        "<RenderedData><Text>I agree.</Text></RenderedData></Contract>";
-      const signed = await sendOnce({
-        type: "sign",
-        user_details: signer,
-        xml_data: [{ id: "contract", data: Buffer.from(contract).toString("base64") }],
-      });
-      assert.equal(signed.error, undefined);
-      assert.equal(signed.answer.result, "ok", JSON.stringify(signed.answer));
-      assert.equal(signed.answer.cert_serial, demo.KIVO_DEMO_SERIAL);
-      const asked = Number(fs.readFileSync(path.join(pinentryDir, "asked"), "utf8"));
-      assert.ok(asked >= 1, "the host signed without asking through pinentry");
-      const file = path.join(scratch.folder, "signed.xml");
-      fs.writeFileSync(file, Buffer.from(signed.answer.signed_data[0].data, "base64"));
-      for (const element of ["CounterpartData", "RenderedData"]) {
-        const xpath = `//*[local-name()='${element}']/*[local-name()='Signature']`;
-        const check = run("xmlsec1", ["--verify", "--trusted-pem", demo.KIVO_DEMO_CA_CERT, "--node-xpath", xpath, file]);
-        assert.equal(check.status, 0, `${element}: ${check.stderr}`);
-      }
-
+      await versionAndSign((request) => worker.evaluate((r) => globalThis.sendOnce(r), request), "chromium");
       // No per-user manifest where Chromium looks (it makes the folder itself, empty): the
       // system-wide one did it.
-      const userFolder = path.join(home, ".config/chromium/NativeMessagingHosts");
+      const userFolder = path.join(world.home, ".config/chromium/NativeMessagingHosts");
       assert.deepEqual(fs.existsSync(userFolder) ? fs.readdirSync(userFolder) : [], []);
-      assert.match(fs.readFileSync(path.join(home, "kivo-signing.log"), "utf8"), /Application launched/);
+    });
+
+    const firefoxCase = { ...slow, skip: firefoxMissing };
+    test("Firefox starts the installed host through the system-wide manifest alone", firefoxCase, async () => {
+      firefox = await openFirefoxPage({
+        profile: path.join(scratch.folder, "firefox-profile"),
+        env: world.browserEnvironment(),
+        timeout: answerTimeout,
+      });
+      await versionAndSign(relay(firefox.page, answerTimeout).sendOnce, "firefox");
+      // Firefox's only per-user folder, below the HOME it runs with, holds no manifest.
+      const userFolder = path.join(world.home, ".mozilla/native-messaging-hosts");
+      assert.deepEqual(fs.existsSync(userFolder) ? fs.readdirSync(userFolder) : [], []);
     });
 
     test("remove keeps only the manifests below /etc, purge leaves nothing of the package", () => {
