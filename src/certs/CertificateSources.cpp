@@ -22,7 +22,9 @@ using foundation::writeLog;
 // strings: GCC 12 at -O3 misreads the byte-vector comparison as an overread (-Wstringop-overread).
 using SeenCertificates = std::set<std::string, std::less<>>;
 
-std::string derKey(const foundation::Bytes& der) { return {der.begin(), der.end()}; }
+std::string derKey(const foundation::Bytes& der) {
+    return {der.begin(), der.end()};
+}
 
 void appendAccepted(const IdentityQueryResult& result, const AcceptCandidate& accept,
                     SeenCertificates& seen, std::vector<Candidate>& candidates) {

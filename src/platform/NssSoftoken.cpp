@@ -59,8 +59,8 @@ std::string tokenDescription(std::string_view storeName) {
 std::string nssNewSlotText(const std::filesystem::path& directory, CK_SLOT_ID slot,
                            std::string_view tokenDescription) {
     const std::string parameters = "configdir='sql:" + escaped(directory.string(), '\'') +
-                             "' certPrefix='' keyPrefix='' tokenDescription='" +
-                             escaped(tokenDescription, '\'') + "' flags=readOnly";
+                                   "' certPrefix='' keyPrefix='' tokenDescription='" +
+                                   escaped(tokenDescription, '\'') + "' flags=readOnly";
     return "tokens=[" + hexSlot(slot) + "=<" + escaped(escaped(parameters, '>'), ']') + ">]";
 }
 
@@ -94,7 +94,8 @@ OpenedNssDatabases openNssDatabases(const std::filesystem::path& softokenPath,
     std::vector<std::pair<const NssDatabaseLocation*, CK_SLOT_ID>> wanted;
     CK_SLOT_ID nextSlot = firstUserSlot;
     for (const NssDatabaseLocation& database : databases) {
-        foundation::writeDebug([&] { return "Searching NSS database " + database.directory.string(); });
+        foundation::writeDebug(
+            [&] { return "Searching NSS database " + database.directory.string(); });
         std::error_code error;
         if (!std::filesystem::is_regular_file(database.directory / "cert9.db", error)) {
             foundation::writeDebug(
@@ -124,8 +125,8 @@ OpenedNssDatabases openNssDatabases(const std::filesystem::path& softokenPath,
                 module, slot, module->tokenInfo(slot), database->storeName));
         } catch (const Pkcs11Error& failure) {
             foundation::writeLog(foundation::LogLevel::error, "Cannot open NSS database " +
-                                                      database->directory.string() + " (" +
-                                                      failure.what() + ")");
+                                                                  database->directory.string() +
+                                                                  " (" + failure.what() + ")");
             opened.lastFailure = failure.result();
         }
     }

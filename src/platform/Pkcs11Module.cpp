@@ -92,7 +92,8 @@ std::shared_ptr<Pkcs11Module> Pkcs11Module::loadWithReservedText(const std::file
 std::shared_ptr<Pkcs11Module> Pkcs11Module::loadLibrary(const std::filesystem::path& path) {
     CK_FUNCTION_LIST* functions = p11_kit_module_load(path.c_str(), 0);
     if (functions == nullptr) {
-        foundation::writeDebug([&] { return "Cannot load " + path.string() + ": " + p11KitMessage(); });
+        foundation::writeDebug(
+            [&] { return "Cannot load " + path.string() + ": " + p11KitMessage(); });
         throw Pkcs11Error(CKR_LIBRARY_LOAD_FAILED);
     }
     const CK_RV result = p11_kit_module_initialize(functions);

@@ -185,7 +185,8 @@ std::string Pkcs11PrivateKey::displayedPurpose() const {
 std::optional<std::string> Pkcs11PrivateKey::obtainApproval(const Pkcs11Session& session) {
     using foundation::LogLevel;
     if (asksForPin(*token_, session, LoginKind::session)) {
-        foundation::writeLog(LogLevel::info, "Asking the user to approve signing with the token PIN");
+        foundation::writeLog(LogLevel::info,
+                             "Asking the user to approve signing with the token PIN");
         auto refusal = logIn(*token_, session, LoginKind::session, *pinEntry_,
                              certificateFacts().commonName, purpose_);
         logApprovalAnswer(refusal);
@@ -199,7 +200,8 @@ std::optional<std::string> Pkcs11PrivateKey::obtainApproval(const Pkcs11Session&
     if ((token_->currentInfo().flags & CKF_PROTECTED_AUTHENTICATION_PATH) == 0) {
         const auto key = findPrivateKey(session, keyId_);
         if (key && session.boolAttribute(*key, CKA_ALWAYS_AUTHENTICATE).value_or(false)) {
-            foundation::writeLog(LogLevel::info, "Asking the user to approve signing with the key PIN");
+            foundation::writeLog(LogLevel::info,
+                                 "Asking the user to approve signing with the key PIN");
             approval_ = Approval::givenWithOperationPin;
             return std::nullopt;
         }

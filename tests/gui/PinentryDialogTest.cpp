@@ -99,8 +99,8 @@ std::string signRequest(const std::string& name, const TestCa& ca) {
           {"aki", {ca.subjectKeyIdHex}}}},
         {"xml_data",
          {{{"id", "contract-2026-117"},
-           {"data", foundation::base64Encode(std::span(reinterpret_cast<const std::uint8_t*>(xml.data()),
-                                                  xml.size()))}}}}};
+           {"data", foundation::base64Encode(std::span(
+                        reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size()))}}}}};
     return request.dump();
 }
 

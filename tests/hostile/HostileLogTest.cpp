@@ -42,7 +42,8 @@ json document(const std::string& id, const std::string& data) {
 
 TEST(HostileLog, RequestTextCannotForgeLines) {
     const std::string forged = "06-12-2025 09:00:00.000 INFO  Forged";
-    const std::string signable = foundation::base64Encode(foundation::byteView(signableDocument("c", "r")));
+    const std::string signable =
+        foundation::base64Encode(foundation::byteView(signableDocument("c", "r")));
     struct Case {
         const char* field;
         std::string separator;  // what the request puts before the forged line

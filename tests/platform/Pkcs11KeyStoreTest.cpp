@@ -360,8 +360,8 @@ TEST(UserKeyStores, FirefoxProfileIdentityIsFoundAndSignsWithoutChangingTheDatab
         const auto candidates = certs::collectCandidates(store, acceptAll, noTokens);
         ASSERT_EQ(commonNames(candidates), std::vector<std::string>{"John Citizen"});
         EXPECT_EQ(tokenLabel(candidates[0]), "Firefox profile default-release");
-        const auto signature =
-            foundation::signData(message, *candidates[0].privateKey, SignatureAlgorithm::rsaPkcs1Sha256);
+        const auto signature = foundation::signData(message, *candidates[0].privateKey,
+                                                    SignatureAlgorithm::rsaPkcs1Sha256);
         EXPECT_EQ(asText(signature), opensslSignature(scene.dir, pki.john, "-sha256"));
     }
     EXPECT_EQ(scene.pinentry.questionsAsked(), 1);
@@ -474,8 +474,8 @@ TEST(UserKeyStores, PasswordOfAFirefoxProfileIsAskedThroughPinentryNamingTheProf
     Pkcs11KeyStore store(scene.options());
     const auto candidates = certs::collectCandidates(store, acceptAll, noTokens);
     ASSERT_EQ(commonNames(candidates), std::vector<std::string>{"Jane Citizen"});
-    const auto signature =
-        foundation::signData(message, *candidates[0].privateKey, SignatureAlgorithm::rsaPkcs1Sha256);
+    const auto signature = foundation::signData(message, *candidates[0].privateKey,
+                                                SignatureAlgorithm::rsaPkcs1Sha256);
     EXPECT_EQ(asText(signature), opensslSignature(scene.dir, pki.jane, "-sha256"));
 
     std::vector<std::string> asked;
@@ -560,8 +560,8 @@ TEST(UserKeyStores, ADatabaseAnotherProcessIsWritingIsSearchedAndSignsWithoutWai
     Pkcs11KeyStore store(scene.options());
     const auto candidates = certs::collectCandidates(store, acceptAll, noTokens);
     ASSERT_EQ(commonNames(candidates), std::vector<std::string>{"Jane Citizen"});
-    const auto signature =
-        foundation::signData(message, *candidates[0].privateKey, SignatureAlgorithm::rsaPkcs1Sha256);
+    const auto signature = foundation::signData(message, *candidates[0].privateKey,
+                                                SignatureAlgorithm::rsaPkcs1Sha256);
     EXPECT_EQ(asText(signature), opensslSignature(scene.dir, pki.jane, "-sha256"));
 }
 
