@@ -5,9 +5,9 @@
 # target (KIVO_FUZZ_SECONDS each, 20 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-deps.sh
 scripts/check-layers.sh
 scripts/check-format.sh
-scripts/install-deps.sh
 if ! scripts/install-deps.sh chromium; then
   echo "!!! chromium could not be installed: the browser round trip (ctest browser_round-trip) will be SKIPPED !!!" >&2
 fi
