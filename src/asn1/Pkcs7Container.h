@@ -21,14 +21,15 @@ namespace kivo::asn1 {
 
 enum class Pkcs7ContentType { none, data, signedData, envelopedData };
 
+// The content types a container is recognised by.
+inline constexpr std::string_view OID_Data = "1.2.840.113549.1.7.1";
+inline constexpr std::string_view OID_SignedData = "1.2.840.113549.1.7.2";
+inline constexpr std::string_view OID_EnvelopedData = "1.2.840.113549.1.7.3";
+
 class Pkcs7Container {
     struct Token {};
 
   public:
-    static constexpr std::string_view OID_Data = "1.2.840.113549.1.7.1";
-    static constexpr std::string_view OID_SignedData = "1.2.840.113549.1.7.2";
-    static constexpr std::string_view OID_EnvelopedData = "1.2.840.113549.1.7.3";
-
     // Throws outOfBuffer when the bytes end inside an element, parseError when they hold no
     // element at all.
     static std::shared_ptr<Pkcs7Container> fromDer(std::span<const std::uint8_t> der);

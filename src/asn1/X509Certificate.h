@@ -29,6 +29,9 @@ class X509Certificate {
     static constexpr std::string_view OID_ExtendedKeyUsage = "2.5.29.37";
     static constexpr std::string_view OID_SubjectAltName = "2.5.29.17";
     static constexpr std::string_view OID_IssuerAltName = "2.5.29.18";
+    static constexpr std::string_view OID_AuthorityKeyIdentifier = "2.5.29.35";
+    // The Australian Business Number extension signers' certificates carry.
+    static constexpr std::string_view OID_ABN = "1.2.36.1.333.1";
 
     // DER bytes. Throws outOfBuffer when they end inside an element, parseError when the first
     // decoded node has no child.

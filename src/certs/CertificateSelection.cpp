@@ -25,11 +25,6 @@ namespace {
 using foundation::LogLevel;
 using foundation::SigningError;
 
-constexpr std::string_view commonNameOid = "2.5.4.3";
-constexpr std::string_view emailAddressOid = "1.2.840.113549.1.9.1";
-constexpr std::string_view abnOid = "1.2.36.1.333.1";
-constexpr std::string_view authorityKeyIdentifierOid = "2.5.29.35";
-
 // What the candidate test reads from one certificate.
 struct CertificateFacts {
     std::optional<std::string> commonName;
@@ -41,7 +36,7 @@ struct CertificateFacts {
 
 // The ABN extension's value is a single string: the extnValue node's first child.
 std::optional<std::string> abnOf(const asn1::X509Certificate& certificate) {
-    const auto extension = certificate.extensionFor(abnOid);
+    const auto extension = certificate.extensionFor(asn1::X509Certificate::OID_ABN);
     const auto block = extension ? extension->block() : nullptr;
     const auto extensionValue = block ? block->lastChild() : nullptr;
     const auto first = extensionValue ? extensionValue->childAt(0) : nullptr;
@@ -51,7 +46,8 @@ std::optional<std::string> abnOf(const asn1::X509Certificate& certificate) {
 // The authority key identifier's first leaf as lower-case hex. It must be octets: an identifier
 // whose octets the decoder read as UTF-8 text counts as absent.
 std::optional<std::string> authorityKeyIdTextOf(const asn1::X509Certificate& certificate) {
-    const auto extension = certificate.extensionFor(authorityKeyIdentifierOid);
+    const auto extension =
+        certificate.extensionFor(asn1::X509Certificate::OID_AuthorityKeyIdentifier);
     const auto block = extension ? extension->block() : nullptr;
     const auto extensionValue = block ? block->lastChild() : nullptr;
     if (!extensionValue) {
@@ -68,7 +64,8 @@ bool isSigningCertificate(const asn1::X509Certificate& certificate) {
 }
 
 CertificateFacts readFacts(const asn1::X509Certificate& certificate) {
-    return {certificate.subjectValue(commonNameOid), certificate.subjectValue(emailAddressOid),
+    return {certificate.subjectValue(asn1::ASN1DistinguishedNames::commonName()),
+            certificate.subjectValue(asn1::ASN1DistinguishedNames::emailAddress()),
             abnOf(certificate), authorityKeyIdTextOf(certificate),
             isSigningCertificate(certificate)};
 }
@@ -250,7 +247,7 @@ CertificateSelection findSigningCertificate(const UserDetails& userDetails, KeyS
     foundation::writeDebug([&] { return "Certificate not valid before date = " + notBefore; });
     foundation::writeDebug([&] { return "Certificate not valid after date = " + expiry; });
 
-    auto issuer = certificate.issuerValue(commonNameOid);
+    auto issuer = certificate.issuerValue(asn1::ASN1DistinguishedNames::commonName());
     if (!issuer) {
         throw SigningError(foundation::error_code::certificateIncomplete,
                            "Signing certificate does not include Issuer CN");

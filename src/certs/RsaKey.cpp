@@ -8,10 +8,6 @@
 
 namespace kivo::certs {
 
-namespace {
-constexpr std::string_view rsaEncryptionOid = "1.2.840.113549.1.1.1";
-}  // namespace
-
 RsaPublicKeyComponents rsaPublicKeyComponents(const asn1::X509Certificate& certificate) {
     using foundation::SigningError;
     const auto publicKey = certificate.publicKey();
@@ -20,7 +16,9 @@ RsaPublicKeyComponents rsaPublicKeyComponents(const asn1::X509Certificate& certi
                            "Certificate does not contain a public key");
     }
     const auto algorithm = publicKey->algorithmOid();
-    auto components = algorithm == rsaEncryptionOid ? publicKey->rsaComponents() : std::nullopt;
+    auto components = algorithm == asn1::X509PublicKey::OID_RSAEncryption
+                          ? publicKey->rsaComponents()
+                          : std::nullopt;
     if (!components) {
         throw SigningError(foundation::error_code::certificateIncomplete,
                            "Certificate does not contain an RSA key");
