@@ -190,13 +190,21 @@ JsonRequest decodeRequest(std::string_view payload) {
     return result;
 }
 
-std::string encodeResponse(const JsonSignResponse& response) {
+namespace {
+
+std::string signResponseHead(const JsonSignResponse& response) {
     json object = json::object();
     putOptional(object, "cert_serial", response.certSerial);
     putOptional(object, "cert_expiry", response.certExpiry);
     object["result"] = response.result;
     putOptional(object, "cert_issuer", response.certIssuer);
-    std::string head = dump(object);
+    return dump(object);
+}
+
+}  // namespace
+
+std::string encodeResponse(const JsonSignResponse& response) {
+    std::string head = signResponseHead(response);
     if (response.signedData.empty()) {
         return head;
     }
@@ -230,6 +238,38 @@ std::string encodeResponse(const JsonSignResponse& response) {
     }
     answer += "]}";
     return answer;
+}
+
+SignResponseWriter::SignResponseWriter(const JsonSignResponse& fields, std::size_t expectedSize) {
+    const std::string head = signResponseHead(fields);
+    answer_.reserve(head.size() + expectedSize + 32);
+    answer_.append(head);
+}
+
+std::string_view SignResponseWriter::addDocument(
+    std::string_view id, const std::function<void(std::string&)>& writeBase64) {
+    // "signed_data" sorts after every other key, so the list goes just before the closing brace.
+    if (documents_ == 0) {
+        answer_.pop_back();
+        answer_ += R"(,"signed_data":[{"data":")";
+    } else {
+        answer_ += R"(,{"data":")";
+    }
+    const std::size_t start = answer_.size();
+    writeBase64(answer_);
+    const std::size_t end = answer_.size();
+    answer_ += R"(","id":)";
+    answer_ += dump(json(std::string(id)));
+    answer_ += '}';
+    ++documents_;
+    return std::string_view(answer_).substr(start, end - start);
+}
+
+std::string SignResponseWriter::finish() && {
+    if (documents_ > 0) {
+        answer_ += "]}";
+    }
+    return std::move(answer_);
 }
 
 std::string encodeResponse(const JsonVersionResponse& response) {
