@@ -174,7 +174,7 @@ measure search --identities $((nss_identities + token_identities)) \
   --spread "70 in ~/.pki/nssdb, 70 + 60 in two Firefox profiles, 20 on a token" "${signer[@]}" \
   --env "HOME=$search/home" --env "SOFTHSM2_CONF=$search/softhsm2.conf" --runs "$(rounds 7)"
 for shape in payload dense; do
-  measure memory --shape "$shape" --sizes 1048576,10485760 "${signer[@]}" "${signing_env[@]}" --runs 1
+  measure memory --shape "$shape" --sizes "1048576,10485760$([ "$shape" = dense ] && echo ,52428800)" "${signer[@]}" "${signing_env[@]}" --runs 1
 done
 
 echo "bench: micro-benchmarks" >&2
