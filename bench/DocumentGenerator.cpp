@@ -1,5 +1,6 @@
 #include "DocumentGenerator.h"
 
+#include <algorithm>
 #include <array>
 #include <stdexcept>
 
@@ -91,6 +92,38 @@ void appendRenderedContent(std::string& out, Lcg& random, std::size_t budget) {
     out += "\n  ";
 }
 
+// Rows of an ordinary business record (parties, items, amounts), until about `budget` bytes.
+void appendRows(std::string& out, Lcg& random, std::size_t budget) {
+    const std::size_t start = out.size();
+    for (int row = 1; out.size() - start < budget; ++row) {
+        out += "\n    <Row n=\"" + std::to_string(row) + "\">";
+        out += "\n      <Party role=\"" + std::string(row % 2 == 0 ? "buyer" : "seller") + "\">";
+        appendSentence(out, random, 2 + random.next(3));
+        out += "</Party>";
+        out += "\n      <Item code=\"C" + std::to_string(random.next(90000) + 10000) + "\">";
+        appendSentence(out, random, 4 + random.next(6));
+        out += "</Item>";
+        out += "\n      <Quantity>" + std::to_string(1 + random.next(500)) + "</Quantity>";
+        out += "\n      <Amount currency=\"AUD\">" + std::to_string(random.next(100000)) +
+               ".00</Amount>";
+        out += "\n    </Row>";
+    }
+    out += "\n  ";
+}
+
+// One Base64 text of about `budget` bytes, of bytes as incompressible as a rendered PDF's.
+void appendPayload(std::string& out, Lcg& random, std::size_t budget) {
+    static constexpr std::string_view alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const std::size_t quads = std::max<std::size_t>(budget / 4, 1);
+    for (std::size_t i = 0; i < quads; ++i) {
+        const std::uint32_t bits = random.next(1u << 24);
+        for (int shift = 18; shift >= 0; shift -= 6) {
+            out += alphabet[(bits >> shift) & 63];
+        }
+    }
+}
+
 void insertBefore(std::string& document, std::string_view closingTag, std::string_view text) {
     const std::size_t at = document.rfind(closingTag);
     if (at == std::string::npos) {
@@ -101,7 +134,7 @@ void insertBefore(std::string& document, std::string_view closingTag, std::strin
 
 }  // namespace
 
-std::string makeDocument(std::size_t targetBytes, std::uint32_t seed) {
+std::string makeDocument(std::size_t targetBytes, std::uint32_t seed, DocumentShape shape) {
     Lcg random(seed);
     std::string out;
     out.reserve(targetBytes + 4096);
@@ -112,10 +145,18 @@ std::string makeDocument(std::size_t targetBytes, std::uint32_t seed) {
            std::to_string(seed) + "\"/>\n";
     const std::size_t half = targetBytes > 1024 ? (targetBytes - 512) / 2 : 256;
     out += "  <CounterpartData>";
-    appendCounterpartContent(out, random, half);
+    if (shape == DocumentShape::Payload) {
+        appendRows(out, random, half);
+    } else {
+        appendCounterpartContent(out, random, half);
+    }
     out += "</CounterpartData>\n";
     out += "  <RenderedData>";
-    appendRenderedContent(out, random, half);
+    if (shape == DocumentShape::Payload) {
+        appendPayload(out, random, half);
+    } else {
+        appendRenderedContent(out, random, half);
+    }
     out += "</RenderedData>\n";
     out += "</Contract>\n";
     return out;

@@ -197,8 +197,7 @@ JsonRequest decodeRequest(std::string_view payload) {
 }
 
 std::string encodeResponse(const JsonSignResponse& response) {
-    const json object = answerHead(response);
-    std::string head = dump(object);
+    std::string head = dump(answerHead(response));
     if (response.signedData.empty()) {
         return head;
     }
@@ -232,6 +231,38 @@ std::string encodeResponse(const JsonSignResponse& response) {
     }
     answer += "]}";
     return answer;
+}
+
+SignResponseWriter::SignResponseWriter(const JsonSignResponse& fields, std::size_t expectedSize) {
+    const std::string head = dump(answerHead(fields));
+    answer_.reserve(head.size() + expectedSize + 32);
+    answer_.append(head);
+}
+
+std::string_view SignResponseWriter::addDocument(
+    std::string_view id, const std::function<void(std::string&)>& writeBase64) {
+    // "signed_data" sorts after every other key, so the list goes just before the closing brace.
+    if (documents_ == 0) {
+        answer_.pop_back();
+        answer_ += R"(,"signed_data":[{"data":")";
+    } else {
+        answer_ += R"(,{"data":")";
+    }
+    const std::size_t start = answer_.size();
+    writeBase64(answer_);
+    const std::size_t end = answer_.size();
+    answer_ += R"(","id":)";
+    answer_ += dump(json(std::string(id)));
+    answer_ += '}';
+    ++documents_;
+    return std::string_view(answer_).substr(start, end - start);
+}
+
+std::string SignResponseWriter::finish() && {
+    if (documents_ > 0) {
+        answer_ += "]}";
+    }
+    return std::move(answer_);
 }
 
 std::string encodeResponse(const JsonVersionResponse& response) {

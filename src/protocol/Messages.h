@@ -4,6 +4,7 @@
 // answers it encodes. Absent optional fields are std::nullopt; encoding leaves them out.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -81,5 +82,24 @@ JsonRequest decodeRequest(std::string_view payload);
 std::string encodeResponse(const JsonSignResponse& response);
 std::string encodeResponse(const JsonVersionResponse& response);
 std::string encodeResponse(const JsonErrorResponse& response);
+
+// Writes a sign answer while its documents are signed: each document's Base64 text goes straight
+// into the answer, so no signed document is held both alone and in the answer. Gives exactly
+// what encodeResponse writes for the same fields and documents.
+class SignResponseWriter {
+  public:
+    // `fields` gives everything but the documents (its signedData is not read); `expectedSize`
+    // is reserved up front.
+    SignResponseWriter(const JsonSignResponse& fields, std::size_t expectedSize);
+    // Appends the document `id`; `writeBase64` appends its Base64 text to the string it is given.
+    // Returns that text, valid until the next call.
+    std::string_view addDocument(std::string_view id,
+                                 const std::function<void(std::string&)>& writeBase64);
+    std::string finish() &&;
+
+  private:
+    std::string answer_;
+    std::size_t documents_ = 0;
+};
 
 }  // namespace kivo::protocol

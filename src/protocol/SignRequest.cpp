@@ -53,19 +53,17 @@ foundation::Bytes documentBytes(XmlData& entry) {
 // Room beside the document for its two signatures; Canonical XML rarely adds more.
 constexpr std::size_t signaturesAllowance = 32 * 1024;
 
-// The signed document in Canonical XML, encoded in Base64 as the canonical text is produced, so
-// that the text is never held whole beside its encoding. The decoded input is gone when this
-// returns, and the tree is being freed aside.
-std::string signedDocumentBase64(XmlData& entry, const certs::CertificateSelection& selection,
-                                 const KeyValueTexts& keyValue,
-                                 const std::optional<std::string>& signatureAlgorithm,
-                                 xmldsig::DocumentRelease& release) {
-    std::size_t documentSize = 0;
+// Appends the signed document in Canonical XML to `output`, encoded in Base64 as the canonical
+// text is produced, so that the text is never held whole beside its encoding. The decoded input
+// is gone when this returns, and the tree is being freed aside.
+void writeSignedDocumentBase64(XmlData& entry, const certs::CertificateSelection& selection,
+                               const KeyValueTexts& keyValue,
+                               const std::optional<std::string>& signatureAlgorithm,
+                               xmldsig::DocumentRelease& release, std::string& output) {
     xmldsig::XmlSigner signer = [&] {
         const foundation::Bytes bytes = documentBytes(entry);
         foundation::writeDebug(
             [&] { return "XML data to be signed = " + std::string(textView(bytes)); });
-        documentSize = bytes.size();
         return xmldsig::XmlSigner(textView(bytes));
     }();
     for (const std::string_view filter : signingFilters) {
@@ -73,29 +71,38 @@ std::string signedDocumentBase64(XmlData& entry, const certs::CertificateSelecti
         signer.addX509Data(*selection.certificate, filter);
         signer.addRSAKeyValue(keyValue.modulus, keyValue.exponent, filter);
     }
-    std::string encoded;
-    encoded.reserve((documentSize + signaturesAllowance + 2) / 3 * 4);
-    foundation::Base64Writer writer(encoded);
+    foundation::Base64Writer writer(output);
     signer.writeCanonicalText([&](std::span<const std::uint8_t> piece) { writer.write(piece); });
     writer.finish();
     release.release(std::move(signer).takeDocument());
-    return encoded;
 }
 
-SignedData signDocument(XmlData& entry, const certs::CertificateSelection& selection,
-                        const KeyValueTexts& keyValue,
-                        const std::optional<std::string>& signatureAlgorithm,
-                        xmldsig::DocumentRelease& release) {
+// Signs one document straight into the answer.
+void signDocument(XmlData& entry, const certs::CertificateSelection& selection,
+                  const KeyValueTexts& keyValue,
+                  const std::optional<std::string>& signatureAlgorithm,
+                  xmldsig::DocumentRelease& release, SignResponseWriter& answer) {
     writeLog(LogLevel::info, "Signing XML data");
-    SignedData signedDocument{
-        signedDocumentBase64(entry, selection, keyValue, signatureAlgorithm, release), entry.id};
+    const std::string id = entry.id;
+    const std::string_view signedBase64 = answer.addDocument(id, [&](std::string& output) {
+        writeSignedDocumentBase64(entry, selection, keyValue, signatureAlgorithm, release, output);
+    });
     writeLog(LogLevel::info, "Finished signing XML");
     // Our own encoding always decodes.
     foundation::writeDebug([&] {
         return "Signed XML = " +
-               std::string(textView(foundation::base64DecodeStrict(signedDocument.data).value()));
+               std::string(textView(foundation::base64DecodeStrict(signedBase64).value()));
     });
-    return signedDocument;
+}
+
+// Room in the answer for the documents: their Base64 request text, which is about the size of
+// their signed Base64, and the signatures and framing of each.
+std::size_t expectedAnswerSize(const std::vector<XmlData>& entries) {
+    std::size_t size = 0;
+    for (const XmlData& entry : entries) {
+        size += entry.data.size() + entry.id.size() + (signaturesAllowance + 2) / 3 * 4 + 32;
+    }
+    return size;
 }
 
 }  // namespace
@@ -125,18 +132,15 @@ void handleSignRequest(JsonRequest request, MessageChannel& channel,
 
     // Outlives the answer, so the last tree is freed while the answer is on its way.
     xmldsig::DocumentRelease release;
-    JsonSignResponse response;
-    response.signedData.reserve(request.xmlData->size());
+    JsonSignResponse fields;
+    fields.certSerial = selection.serial;
+    fields.certExpiry = selection.expiry;
+    fields.certIssuer = selection.issuer;
+    SignResponseWriter writer(fields, expectedAnswerSize(*request.xmlData));
     for (XmlData& entry : *request.xmlData) {
-        response.signedData.push_back(
-            signDocument(entry, selection, keyValue, request.signatureAlgorithm, release));
+        signDocument(entry, selection, keyValue, request.signatureAlgorithm, release, writer);
     }
-    response.certSerial = selection.serial;
-    response.certExpiry = selection.expiry;
-    response.certIssuer = selection.issuer;
-    const std::string answer = encodeResponse(response);
-    // The answer holds its own copy of every signed document.
-    response.signedData = {};
+    const std::string answer = std::move(writer).finish();
     channel.writeResponseMessage(answer);
 }
 
