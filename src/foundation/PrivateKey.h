@@ -17,6 +17,13 @@ namespace kivo::foundation {
 // RSASSA-PKCS1-v1_5 over the whole message; the store computes the digest itself.
 enum class SignatureAlgorithm { rsaPkcs1Sha1, rsaPkcs1Sha256, rsaPkcs1Sha512 };
 
+// What the key's certificate says about the key, told by whoever decoded the certificate so the
+// store never decodes it again. Without them a key names no signer and may be RSA.
+struct CertificateFacts {
+    std::string commonName;  // the subject CN; empty when there is none
+    bool rsaKey = true;      // false when the certificate's public key is not rsaEncryption
+};
+
 // A reference to a private key held by a key store or token.
 class PrivateKey {
   public:
@@ -31,6 +38,9 @@ class PrivateKey {
     // its first signature, and again after each new purpose, and refuses to sign without a yes.
     // Keys held in memory (tests, benchmarks) have nobody to ask.
     virtual void setSigningPurpose(std::string /*purpose*/) {}
+    // The facts of the certificate this key belongs to: the name its dialogs show, and the key
+    // type assumed while the store hides the key's own.
+    virtual void setCertificateFacts(CertificateFacts /*facts*/) {}
 };
 
 // The error a key store reports a failed signature with: 100 "Failed to create signature: " and
