@@ -12,7 +12,7 @@ namespace kivo::certs {
 
 using foundation::IdentityQueryResult;
 using foundation::KeyStore;
-using foundation::securityStatusName;
+using foundation::keyStoreStatusName;
 using foundation::StoredIdentity;
 namespace {
 
@@ -42,9 +42,9 @@ foundation::CertificateFacts certificateFacts(const asn1::X509Certificate& certi
 
 void appendAccepted(const IdentityQueryResult& result, const AcceptCandidate& accept,
                     SeenCertificates& seen, std::vector<Candidate>& candidates) {
-    if (result.status != foundation::security_status::success) {
+    if (result.status != foundation::KeyStoreStatus::success) {
         writeLog(LogLevel::error,
-                 "Failed to access certificates (" + securityStatusName(result.status) + ")");
+                 "Failed to access certificates (" + keyStoreStatusName(result.status) + ")");
         return;
     }
     if (result.identities.empty()) {

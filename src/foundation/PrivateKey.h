@@ -1,8 +1,7 @@
 #pragma once
 
-// Signing with a private key that stays in its key store, and readable names for key-store
-// status codes. The store supplies the key through the `PrivateKey` interface; nothing here
-// ever sees key material.
+// Signing with a private key that stays in its key store. The store supplies the key through the
+// `PrivateKey` interface; nothing here ever sees key material.
 
 #include <cstdint>
 #include <span>
@@ -58,24 +57,5 @@ class StoredCertificate {
 // (without asking it to sign), the key's own error when it fails, 100 "Signature data is nil"
 // when it returns no bytes.
 Bytes signData(std::span<const std::uint8_t> data, PrivateKey& key, SignatureAlgorithm algorithm);
-
-// Key-store status codes as the log shows them, for example -25300 "errSecItemNotFound";
-// unknown codes give "Unknown code (<code>)".
-std::string securityStatusName(std::int32_t status);
-
-namespace security_status {
-inline constexpr std::int32_t success = 0;
-inline constexpr std::int32_t unimplemented = -4;
-inline constexpr std::int32_t param = -50;
-inline constexpr std::int32_t userCanceled = -128;
-inline constexpr std::int32_t badReq = -909;
-inline constexpr std::int32_t notAvailable = -25291;
-inline constexpr std::int32_t authFailed = -25293;
-inline constexpr std::int32_t duplicateItem = -25299;
-inline constexpr std::int32_t itemNotFound = -25300;
-inline constexpr std::int32_t interactionNotAllowed = -25308;
-inline constexpr std::int32_t decode = -26275;
-inline constexpr std::int32_t verifyFailed = -67808;
-}  // namespace security_status
 
 }  // namespace kivo::foundation

@@ -82,11 +82,11 @@ foundation::IdentityQueryResult queryIdentities(
         }
     }
     if (!result.identities.empty()) {
-        result.status = foundation::security_status::success;
+        result.status = foundation::KeyStoreStatus::success;
     } else if (lastFailure) {
         result.status = queryStatusFor(*lastFailure);
     } else {
-        result.status = foundation::security_status::itemNotFound;
+        result.status = foundation::KeyStoreStatus::itemNotFound;
     }
     return result;
 }
