@@ -30,11 +30,11 @@ namespace {
 class EmptyKeyStore final : public kivo::foundation::KeyStore {
   public:
     kivo::foundation::IdentityQueryResult querySystemIdentities() override {
-        return {kivo::foundation::security_status::itemNotFound, {}};
+        return {kivo::foundation::KeyStoreStatus::itemNotFound, {}};
     }
     std::vector<std::string> tokenIds() override { return {}; }
     kivo::foundation::IdentityQueryResult queryTokenIdentities(const std::string&) override {
-        return {kivo::foundation::security_status::itemNotFound, {}};
+        return {kivo::foundation::KeyStoreStatus::itemNotFound, {}};
     }
 };
 

@@ -4,21 +4,6 @@
 
 namespace kivo::asn1 {
 
-std::optional<ASN1Identifier::Class> ASN1Identifier::classFromRaw(std::uint8_t raw) {
-    switch (raw) {
-        case 0x00:
-            return Class::universal;
-        case 0x40:
-            return Class::application;
-        case 0x80:
-            return Class::contextSpecific;
-        case 0xC0:
-            return Class::private_;
-        default:
-            return std::nullopt;
-    }
-}
-
 std::optional<ASN1Identifier::TagNumber> ASN1Identifier::tagNumberFromRaw(std::uint8_t raw) {
     if (raw == 14 || raw == 15 || raw > 30) {
         return std::nullopt;

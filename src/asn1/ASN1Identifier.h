@@ -52,8 +52,6 @@ class ASN1Identifier {
         bmpString = 30,
     };
 
-    // The class whose raw value is exactly `raw` (0x00, 0x40, 0x80, 0xC0), else none.
-    static std::optional<Class> classFromRaw(std::uint8_t raw);
     // The tag number case for `raw`; none for 14, 15, 31 and anything above 30.
     static std::optional<TagNumber> tagNumberFromRaw(std::uint8_t raw);
     static std::string_view caseName(Class typeClass);

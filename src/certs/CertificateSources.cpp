@@ -1,16 +1,18 @@
 #include "certs/CertificateSources.h"
 
+#include <optional>
 #include <set>
 #include <string>
 
 #include "asn1/ASN1Error.h"
+#include "asn1/ObjectIdentifiers.h"
 #include "foundation/Log.h"
 
 namespace kivo::certs {
 
 using foundation::IdentityQueryResult;
 using foundation::KeyStore;
-using foundation::securityStatusName;
+using foundation::keyStoreStatusName;
 using foundation::StoredIdentity;
 namespace {
 
@@ -26,11 +28,23 @@ std::string derKey(const foundation::Bytes& der) {
     return {der.begin(), der.end()};
 }
 
+// Told to the key once it is accepted, from the certificate decoded here: few keys of a search
+// are ever used, and none has to decode its certificate again.
+foundation::CertificateFacts certificateFacts(const asn1::X509Certificate& certificate) {
+    foundation::CertificateFacts facts;
+    facts.commonName =
+        certificate.subjectValue(asn1::ASN1DistinguishedNames::commonName()).value_or("");
+    const auto publicKey = certificate.publicKey();
+    const auto algorithm = publicKey ? publicKey->algorithmOid() : std::nullopt;
+    facts.rsaKey = !algorithm || *algorithm == asn1::X509PublicKey::OID_RSAEncryption;
+    return facts;
+}
+
 void appendAccepted(const IdentityQueryResult& result, const AcceptCandidate& accept,
                     SeenCertificates& seen, std::vector<Candidate>& candidates) {
-    if (result.status != foundation::security_status::success) {
+    if (result.status != foundation::KeyStoreStatus::success) {
         writeLog(LogLevel::error,
-                 "Failed to access certificates (" + securityStatusName(result.status) + ")");
+                 "Failed to access certificates (" + keyStoreStatusName(result.status) + ")");
         return;
     }
     if (result.identities.empty()) {
@@ -52,6 +66,7 @@ void appendAccepted(const IdentityQueryResult& result, const AcceptCandidate& ac
         }
         seen.insert(derKey(identity.certificate->derBytes()));
         if (accept(*parsed)) {
+            identity.privateKey->setCertificateFacts(certificateFacts(*parsed));
             candidates.push_back(Candidate{parsed, identity.certificate, identity.privateKey});
         }
     }

@@ -12,6 +12,27 @@
 
 namespace kivo::foundation {
 
+// How an identity query ended, with the codes the log has always named (for example -25300
+// "errSecItemNotFound"). A store whose own failure has no name here passes its code through.
+enum class KeyStoreStatus : std::int32_t {
+    success = 0,
+    unimplemented = -4,
+    param = -50,
+    userCanceled = -128,
+    badReq = -909,
+    notAvailable = -25291,
+    authFailed = -25293,
+    duplicateItem = -25299,
+    itemNotFound = -25300,
+    interactionNotAllowed = -25308,
+    decode = -26275,
+    verifyFailed = -67808,
+};
+
+// The status as the log shows it: "errSecItemNotFound", ...; codes without a name give
+// "Unknown code (<code>)".
+std::string keyStoreStatusName(KeyStoreStatus status);
+
 // One identity as a store reports it. A missing certificate or key reference makes the identity
 // unusable; it is then skipped without a log line.
 struct StoredIdentity {
@@ -19,10 +40,9 @@ struct StoredIdentity {
     std::shared_ptr<PrivateKey> privateKey;
 };
 
-// The answer to one identity query. `status` uses the codes of `securityStatusName`
-// (0 on success, -25300 when the store holds no identity, ...).
+// The answer to one identity query: `itemNotFound` when the store holds no identity.
 struct IdentityQueryResult {
-    std::int32_t status = security_status::success;
+    KeyStoreStatus status = KeyStoreStatus::success;
     std::vector<StoredIdentity> identities;
 };
 

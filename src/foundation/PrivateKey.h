@@ -1,8 +1,7 @@
 #pragma once
 
-// Signing with a private key that stays in its key store, and readable names for key-store
-// status codes. The store supplies the key through the `PrivateKey` interface; nothing here
-// ever sees key material.
+// Signing with a private key that stays in its key store. The store supplies the key through the
+// `PrivateKey` interface; nothing here ever sees key material.
 
 #include <cstdint>
 #include <span>
@@ -16,6 +15,13 @@ namespace kivo::foundation {
 
 // RSASSA-PKCS1-v1_5 over the whole message; the store computes the digest itself.
 enum class SignatureAlgorithm { rsaPkcs1Sha1, rsaPkcs1Sha256, rsaPkcs1Sha512 };
+
+// What the key's certificate says about the key, told by whoever decoded the certificate so the
+// store never decodes it again. Without them a key names no signer and may be RSA.
+struct CertificateFacts {
+    std::string commonName;  // the subject CN; empty when there is none
+    bool rsaKey = true;      // false when the certificate's public key is not rsaEncryption
+};
 
 // A reference to a private key held by a key store or token.
 class PrivateKey {
@@ -31,6 +37,9 @@ class PrivateKey {
     // its first signature, and again after each new purpose, and refuses to sign without a yes.
     // Keys held in memory (tests, benchmarks) have nobody to ask.
     virtual void setSigningPurpose(std::string /*purpose*/) {}
+    // The facts of the certificate this key belongs to: the name its dialogs show, and the key
+    // type assumed while the store hides the key's own.
+    virtual void setCertificateFacts(CertificateFacts /*facts*/) {}
 };
 
 // The error a key store reports a failed signature with: 100 "Failed to create signature: " and
@@ -48,24 +57,5 @@ class StoredCertificate {
 // (without asking it to sign), the key's own error when it fails, 100 "Signature data is nil"
 // when it returns no bytes.
 Bytes signData(std::span<const std::uint8_t> data, PrivateKey& key, SignatureAlgorithm algorithm);
-
-// Key-store status codes as the log shows them, for example -25300 "errSecItemNotFound";
-// unknown codes give "Unknown code (<code>)".
-std::string securityStatusName(std::int32_t status);
-
-namespace security_status {
-inline constexpr std::int32_t success = 0;
-inline constexpr std::int32_t unimplemented = -4;
-inline constexpr std::int32_t param = -50;
-inline constexpr std::int32_t userCanceled = -128;
-inline constexpr std::int32_t badReq = -909;
-inline constexpr std::int32_t notAvailable = -25291;
-inline constexpr std::int32_t authFailed = -25293;
-inline constexpr std::int32_t duplicateItem = -25299;
-inline constexpr std::int32_t itemNotFound = -25300;
-inline constexpr std::int32_t interactionNotAllowed = -25308;
-inline constexpr std::int32_t decode = -26275;
-inline constexpr std::int32_t verifyFailed = -67808;
-}  // namespace security_status
 
 }  // namespace kivo::foundation

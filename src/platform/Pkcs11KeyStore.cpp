@@ -15,7 +15,7 @@
 namespace kivo::platform {
 namespace {
 
-namespace status = foundation::security_status;
+using status = foundation::KeyStoreStatus;
 
 std::optional<std::string> nonEmptyEnvironment(const char* name) {
     const char* value = std::getenv(name);

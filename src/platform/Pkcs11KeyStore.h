@@ -56,7 +56,7 @@ class Pkcs11KeyStore final : public foundation::KeyStore {
     KeyStoreOptions options_;
     std::shared_ptr<const PinEntry> pinEntry_;
     std::optional<std::vector<std::shared_ptr<Pkcs11Token>>> nssTokens_;
-    std::optional<std::int32_t> nssFailure_;
+    std::optional<foundation::KeyStoreStatus> nssFailure_;
     std::optional<std::vector<std::shared_ptr<Pkcs11Token>>> smartCardTokens_;
 };
 

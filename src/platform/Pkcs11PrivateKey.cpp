@@ -1,7 +1,5 @@
 #include "platform/Pkcs11PrivateKey.h"
 
-#include <openssl/x509.h>
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -109,14 +107,6 @@ foundation::Bytes signPrepared(const Pkcs11Session& session, std::span<const std
     return signature;
 }
 
-struct X509Deleter {
-    void operator()(X509* certificate) const { X509_free(certificate); }
-};
-
-struct OpenSslFree {
-    void operator()(unsigned char* bytes) const { OPENSSL_free(bytes); }
-};
-
 void logApprovalAnswer(const std::optional<std::string>& refusal) {
     using foundation::LogLevel;
     if (!refusal) {
@@ -131,42 +121,11 @@ void logApprovalAnswer(const std::optional<std::string>& refusal) {
 }  // namespace
 
 Pkcs11PrivateKey::Pkcs11PrivateKey(std::shared_ptr<Pkcs11Token> token, foundation::Bytes keyId,
-                                   std::shared_ptr<const foundation::StoredCertificate> certificate,
                                    std::shared_ptr<const PinEntry> pinEntry)
-    : token_(std::move(token)),
-      keyId_(std::move(keyId)),
-      certificate_(std::move(certificate)),
-      pinEntry_(std::move(pinEntry)) {}
+    : token_(std::move(token)), keyId_(std::move(keyId)), pinEntry_(std::move(pinEntry)) {}
 
-// An unreadable certificate answers "no name, maybe RSA"; the certificate parser drops it anyway.
-const Pkcs11PrivateKey::CertificateFacts& Pkcs11PrivateKey::certificateFacts() const {
-    if (certificateFacts_) {
-        return *certificateFacts_;
-    }
-    CertificateFacts& facts = certificateFacts_.emplace(CertificateFacts{std::string(), true});
-    const foundation::Bytes& der = certificate_->derBytes();
-    const unsigned char* cursor = der.data();
-    const std::unique_ptr<X509, X509Deleter> certificate(
-        d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
-    if (!certificate) {
-        return facts;
-    }
-    if (const EVP_PKEY* key = X509_get0_pubkey(certificate.get())) {
-        facts.rsaKey = EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA;
-    }
-    const X509_NAME* subject = X509_get_subject_name(certificate.get());
-    const int index = X509_NAME_get_index_by_NID(subject, NID_commonName, -1);
-    if (index >= 0) {
-        const ASN1_STRING* value = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, index));
-        unsigned char* utf8 = nullptr;
-        const int length = ASN1_STRING_to_UTF8(&utf8, value);
-        const std::unique_ptr<unsigned char, OpenSslFree> owned(utf8);
-        if (length >= 0) {
-            facts.commonName.assign(reinterpret_cast<const char*>(owned.get()),
-                                    static_cast<std::size_t>(length));
-        }
-    }
-    return facts;
+void Pkcs11PrivateKey::setCertificateFacts(foundation::CertificateFacts facts) {
+    certificateFacts_ = std::move(facts);
 }
 
 void Pkcs11PrivateKey::setSigningPurpose(std::string purpose) {
@@ -178,7 +137,7 @@ std::string Pkcs11PrivateKey::displayedPurpose() const {
     if (!purpose_.empty()) {
         return purpose_;
     }
-    const std::string& name = certificateFacts().commonName;
+    const std::string& name = certificateFacts_.commonName;
     return "Sign with the certificate of " + (name.empty() ? "an unnamed signer" : name) + "?";
 }
 
@@ -188,7 +147,7 @@ std::optional<std::string> Pkcs11PrivateKey::obtainApproval(const Pkcs11Session&
         foundation::writeLog(LogLevel::info,
                              "Asking the user to approve signing with the token PIN");
         auto refusal = logIn(*token_, session, LoginKind::session, *pinEntry_,
-                             certificateFacts().commonName, purpose_);
+                             certificateFacts_.commonName, purpose_);
         logApprovalAnswer(refusal);
         if (!refusal) {
             approval_ = Approval::given;
@@ -224,7 +183,7 @@ bool Pkcs11PrivateKey::isAlgorithmSupported(SignatureAlgorithm algorithm) const 
     try {
         const Pkcs11Session session(token_->module(), token_->slot());
         const KeyLimits limits = readLimits(session, findPrivateKey(session, keyId_));
-        return isUsableRsaKey(limits, certificateFacts().rsaKey) &&
+        return isUsableRsaKey(limits, certificateFacts_.rsaKey) &&
                planSigning(*token_, limits, algorithm).has_value();
     } catch (const Pkcs11Error& error) {
         throw foundation::signingFailure(error.what());
@@ -241,7 +200,7 @@ foundation::Bytes Pkcs11PrivateKey::sign(SignatureAlgorithm algorithm,
             }
         }
         if (auto loginFailure = logIn(*token_, session, LoginKind::session, *pinEntry_,
-                                      certificateFacts().commonName)) {
+                                      certificateFacts_.commonName)) {
             throw foundation::signingFailure(*loginFailure);
         }
         const auto key = findPrivateKey(session, keyId_);
@@ -249,7 +208,7 @@ foundation::Bytes Pkcs11PrivateKey::sign(SignatureAlgorithm algorithm,
             throw foundation::signingFailure("private key not found");
         }
         const KeyLimits limits = readLimits(session, key);
-        const auto plan = isUsableRsaKey(limits, certificateFacts().rsaKey)
+        const auto plan = isUsableRsaKey(limits, certificateFacts_.rsaKey)
                               ? planSigning(*token_, limits, algorithm)
                               : std::nullopt;
         if (!plan) {
@@ -263,7 +222,7 @@ foundation::Bytes Pkcs11PrivateKey::sign(SignatureAlgorithm algorithm,
         if (session.boolAttribute(*key, CKA_ALWAYS_AUTHENTICATE).value_or(false)) {
             const bool approves = approval_ == Approval::givenWithOperationPin;
             auto loginFailure = logIn(*token_, session, LoginKind::operation, *pinEntry_,
-                                      certificateFacts().commonName, purpose_);
+                                      certificateFacts_.commonName, purpose_);
             if (approves) {
                 logApprovalAnswer(loginFailure);
             }

@@ -17,11 +17,10 @@ namespace kivo::platform {
 
 class Pkcs11PrivateKey final : public foundation::PrivateKey {
   public:
-    // From `certificate`, the subject CN is shown when a PIN is asked for, and the public key's
-    // type answers for the key while the token hides it until login. Both are read on first use:
-    // a search makes a key for every identity, and few of them are ever used.
+    // The certificate's facts (setCertificateFacts) come later from the search, for the few keys
+    // it accepts: the subject CN is shown when a PIN is asked for, and the public key's type
+    // answers for the key while the token hides it until login.
     Pkcs11PrivateKey(std::shared_ptr<Pkcs11Token> token, foundation::Bytes keyId,
-                     std::shared_ptr<const foundation::StoredCertificate> certificate,
                      std::shared_ptr<const PinEntry> pinEntry);
 
     // False when the key is not RSA, may not sign, or neither the algorithm's hash-and-sign
@@ -41,17 +40,12 @@ class Pkcs11PrivateKey final : public foundation::PrivateKey {
     // signature takes that first PIN as the approval. Without a purpose, the dialogs name the
     // certificate's subject and the token.
     void setSigningPurpose(std::string purpose) override;
+    void setCertificateFacts(foundation::CertificateFacts facts) override;
 
     const Pkcs11Token& token() const { return *token_; }
     const foundation::Bytes& keyId() const { return keyId_; }
 
   private:
-    struct CertificateFacts {
-        std::string commonName;
-        bool rsaKey;
-    };
-    const CertificateFacts& certificateFacts() const;
-
     enum class Approval {
         notAsked,
         givenWithOperationPin,  // the PIN of the key's first operation is the approval
@@ -63,8 +57,7 @@ class Pkcs11PrivateKey final : public foundation::PrivateKey {
 
     std::shared_ptr<Pkcs11Token> token_;
     foundation::Bytes keyId_;
-    std::shared_ptr<const foundation::StoredCertificate> certificate_;
-    mutable std::optional<CertificateFacts> certificateFacts_;
+    foundation::CertificateFacts certificateFacts_;
     std::shared_ptr<const PinEntry> pinEntry_;
     std::string purpose_;
     Approval approval_ = Approval::notAsked;

@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <utility>
 
-#include "foundation/PrivateKey.h"
-
 namespace kivo::platform {
 namespace {
 
@@ -126,8 +124,8 @@ std::string pkcs11ResultName(CK_RV result) {
     return hex.data();
 }
 
-std::int32_t queryStatusFor(CK_RV result) {
-    namespace status = foundation::security_status;
+foundation::KeyStoreStatus queryStatusFor(CK_RV result) {
+    using status = foundation::KeyStoreStatus;
     switch (result) {
         case CKR_OK:
             return status::success;
@@ -143,7 +141,7 @@ std::int32_t queryStatusFor(CK_RV result) {
             return status::authFailed;
         default:
             // Keeps the code visible in the log as "Unknown code (...)".
-            return static_cast<std::int32_t>(static_cast<std::uint32_t>(result));
+            return static_cast<status>(static_cast<std::uint32_t>(result));
     }
 }
 

@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "foundation/KeyStore.h"
+
 namespace kivo::platform {
 
 // "CKR_PIN_INCORRECT", "CKR_DEVICE_REMOVED", ...; codes without a name give "CKR_0x<hex>".
@@ -18,7 +20,7 @@ std::string pkcs11ResultName(CK_RV result);
 // The key-store status for a failed query: -50 for CKR_ARGUMENTS_BAD, -4 for
 // CKR_FUNCTION_NOT_SUPPORTED, -25291 when the token is absent or was removed, -25293 for
 // CKR_PIN_INCORRECT, the code itself otherwise.
-std::int32_t queryStatusFor(CK_RV result);
+foundation::KeyStoreStatus queryStatusFor(CK_RV result);
 
 // A failed PKCS#11 call; what() is the result's name.
 class Pkcs11Error : public std::runtime_error {

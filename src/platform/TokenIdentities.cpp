@@ -62,8 +62,7 @@ void appendTokenIdentities(const std::shared_ptr<Pkcs11Token>& token,
         }
         foundation::StoredIdentity identity;
         identity.certificate = std::make_shared<DerCertificate>(std::move(*der));
-        identity.privateKey = std::make_shared<Pkcs11PrivateKey>(token, std::move(*id),
-                                                                 identity.certificate, pinEntry);
+        identity.privateKey = std::make_shared<Pkcs11PrivateKey>(token, std::move(*id), pinEntry);
         identities.push_back(std::move(identity));
     }
 }
@@ -83,11 +82,11 @@ foundation::IdentityQueryResult queryIdentities(
         }
     }
     if (!result.identities.empty()) {
-        result.status = foundation::security_status::success;
+        result.status = foundation::KeyStoreStatus::success;
     } else if (lastFailure) {
         result.status = queryStatusFor(*lastFailure);
     } else {
-        result.status = foundation::security_status::itemNotFound;
+        result.status = foundation::KeyStoreStatus::itemNotFound;
     }
     return result;
 }
