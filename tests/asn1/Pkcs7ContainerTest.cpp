@@ -5,14 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 
 #include "TestBytes.h"
+#include "support/TestPki.h"
 
 namespace kivo::asn1 {
 namespace {
 
-using kivo::testing::runCommand;
 using testing::hex;
 
 const std::string message = "Kivo container message";
@@ -28,30 +27,23 @@ class Pkcs7Blobs : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         folder_ = new kivo::testing::TempDir();
-        const auto in = [](const std::string& name) {
-            return "'" + (*folder_ / name).string() + "'";
+        const auto in = [](const char* name) { return (*folder_ / name).string(); };
+        const auto openssl = [&](const char* out, std::vector<std::string> command) {
+            command.insert(command.begin(), "openssl");
+            command.insert(command.end(), {"-outform", "DER", "-out", in(out)});
+            kivo::testing::runProgram(command);
         };
         kivo::testing::writeFile(*folder_ / "message.txt", message);
-        const std::map<std::string, std::string> commands = {
-            {"data", "openssl cms -data_create -in " + in("message.txt") + " -outform DER -out " +
-                         in("data")},
-            {"signed", "openssl cms -sign -nodetach -in " + in("message.txt") + " -signer " +
-                           in("cert.pem") + " -inkey " + in("key.pem") + " -outform DER -out " +
-                           in("signed")},
-            {"bundle", "openssl crl2pkcs7 -nocrl -certfile " + in("cert.pem") +
-                           " -outform DER -out " + in("bundle")},
-            {"enveloped", "openssl cms -encrypt -aes-128-cbc -in " + in("message.txt") +
-                              " -outform DER -out " + in("enveloped") + " " + in("cert.pem")},
-            {"digested", "openssl cms -digest_create -in " + in("message.txt") +
-                             " -outform DER -out " + in("digested")},
-        };
-        ASSERT_EQ(runCommand("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 "
-                             "-nodes -subj /CN=Kivo-PKCS7 -days 1 -keyout " +
-                             in("key.pem") + " -out " + in("cert.pem") + " 2>/dev/null"),
-                  0);
-        for (const auto& [name, command] : commands) {
-            ASSERT_EQ(runCommand(command), 0) << command;
-        }
+        kivo::testing::runProgram({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                                   "ec_paramgen_curve:P-256", "-nodes", "-subj", "/CN=Kivo-PKCS7",
+                                   "-days", "1", "-keyout", in("key.pem"), "-out", in("cert.pem")});
+        openssl("data", {"cms", "-data_create", "-in", in("message.txt")});
+        openssl("signed", {"cms", "-sign", "-nodetach", "-in", in("message.txt"), "-signer",
+                           in("cert.pem"), "-inkey", in("key.pem")});
+        openssl("bundle", {"crl2pkcs7", "-nocrl", "-certfile", in("cert.pem")});
+        openssl("enveloped", {"cms", "-encrypt", "-aes-128-cbc", "-in", in("message.txt"), "-recip",
+                              in("cert.pem")});
+        openssl("digested", {"cms", "-digest_create", "-in", in("message.txt")});
     }
     static void TearDownTestSuite() {
         delete folder_;

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sstream>
 
 #include "TestBytes.h"
 #include "foundation/Encodings.h"
@@ -30,8 +29,8 @@ class OpensslCertificate : public ::testing::TestWithParam<std::string> {
   protected:
     void SetUp() override {
         const Bytes text = readBytes(GetParam() + ".facts");
-        std::istringstream stream(std::string(text.begin(), text.end()));
-        for (std::string line; std::getline(stream, line);) {
+        for (const std::string& line :
+             kivo::testing::linesOf(std::string(text.begin(), text.end()))) {
             const auto equals = line.find('=');
             facts.emplace_back(line.substr(0, equals), line.substr(equals + 1));
         }

@@ -1,9 +1,8 @@
 // One sign request end to end under valgrind: the built host signs a document with a key on a
 // SoftHSM2 token after a PIN dialog, in a verbose session, and must leave no memory error and no
-// leak of its own. The same session shows that the log stays private and never holds the PIN.
+// leak of its own. The same session shows that even a verbose log never holds the PIN.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -39,7 +38,7 @@ std::string base64Of(std::string_view text) {
         std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
-TEST(Valgrind, SignSessionIsCleanAndItsLogIsPrivateWithoutThePin) {
+TEST(Valgrind, SignSessionIsCleanAndItsVerboseLogHoldsNoPin) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "valgrind cannot run an AddressSanitizer build; the normal build runs this";
 #endif
@@ -91,11 +90,7 @@ TEST(Valgrind, SignSessionIsCleanAndItsLogIsPrivateWithoutThePin) {
     const std::string report = readFile(valgrindLog);
     EXPECT_NE(report.find("ERROR SUMMARY: 0 errors from 0 contexts"), std::string::npos) << report;
 
-    const std::filesystem::path logPath = home.path() / "kivo-signing.log";
-    struct stat info {};
-    ASSERT_EQ(::stat(logPath.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600);
-    const std::string log = readFile(logPath);
+    const std::string log = readFile(home.path() / "kivo-signing.log");
     EXPECT_NE(log.find(" DEBUG Request message = "), std::string::npos) << "not a verbose session";
     EXPECT_EQ(log.find(tokenPin), std::string::npos) << log;
 }

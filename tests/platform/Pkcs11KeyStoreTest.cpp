@@ -4,14 +4,12 @@
 #include "platform/Pkcs11KeyStore.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <memory>
 #include <optional>
-#include <sstream>
 
+#include "HostClient.h"
 #include "asn1/X509Certificate.h"
 #include "certs/CertificateSelection.h"
 #include "certs/CertificateSources.h"
@@ -62,10 +60,9 @@ struct KeyStoreScene {
 
     // "LEVEL message": the "dd-MM-yyyy HH:mm:ss.SSS " prefix removed.
     std::vector<std::string> logLines() const {
-        std::istringstream text(readFile(dir / "kivo-signing.log"));
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(text, line);) {
-            lines.push_back(line.size() > 24 ? line.substr(24) : line);
+        std::vector<std::string> lines = linesOf(readFile(dir / "kivo-signing.log"));
+        for (std::string& line : lines) {
+            line.erase(0, 24);
         }
         return lines;
     }
@@ -249,30 +246,20 @@ TEST_F(Pkcs11Signing, PinEntryOutcomes) {
             EXPECT_EQ(error.message(), "Failed to create signature: " + c.error.value_or("?"));
         }
         EXPECT_EQ(scene().pinentry.questionsAsked(), c.questions);
-    }
-}
-
-TEST_F(Pkcs11Signing, PromptNamesTokenAndSignerAndShowsWrongPinBeforeAskingAgain) {
-    const auto jane = keyOf("Jane Citizen");
-    ASSERT_TRUE(jane);
-    scene().pinentry.answer({PinAnswerScript::pin("1111"), PinAnswerScript::pin("2468")});
-    foundation::signData(message, *jane, SignatureAlgorithm::rsaPkcs1Sha256);
-
-    std::vector<std::string> descriptions;
-    std::vector<std::string> errors;
-    for (const auto& command : scene().pinentry.commands()) {
-        if (command.starts_with("SETDESC ")) {
-            descriptions.push_back(command.substr(8));
-        } else if (command.starts_with("SETERROR ")) {
-            errors.push_back(command.substr(9));
+        // Each question names the token and the signer; all but the first say the PIN was wrong.
+        int errors = 0;
+        for (const auto& command : scene().pinentry.commands()) {
+            if (command.starts_with("SETDESC ")) {
+                EXPECT_EQ(command,
+                          "SETDESC Enter the PIN of \"Signer Card\" to sign as Jane Citizen.");
+            } else if (command.starts_with("SETERROR ")) {
+                ++errors;
+                EXPECT_TRUE(command.starts_with("SETERROR Wrong PIN.")) << command;
+            }
+            EXPECT_EQ(command.find("2468"), std::string::npos) << "the PIN went to pinentry";
         }
-        EXPECT_EQ(command.find("2468"), std::string::npos)
-            << "the PIN went to pinentry: " << command;
+        EXPECT_EQ(errors, c.questions - 1);
     }
-    ASSERT_EQ(descriptions.size(), 2u);
-    EXPECT_EQ(descriptions[0], "Enter the PIN of \"Signer Card\" to sign as Jane Citizen.");
-    ASSERT_EQ(errors.size(), 1u);  // only the second question shows an error
-    EXPECT_TRUE(errors[0].starts_with("Wrong PIN.")) << errors[0];
 }
 
 // Each store signs twice; the dialogs show which approval and logins it needed.
@@ -330,10 +317,6 @@ std::filesystem::path firefoxRoot(const KeyStoreScene& scene) {
     return scene.home.path() / ".mozilla" / "firefox";
 }
 
-std::string fileBytes(const std::filesystem::path& path) {
-    return readFile(path);
-}
-
 std::vector<std::string> linesStartingWith(const KeyStoreScene& scene, const std::string& prefix) {
     std::vector<std::string> lines = scene.logLines();
     std::erase_if(lines, [&](const std::string& line) { return !line.starts_with(prefix); });
@@ -341,6 +324,22 @@ std::vector<std::string> linesStartingWith(const KeyStoreScene& scene, const std
 }
 
 constexpr const char* noTokens = "no token matches this";
+
+// A new store's one identity outside tokens must be `commonName`'s and sign exactly as openssl does
+// with the same key. Returns where the store found it.
+std::string signWithOnlyIdentity(const KeyStoreScene& scene, const IssuedCertificate& certificate,
+                                 const std::string& commonName) {
+    Pkcs11KeyStore store(scene.options());
+    const auto candidates = certs::collectCandidates(store, acceptAll, noTokens);
+    EXPECT_EQ(commonNames(candidates), std::vector<std::string>{commonName});
+    if (candidates.size() != 1) {
+        return {};
+    }
+    const auto signature = foundation::signData(message, *candidates[0].privateKey,
+                                                SignatureAlgorithm::rsaPkcs1Sha256);
+    EXPECT_EQ(asText(signature), opensslSignature(scene.dir, certificate, "-sha256"));
+    return tokenLabel(candidates[0]);
+}
 
 TEST(UserKeyStores, FirefoxProfileIdentityIsFoundAndSignsWithoutChangingTheDatabase) {
     const SharedPki& pki = sharedPki();
@@ -350,23 +349,16 @@ TEST(UserKeyStores, FirefoxProfileIdentityIsFoundAndSignsWithoutChangingTheDatab
     firefox.addProfile("default", "x1y2.default");
     const NssDatabase profile = firefox.addProfile("default-release", "abcd.default-release", true);
     profile.importPkcs12(pki.john, "john");
-    const std::string certDb = fileBytes(profile.directory() / "cert9.db");
-    const std::string keyDb = fileBytes(profile.directory() / "key4.db");
+    const std::string certDb = readFile(profile.directory() / "cert9.db");
+    const std::string keyDb = readFile(profile.directory() / "key4.db");
 
     // A password-less database: the confirmation is the one question.
     scene.pinentry.answer({PinAnswerScript::confirm()});
-    {
-        Pkcs11KeyStore store(scene.options());
-        const auto candidates = certs::collectCandidates(store, acceptAll, noTokens);
-        ASSERT_EQ(commonNames(candidates), std::vector<std::string>{"John Citizen"});
-        EXPECT_EQ(tokenLabel(candidates[0]), "Firefox profile default-release");
-        const auto signature = foundation::signData(message, *candidates[0].privateKey,
-                                                    SignatureAlgorithm::rsaPkcs1Sha256);
-        EXPECT_EQ(asText(signature), opensslSignature(scene.dir, pki.john, "-sha256"));
-    }
+    EXPECT_EQ(signWithOnlyIdentity(scene, pki.john, "John Citizen"),
+              "Firefox profile default-release");
     EXPECT_EQ(scene.pinentry.questionsAsked(), 1);
-    EXPECT_EQ(fileBytes(profile.directory() / "cert9.db"), certDb);
-    EXPECT_EQ(fileBytes(profile.directory() / "key4.db"), keyDb);
+    EXPECT_EQ(readFile(profile.directory() / "cert9.db"), certDb);
+    EXPECT_EQ(readFile(profile.directory() / "key4.db"), keyDb);
     // The install default first, then every profile listed; ~/.pki/nssdb before them all.
     const std::string root = firefoxRoot(scene).string();
     EXPECT_EQ(linesStartingWith(scene, "DEBUG Searching NSS database"),
@@ -470,13 +462,7 @@ TEST(UserKeyStores, PasswordOfAFirefoxProfileIsAskedThroughPinentryNamingTheProf
         .addProfile("secure", "q9.secure", true, "ff-secret")
         .importPkcs12(pki.jane, "jane");
     scene.pinentry.answer({PinAnswerScript::pin("wrong"), PinAnswerScript::pin("ff-secret")});
-
-    Pkcs11KeyStore store(scene.options());
-    const auto candidates = certs::collectCandidates(store, acceptAll, noTokens);
-    ASSERT_EQ(commonNames(candidates), std::vector<std::string>{"Jane Citizen"});
-    const auto signature = foundation::signData(message, *candidates[0].privateKey,
-                                                SignatureAlgorithm::rsaPkcs1Sha256);
-    EXPECT_EQ(asText(signature), opensslSignature(scene.dir, pki.jane, "-sha256"));
+    signWithOnlyIdentity(scene, pki.jane, "Jane Citizen");
 
     std::vector<std::string> asked;
     for (const auto& command : scene.pinentry.commands()) {
@@ -493,58 +479,18 @@ TEST(UserKeyStores, PasswordOfAFirefoxProfileIsAskedThroughPinentryNamingTheProf
 }
 
 // Another process in the middle of writing a database, as a running Firefox is when it saves
-// a certificate: a sqlite3 shell holding a write transaction open until it is destroyed.
-class WritingProcess {
-  public:
-    explicit WritingProcess(const std::filesystem::path& database) {
-        int input[2];
-        int output[2];
-        if (::pipe(input) != 0 || ::pipe(output) != 0) {
-            throw std::runtime_error("pipe failed");
-        }
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(input[0], 0);
-            ::dup2(output[1], 1);
-            ::close(input[1]);
-            ::close(output[0]);
-            ::execlp("sqlite3", "sqlite3", database.c_str(), nullptr);
-            ::_exit(127);
-        }
-        ::close(input[0]);
-        ::close(output[1]);
-        toShell_ = input[1];
-        fromShell_ = output[0];
-        // The answer comes only once the write lock is held.
-        send("BEGIN IMMEDIATE; SELECT 'held';\n");
-        std::string line;
-        char c = 0;
-        while (line != "held" && ::read(fromShell_, &c, 1) == 1) {
-            line = c == '\n' ? std::string() : line + c;
-        }
-        holding_ = line == "held";
-    }
-    WritingProcess(const WritingProcess&) = delete;
-    WritingProcess& operator=(const WritingProcess&) = delete;
-    ~WritingProcess() {
-        send("ROLLBACK;\n.quit\n");
-        ::close(toShell_);
-        ::close(fromShell_);
-        int status = 0;
-        ::waitpid(pid_, &status, 0);
-    }
-    bool holding() const { return holding_; }
-
-  private:
-    void send(const std::string& text) const {
-        [[maybe_unused]] const auto written = ::write(toShell_, text.data(), text.size());
-    }
-
-    pid_t pid_ = -1;
-    int toShell_ = -1;
-    int fromShell_ = -1;
-    bool holding_ = false;
-};
+// a certificate: a sqlite3 shell holding a write transaction open until its input is closed. It
+// answers one framed message, "1", once the write lock is held.
+std::unique_ptr<tools::HostProcess> writingProcess(const std::filesystem::path& database) {
+    tools::HostOptions options;
+    options.binary = "/bin/sh";
+    options.arguments = {
+        "-c",
+        "(printf 'BEGIN IMMEDIATE;\\nSELECT 1;\\n'; cat) | sqlite3 -bail \"$0\" | "
+        "{ read -r held; printf '\\001\\000\\000\\000%s' \"$held\"; cat >/dev/null; }",
+        database.string()};
+    return std::make_unique<tools::HostProcess>(options);
+}
 
 TEST(UserKeyStores, ADatabaseAnotherProcessIsWritingIsSearchedAndSignsWithoutWaiting) {
     const SharedPki& pki = sharedPki();
@@ -552,17 +498,12 @@ TEST(UserKeyStores, ADatabaseAnotherProcessIsWritingIsSearchedAndSignsWithoutWai
     const NssDatabase profile =
         FirefoxProfiles(firefoxRoot(scene)).addProfile("default-release", "r.default-release");
     profile.importPkcs12(pki.jane, "jane");
-    const WritingProcess certificates(profile.directory() / "cert9.db");
-    const WritingProcess keys(profile.directory() / "key4.db");
-    ASSERT_TRUE(certificates.holding() && keys.holding());
+    const auto certificates = writingProcess(profile.directory() / "cert9.db");
+    const auto keys = writingProcess(profile.directory() / "key4.db");
+    ASSERT_EQ(certificates->readMessage(std::chrono::seconds(60)), "1");
+    ASSERT_EQ(keys->readMessage(std::chrono::seconds(60)), "1");
     scene.pinentry.answer({PinAnswerScript::confirm()});
-
-    Pkcs11KeyStore store(scene.options());
-    const auto candidates = certs::collectCandidates(store, acceptAll, noTokens);
-    ASSERT_EQ(commonNames(candidates), std::vector<std::string>{"Jane Citizen"});
-    const auto signature = foundation::signData(message, *candidates[0].privateKey,
-                                                SignatureAlgorithm::rsaPkcs1Sha256);
-    EXPECT_EQ(asText(signature), opensslSignature(scene.dir, pki.jane, "-sha256"));
+    signWithOnlyIdentity(scene, pki.jane, "Jane Citizen");
 }
 
 TEST(UserKeyStores, BrokenProfilesAreSkippedWithALogLineAndTheSearchGoesOn) {

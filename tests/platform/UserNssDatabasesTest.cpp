@@ -65,13 +65,6 @@ TEST(UserNssDatabases, PkiNssdbFirstThenEachFirefoxInstallDefaultsBeforeEveryPro
               }));
 }
 
-TEST(UserNssDatabases, NoFirefoxMeansPkiNssdbOnly) {
-    TempDir dir;
-    EXPECT_EQ(listed(platform::userNssDatabases(dir.path()), dir.path()),
-              (std::vector<std::pair<std::string, std::string>>{
-                  {".pki/nssdb", "NSS database ~/.pki/nssdb"}}));
-}
-
 TEST(NssModuleList, VendorModulesOnlyInFileOrder) {
     // The internal module as certutil writes it, the built-in roots as older Firefox did, and
     // p11-kit's stand-ins for them; then two vendor modules.

@@ -1,5 +1,9 @@
 #include "support/HostSession.h"
 
+#include <gtest/gtest.h>
+
+#include <regex>
+
 namespace kivo::testing {
 
 HostSession::HostSession(Environment environment, std::vector<std::string> arguments) {
@@ -21,6 +25,15 @@ std::string HostSession::logText() const {
 std::optional<int> HostSession::finish() {
     process_->closeInput();
     return process_->waitForExit(std::chrono::seconds(60));
+}
+
+std::size_t expectLogLinesWellFormed(const std::string& log) {
+    const std::regex start(R"(\d{2}-\d{2}-\d{4} \d{2}:\d{2}:\d{2}\.\d{3} (INFO |ERROR|DEBUG) )");
+    const std::vector<std::string> lines = linesOf(log);
+    for (const std::string& line : lines) {
+        EXPECT_TRUE(std::regex_match(line.substr(0, 30), start)) << line.substr(0, 200);
+    }
+    return lines.size();
 }
 
 }  // namespace kivo::testing

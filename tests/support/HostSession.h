@@ -40,4 +40,8 @@ class HostSession {
     std::unique_ptr<tools::HostProcess> process_;
 };
 
+// Fails the test for each line of `log` not starting with a timestamp and a level; returns the
+// number of lines.
+std::size_t expectLogLinesWellFormed(const std::string& log);
+
 }  // namespace kivo::testing

@@ -27,11 +27,9 @@ std::string trimmed(const std::string& text) {
 
 // The serial that softhsm2-util gave the token labelled `label`.
 std::string tokenSerial(const Environment& environment, const std::string& label) {
-    const std::string slots = runProgram({"softhsm2-util", "--show-slots"}, environment);
-    std::istringstream lines(slots);
-    std::string line;
     std::string serial;
-    while (std::getline(lines, line)) {
+    for (const std::string& line :
+         linesOf(runProgram({"softhsm2-util", "--show-slots"}, environment))) {
         const std::string text = trimmed(line);
         if (text.starts_with("Serial number:")) {
             serial = trimmed(text.substr(14));
@@ -286,9 +284,8 @@ void ScriptedPinentry::answer(const std::vector<PinAnswerScript>& answers) const
 }
 
 std::vector<PinentryDialog> ScriptedPinentry::dialogs() const {
-    std::istringstream lines(readFile(folder_ / "dialogs"));
     std::vector<PinentryDialog> dialogs;
-    for (std::string line; std::getline(lines, line);) {
+    for (const std::string& line : linesOf(readFile(folder_ / "dialogs"))) {
         const std::size_t tab = line.find('\t');
         PinentryDialog dialog;
         dialog.kind = line.substr(0, tab);
@@ -312,13 +309,7 @@ int ScriptedPinentry::questionsAsked() const {
 }
 
 std::vector<std::string> ScriptedPinentry::commands() const {
-    std::istringstream lines(readFile(folder_ / "log"));
-    std::vector<std::string> commands;
-    std::string line;
-    while (std::getline(lines, line)) {
-        commands.push_back(line);
-    }
-    return commands;
+    return linesOf(readFile(folder_ / "log"));
 }
 
 Environment ScriptedPinentry::environment() const {

@@ -66,17 +66,13 @@ class SoftHsmToken {
     SoftHsmToken(std::filesystem::path configFile, std::string label, std::string userPin,
                  std::string serial);
 
-    const std::string& label() const { return label_; }
     const std::string& userPin() const { return userPin_; }
-    const std::string& serial() const { return serial_; }
     // A text that only this token's PKCS#11 URI contains ("serial=<serial>").
     std::string uriFragment() const { return "serial=" + serial_; }
 
     // The private key and the certificate, both with CKA_ID `idHex`.
     void importIdentity(const IssuedCertificate& certificate, const std::string& idHex,
                         const ImportOptions& options = {}) const;
-    void importCertificateOnly(const IssuedCertificate& certificate,
-                               const std::string& idHex) const;
     // An X.509 certificate object holding `value` as it is (for contents no parser accepts),
     // padded with zero bytes to the size of `placeholder`, a certificate not otherwise in this
     // token: pkcs11-tool imports only what parses, so the placeholder's bytes are swapped.
@@ -84,6 +80,8 @@ class SoftHsmToken {
                               const std::string& idHex) const;
 
   private:
+    void importCertificateOnly(const IssuedCertificate& certificate,
+                               const std::string& idHex) const;
     std::vector<std::string> toolCommand() const;
     Environment environment() const;
 
@@ -162,7 +160,6 @@ struct PinAnswerScript {
     static PinAnswerScript confirm() { return {"confirm"}; }
     static PinAnswerScript cancel() { return {"cancel"}; }
     static PinAnswerScript hangUp() { return {"hangup"}; }  // ends without answering
-    static PinAnswerScript fail() { return {"fail"}; }      // an error other than "cancelled"
 };
 
 // One dialog the pinentry showed: "GETPIN" or "CONFIRM", and its description, unescaped.

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace kivo::testing {
 
@@ -26,8 +27,7 @@ void writeFile(const std::filesystem::path& path, const std::string& contents);
 
 // Runs a shell command; returns its exit status. Output goes to the test's own output.
 int runCommand(const std::string& command);
-// Runs a shell command and returns what it printed on standard output; fails the test when the
-// command exits non-zero.
-std::string commandOutput(const std::string& command);
+// The lines of `text`, without their line feeds.
+std::vector<std::string> linesOf(const std::string& text);
 
 }  // namespace kivo::testing

@@ -1,11 +1,11 @@
 #include "support/TestPki.h"
 
+#include "support/TempDir.h"
+
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -20,34 +20,6 @@ namespace kivo::testing {
 namespace fs = std::filesystem;
 
 namespace {
-
-class Pipe {
-  public:
-    Pipe() {
-        if (::pipe(fds_.data()) != 0) {
-            throw std::runtime_error("pipe failed");
-        }
-    }
-    Pipe(const Pipe&) = delete;
-    Pipe& operator=(const Pipe&) = delete;
-    ~Pipe() {
-        closeRead();
-        closeWrite();
-    }
-    int readEnd() const { return fds_[0]; }
-    int writeEnd() const { return fds_[1]; }
-    void closeRead() { closeEnd(0); }
-    void closeWrite() { closeEnd(1); }
-
-  private:
-    void closeEnd(int index) {
-        if (fds_[index] >= 0) {
-            ::close(fds_[index]);
-            fds_[index] = -1;
-        }
-    }
-    std::array<int, 2> fds_{-1, -1};
-};
 
 std::vector<std::string> mergedEnvironment(const std::map<std::string, std::string>& overrides) {
     std::vector<std::string> merged;
@@ -73,34 +45,6 @@ std::vector<char*> pointersTo(std::vector<std::string>& texts) {
     return pointers;
 }
 
-// Reads both pipes to their end, so a chatty child can never block on a full pipe.
-void drain(Pipe& out, Pipe& err, std::string& outText, std::string& errText) {
-    std::array<pollfd, 2> fds{{{out.readEnd(), POLLIN, 0}, {err.readEnd(), POLLIN, 0}}};
-    std::array<std::string*, 2> sinks{&outText, &errText};
-    int open = 2;
-    while (open > 0) {
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throw std::runtime_error("poll failed");
-        }
-        for (std::size_t i = 0; i < fds.size(); ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) {
-                continue;
-            }
-            std::array<char, 4096> buffer{};
-            const ssize_t got = ::read(fds[i].fd, buffer.data(), buffer.size());
-            if (got > 0) {
-                sinks[i]->append(buffer.data(), static_cast<std::size_t>(got));
-            } else if (got == 0 || errno != EINTR) {
-                fds[i].fd = -1;
-                --open;
-            }
-        }
-    }
-}
-
 std::string joined(const std::vector<std::string>& arguments) {
     std::string text;
     for (const auto& argument : arguments) {
@@ -113,9 +57,6 @@ std::string opensslKeyAlgorithm(KeyType type, std::vector<std::string>& options)
     switch (type) {
         case KeyType::rsa2048:
             options = {"-pkeyopt", "rsa_keygen_bits:2048"};
-            return "RSA";
-        case KeyType::rsa4096:
-            options = {"-pkeyopt", "rsa_keygen_bits:4096"};
             return "RSA";
         case KeyType::ecP256:
             options = {"-pkeyopt", "ec_paramgen_curve:P-256"};
@@ -239,43 +180,37 @@ std::string subjectKeyIdHex(const fs::path& certPem) {
 
 std::string runProgram(const std::vector<std::string>& arguments,
                        const std::map<std::string, std::string>& environment) {
-    if (arguments.empty()) {
-        throw std::invalid_argument("runProgram needs a program");
-    }
     std::vector<std::string> argumentTexts = arguments;
     std::vector<std::string> environmentTexts = mergedEnvironment(environment);
     const std::vector<char*> argv = pointersTo(argumentTexts);
     const std::vector<char*> envp = pointersTo(environmentTexts);
-    Pipe out;
-    Pipe err;
+    // Files rather than pipes: a chatty child can never block on a full pipe.
+    const TempDir outputs;
+    const fs::path outPath = outputs / "stdout";
+    const fs::path errPath = outputs / "stderr";
     const pid_t pid = ::fork();
     if (pid < 0) {
         throw std::runtime_error("fork failed");
     }
     if (pid == 0) {
-        ::dup2(out.writeEnd(), STDOUT_FILENO);
-        ::dup2(err.writeEnd(), STDERR_FILENO);
-        const int devNull = ::open("/dev/null", O_RDONLY);
-        ::dup2(devNull, STDIN_FILENO);
+        const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+        ::dup2(::open(outPath.c_str(), flags, 0600), STDOUT_FILENO);
+        ::dup2(::open(errPath.c_str(), flags, 0600), STDERR_FILENO);
+        ::dup2(::open("/dev/null", O_RDONLY), STDIN_FILENO);
         ::execvpe(argv[0], argv.data(), envp.data());
         const std::string message = "cannot run " + arguments[0] + ": " + std::strerror(errno);
         [[maybe_unused]] const auto ignored =
             ::write(STDERR_FILENO, message.data(), message.size());
         ::_exit(127);
     }
-    out.closeWrite();
-    err.closeWrite();
-    std::string outText;
-    std::string errText;
-    drain(out, err, outText, errText);
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         throw std::runtime_error("command failed (" + std::to_string(status) +
-                                 "): " + joined(arguments) + "\n" + errText);
+                                 "): " + joined(arguments) + "\n" + readFile(errPath));
     }
-    return outText;
+    return readFile(outPath);
 }
 
 std::string hexOf(const std::string& bytes) {
@@ -314,10 +249,7 @@ IssuedCertificate issueCertificate(const fs::path& dir, const TestCa& ca,
                                    const CertificateFields& fields, const std::string& name) {
     fs::create_directories(dir);
     IssuedCertificate issued{
-        dir / (name + ".key.pem"),
-        dir / (name + ".cert.pem"),
-        dir / (name + ".cert.der"),
-        dir / (name + ".p12"),
+        dir / (name + ".key.pem"), dir / (name + ".cert.pem"), dir / (name + ".cert.der"),
         "kivo-test",
         normalizedSerial(fields.serialHex.empty() ? randomSerialHex() : fields.serialHex)};
     makeKey(issued.keyPem, fields.keyType);
@@ -352,9 +284,6 @@ IssuedCertificate issueCertificate(const fs::path& dir, const TestCa& ca,
 
     runProgram({"openssl", "x509", "-in", issued.certPem.string(), "-outform", "DER", "-out",
                 issued.certDer.string()});
-    runProgram({"openssl", "pkcs12", "-export", "-inkey", issued.keyPem.string(), "-in",
-                issued.certPem.string(), "-name", name, "-passout", "pass:" + issued.pkcs12Password,
-                "-out", issued.pkcs12.string()});
     return issued;
 }
 

@@ -12,7 +12,7 @@
 
 namespace kivo::testing {
 
-enum class KeyType { rsa2048, rsa4096, ecP256 };
+enum class KeyType { rsa2048, ecP256 };
 
 struct TestCa {
     std::filesystem::path keyPem, certPem;
@@ -42,9 +42,8 @@ struct CertificateFields {
 struct IssuedCertificate {
     std::filesystem::path keyPem;  // PKCS#8, unencrypted
     std::filesystem::path certPem, certDer;
-    std::filesystem::path pkcs12;  // key and certificate, without the CA
-    std::string pkcs12Password;
-    std::string serialHex;  // lower-case, no leading zeros
+    std::string pkcs12Password;  // for the PKCS#12 files tests make from keyPem and certPem
+    std::string serialHex;       // lower-case, no leading zeros
 };
 
 // Issues a certificate signed by `ca`; files are named after `name` inside `dir`.
