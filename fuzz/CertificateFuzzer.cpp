@@ -95,8 +95,8 @@ void readExtensions(const X509Certificate& certificate) {
 // What the certificate search and the key information do with a parsed certificate.
 void useForSigning(const X509Certificate& certificate) {
     kivo::certs::UserDetails signer;
-    signer.name = certificate.subjectValue(kivo::asn1::ASN1DistinguishedNames::commonName());
-    signer.email = certificate.subjectValue(kivo::asn1::ASN1DistinguishedNames::emailAddress());
+    signer.name = certificate.subjectValue(kivo::asn1::ASN1DistinguishedNames::commonName);
+    signer.email = certificate.subjectValue(kivo::asn1::ASN1DistinguishedNames::emailAddress);
     signer.abn = "51824753556";
     signer.aki = std::vector<std::string>{"00", "0A1B2C"};
     touch(kivo::certs::isCandidate(certificate, signer) ? 1 : 0);

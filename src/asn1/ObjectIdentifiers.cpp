@@ -81,40 +81,6 @@ std::optional<std::string> oidName(std::string_view oid) {
 
 namespace {
 
-enum DistinguishedNameIndex : std::size_t {
-    commonNameIndex,
-    dnQualifierIndex,
-    serialNumberIndex,
-    givenNameIndex,
-    surnameIndex,
-    organizationalUnitNameIndex,
-    organizationNameIndex,
-    streetAddressIndex,
-    localityNameIndex,
-    stateOrProvinceNameIndex,
-    countryNameIndex,
-    emailAddressIndex,
-    distinguishedNameCount,
-};
-
-const std::array<ASN1DistinguishedNames, distinguishedNameCount>& distinguishedNames() {
-    static const std::array<ASN1DistinguishedNames, distinguishedNameCount> names{{
-        {"2.5.4.3", "CN"},
-        {"2.5.4.46", "DNQ"},
-        {"2.5.4.5", "SERIALNUMBER"},
-        {"2.5.4.42", "GIVENNAME"},
-        {"2.5.4.4", "SURNAME"},
-        {"2.5.4.11", "OU"},
-        {"2.5.4.10", "O"},
-        {"2.5.4.9", "STREET"},
-        {"2.5.4.7", "L"},
-        {"2.5.4.8", "ST"},
-        {"2.5.4.6", "C"},
-        {"1.2.840.113549.1.9.1", "E"},
-    }};
-    return names;
-}
-
 // The value shown for one attribute: the last child of the type-and-value SEQUENCE, if text.
 std::optional<std::string> attributeText(const ASN1Object& oidNode) {
     const auto attribute = oidNode.parent();
@@ -134,46 +100,27 @@ std::string quotedWhenSpecial(const std::string& value) {
 
 }  // namespace
 
-const ASN1DistinguishedNames& ASN1DistinguishedNames::commonName() {
-    return distinguishedNames()[commonNameIndex];
-}
-const ASN1DistinguishedNames& ASN1DistinguishedNames::dnQualifier() {
-    return distinguishedNames()[dnQualifierIndex];
-}
-const ASN1DistinguishedNames& ASN1DistinguishedNames::serialNumber() {
-    return distinguishedNames()[serialNumberIndex];
-}
-const ASN1DistinguishedNames& ASN1DistinguishedNames::givenName() {
-    return distinguishedNames()[givenNameIndex];
-}
-const ASN1DistinguishedNames& ASN1DistinguishedNames::surname() {
-    return distinguishedNames()[surnameIndex];
-}
-const ASN1DistinguishedNames& ASN1DistinguishedNames::organizationalUnitName() {
-    return distinguishedNames()[organizationalUnitNameIndex];
-}
-const ASN1DistinguishedNames& ASN1DistinguishedNames::organizationName() {
-    return distinguishedNames()[organizationNameIndex];
-}
-const ASN1DistinguishedNames& ASN1DistinguishedNames::streetAddress() {
-    return distinguishedNames()[streetAddressIndex];
-}
-const ASN1DistinguishedNames& ASN1DistinguishedNames::localityName() {
-    return distinguishedNames()[localityNameIndex];
-}
-const ASN1DistinguishedNames& ASN1DistinguishedNames::stateOrProvinceName() {
-    return distinguishedNames()[stateOrProvinceNameIndex];
-}
-const ASN1DistinguishedNames& ASN1DistinguishedNames::countryName() {
-    return distinguishedNames()[countryNameIndex];
-}
-const ASN1DistinguishedNames& ASN1DistinguishedNames::emailAddress() {
-    return distinguishedNames()[emailAddressIndex];
+std::span<const ASN1DistinguishedNames> ASN1DistinguishedNames::all() {
+    // Indexed by Predefined.
+    static constexpr std::array<ASN1DistinguishedNames, emailAddress + 1> names{{
+        {"2.5.4.3", "CN"},
+        {"2.5.4.46", "DNQ"},
+        {"2.5.4.5", "SERIALNUMBER"},
+        {"2.5.4.42", "GIVENNAME"},
+        {"2.5.4.4", "SURNAME"},
+        {"2.5.4.11", "OU"},
+        {"2.5.4.10", "O"},
+        {"2.5.4.9", "STREET"},
+        {"2.5.4.7", "L"},
+        {"2.5.4.8", "ST"},
+        {"2.5.4.6", "C"},
+        {"1.2.840.113549.1.9.1", "E"},
+    }};
+    return names;
 }
 
-std::span<const ASN1DistinguishedNames> ASN1DistinguishedNames::all() {
-    return distinguishedNames();
-}
+ASN1DistinguishedNames::ASN1DistinguishedNames(Predefined name)
+    : ASN1DistinguishedNames(all()[name]) {}
 
 std::string distinguishedNameText(const ASN1Object& name) {
     std::string text;
@@ -185,7 +132,8 @@ std::string distinguishedNameText(const ASN1Object& name) {
         if (!text.empty()) {
             text += ", ";
         }
-        text += attribute.representation() + "=";
+        text += attribute.representation();
+        text += '=';
         if (const auto value = attributeText(*hit)) {
             text += quotedWhenSpecial(*value);
         }

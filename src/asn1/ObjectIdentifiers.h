@@ -4,6 +4,7 @@
 // this system carry, and the name attributes shown (in this order, under these labels) when an
 // issuer or subject Name becomes one line of text.
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <span>
@@ -20,34 +21,42 @@ const std::map<std::string, std::string, std::less<>>& oidNameTable();
 // The name for exactly this OID text (no normalisation), none when the table has no entry.
 std::optional<std::string> oidName(std::string_view oid);
 
-// One distinguished-name attribute type and its short label in DN text.
+// One distinguished-name attribute type and its short label in DN text. The twelve predefined
+// ones are named by `Predefined`, which converts to the instance, so that
+// `subjectValue(ASN1DistinguishedNames::commonName)` reads as the instance it passes.
 class ASN1DistinguishedNames {
   public:
-    const std::string& oid() const { return oid_; }
-    const std::string& representation() const { return representation_; }
+    // In the order DN text shows them.
+    enum Predefined : std::uint8_t {
+        commonName,
+        dnQualifier,
+        serialNumber,
+        givenName,
+        surname,
+        organizationalUnitName,
+        organizationName,
+        streetAddress,
+        localityName,
+        stateOrProvinceName,
+        countryName,
+        emailAddress,
+    };
 
-    static const ASN1DistinguishedNames& commonName();
-    static const ASN1DistinguishedNames& dnQualifier();
-    static const ASN1DistinguishedNames& serialNumber();
-    static const ASN1DistinguishedNames& givenName();
-    static const ASN1DistinguishedNames& surname();
-    static const ASN1DistinguishedNames& organizationalUnitName();
-    static const ASN1DistinguishedNames& organizationName();
-    static const ASN1DistinguishedNames& streetAddress();
-    static const ASN1DistinguishedNames& localityName();
-    static const ASN1DistinguishedNames& stateOrProvinceName();
-    static const ASN1DistinguishedNames& countryName();
-    static const ASN1DistinguishedNames& emailAddress();
+    // Implicit on purpose: a predefined name stands for its instance.
+    ASN1DistinguishedNames(Predefined name);  // NOLINT(google-explicit-constructor)
+
+    std::string_view oid() const { return oid_; }
+    std::string_view representation() const { return representation_; }
 
     // All twelve, in the order DN text shows them.
     static std::span<const ASN1DistinguishedNames> all();
 
-    ASN1DistinguishedNames(std::string oid, std::string representation)
-        : oid_(std::move(oid)), representation_(std::move(representation)) {}
-
   private:
-    std::string oid_;
-    std::string representation_;
+    constexpr ASN1DistinguishedNames(std::string_view oid, std::string_view representation)
+        : oid_(oid), representation_(representation) {}
+
+    std::string_view oid_;
+    std::string_view representation_;
 };
 
 // Characters that make a DN value appear between double quotes.

@@ -12,9 +12,7 @@ namespace {
 
 // Positions in the TBSCertificate (version 3 layout).
 constexpr std::size_t signatureIndex = 2;
-constexpr std::size_t issuerIndex = 3;
 constexpr std::size_t validityIndex = 4;
-constexpr std::size_t subjectIndex = 5;
 constexpr std::size_t publicKeyIndex = 6;
 constexpr std::size_t extensionsIndex = 7;
 
@@ -103,38 +101,6 @@ std::optional<std::int64_t> X509Certificate::version() const {
 std::optional<Bytes> X509Certificate::serial() const {
     const auto serialNode = blockChild(1);
     return serialNode ? serialNode->bytesValue() : std::nullopt;
-}
-
-std::optional<std::string> X509Certificate::issuerDistinguishedName() const {
-    return nameText(issuerIndex);
-}
-
-std::vector<std::string> X509Certificate::issuerOIDs() const {
-    return nameOIDs(issuerIndex);
-}
-
-std::optional<std::string> X509Certificate::issuerValue(std::string_view oid) const {
-    return nameValue(issuerIndex, oid);
-}
-
-std::optional<std::string> X509Certificate::issuerValue(const ASN1DistinguishedNames& name) const {
-    return issuerValue(name.oid());
-}
-
-std::optional<std::string> X509Certificate::subjectDistinguishedName() const {
-    return nameText(subjectIndex);
-}
-
-std::vector<std::string> X509Certificate::subjectOIDs() const {
-    return nameOIDs(subjectIndex);
-}
-
-std::optional<std::string> X509Certificate::subjectValue(std::string_view oid) const {
-    return nameValue(subjectIndex, oid);
-}
-
-std::optional<std::string> X509Certificate::subjectValue(const ASN1DistinguishedNames& name) const {
-    return subjectValue(name.oid());
 }
 
 std::optional<TimePoint> X509Certificate::notBefore() const {

@@ -57,17 +57,25 @@ class X509Certificate {
     // The serial number octets without leading zero octets.
     std::optional<Bytes> serial() const;
 
-    std::optional<std::string> issuerDistinguishedName() const;
-    // The first attribute type OID of each issuer RDN, in certificate order.
-    std::vector<std::string> issuerOIDs() const;
-    // The text value of the first issuer attribute with this type.
-    std::optional<std::string> issuerValue(std::string_view oid) const;
-    std::optional<std::string> issuerValue(const ASN1DistinguishedNames& name) const;
-
-    std::optional<std::string> subjectDistinguishedName() const;
-    std::vector<std::string> subjectOIDs() const;
-    std::optional<std::string> subjectValue(std::string_view oid) const;
-    std::optional<std::string> subjectValue(const ASN1DistinguishedNames& name) const;
+    // Issuer (TBSCertificate child 3) and subject (child 5) side by side: the Name as DN text,
+    // the first attribute type OID of each RDN in certificate order, and the text value of the
+    // first attribute with a type.
+    std::optional<std::string> issuerDistinguishedName() const { return nameText(issuerIndex); }
+    std::optional<std::string> subjectDistinguishedName() const { return nameText(subjectIndex); }
+    std::vector<std::string> issuerOIDs() const { return nameOIDs(issuerIndex); }
+    std::vector<std::string> subjectOIDs() const { return nameOIDs(subjectIndex); }
+    std::optional<std::string> issuerValue(std::string_view oid) const {
+        return nameValue(issuerIndex, oid);
+    }
+    std::optional<std::string> subjectValue(std::string_view oid) const {
+        return nameValue(subjectIndex, oid);
+    }
+    std::optional<std::string> issuerValue(const ASN1DistinguishedNames& name) const {
+        return nameValue(issuerIndex, name.oid());
+    }
+    std::optional<std::string> subjectValue(const ASN1DistinguishedNames& name) const {
+        return nameValue(subjectIndex, name.oid());
+    }
 
     std::optional<TimePoint> notBefore() const;
     std::optional<TimePoint> notAfter() const;
@@ -93,6 +101,9 @@ class X509Certificate {
     std::optional<X509Extension> extensionFor(std::string_view oid) const;
 
   private:
+    static constexpr std::size_t issuerIndex = 3;
+    static constexpr std::size_t subjectIndex = 5;
+
     std::shared_ptr<ASN1Object> blockChild(std::size_t index) const;
     std::optional<std::string> nameText(std::size_t index) const;
     std::vector<std::string> nameOIDs(std::size_t index) const;

@@ -64,8 +64,8 @@ bool isSigningCertificate(const asn1::X509Certificate& certificate) {
 }
 
 CertificateFacts readFacts(const asn1::X509Certificate& certificate) {
-    return {certificate.subjectValue(asn1::ASN1DistinguishedNames::commonName()),
-            certificate.subjectValue(asn1::ASN1DistinguishedNames::emailAddress()),
+    return {certificate.subjectValue(asn1::ASN1DistinguishedNames::commonName),
+            certificate.subjectValue(asn1::ASN1DistinguishedNames::emailAddress),
             abnOf(certificate), authorityKeyIdTextOf(certificate),
             isSigningCertificate(certificate)};
 }
@@ -247,7 +247,7 @@ CertificateSelection findSigningCertificate(const UserDetails& userDetails, KeyS
     foundation::writeDebug([&] { return "Certificate not valid before date = " + notBefore; });
     foundation::writeDebug([&] { return "Certificate not valid after date = " + expiry; });
 
-    auto issuer = certificate.issuerValue(asn1::ASN1DistinguishedNames::commonName());
+    auto issuer = certificate.issuerValue(asn1::ASN1DistinguishedNames::commonName);
     if (!issuer) {
         throw SigningError(foundation::error_code::certificateIncomplete,
                            "Signing certificate does not include Issuer CN");

@@ -33,7 +33,7 @@ std::string derKey(const foundation::Bytes& der) {
 foundation::CertificateFacts certificateFacts(const asn1::X509Certificate& certificate) {
     foundation::CertificateFacts facts;
     facts.commonName =
-        certificate.subjectValue(asn1::ASN1DistinguishedNames::commonName()).value_or("");
+        certificate.subjectValue(asn1::ASN1DistinguishedNames::commonName).value_or("");
     const auto publicKey = certificate.publicKey();
     const auto algorithm = publicKey ? publicKey->algorithmOid() : std::nullopt;
     facts.rsaKey = !algorithm || *algorithm == asn1::X509PublicKey::OID_RSAEncryption;

@@ -87,7 +87,7 @@ std::string signingPurpose(const certs::CertificateSelection& selection,
     text += "?\nCertificate: ";
     const std::optional<std::string> subject =
         selection.parsedCertificate
-            ? selection.parsedCertificate->subjectValue(asn1::ASN1DistinguishedNames::commonName())
+            ? selection.parsedCertificate->subjectValue(asn1::ASN1DistinguishedNames::commonName)
             : std::nullopt;
     text += shown(subject.value_or("(no name)"), longestName);
     text += ", issued by " + shown(selection.issuer, longestName);

@@ -1,6 +1,7 @@
 #pragma once
 
-// The W3C identifiers written into signatures: namespaces and algorithm URIs.
+// The W3C identifiers written into every signature: namespaces and transform URIs. The
+// signature and digest method URIs live with the algorithms they name (SignatureAlgorithmTable).
 
 #include <string_view>
 
@@ -16,12 +17,5 @@ inline constexpr std::string_view c14nWithComments =
     "http://www.w3.org/TR/2001/REC-xml-c14n-20010315#WithComments";
 inline constexpr std::string_view envelopedSignature =
     "http://www.w3.org/2000/09/xmldsig#enveloped-signature";
-
-inline constexpr std::string_view rsaSha1 = "http://www.w3.org/2000/09/xmldsig#rsa-sha1";
-inline constexpr std::string_view rsaSha256 = "http://www.w3.org/2001/04/xmldsig-more#rsa-sha256";
-inline constexpr std::string_view rsaSha512 = "http://www.w3.org/2001/04/xmldsig-more#rsa-sha512";
-inline constexpr std::string_view sha1 = "http://www.w3.org/2000/09/xmldsig#sha1";
-inline constexpr std::string_view sha256 = "http://www.w3.org/2001/04/xmlenc#sha256";
-inline constexpr std::string_view sha512 = "http://www.w3.org/2001/04/xmlenc#sha512";
 
 }  // namespace kivo::xmldsig::identifiers

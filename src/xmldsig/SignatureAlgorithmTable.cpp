@@ -4,22 +4,23 @@
 #include <utility>
 
 #include "foundation/SigningError.h"
-#include "xmldsig/DsigIdentifiers.h"
 
 namespace kivo::xmldsig {
 
 namespace {
 
-namespace ids = identifiers;
 using foundation::DigestAlgorithm;
 using foundation::SignatureAlgorithm;
 
-constexpr SignatureAlgorithmEntry rsaSha1{SignatureAlgorithm::rsaPkcs1Sha1, ids::rsaSha1, ids::sha1,
-                                          DigestAlgorithm::sha1};
-constexpr SignatureAlgorithmEntry rsaSha256{SignatureAlgorithm::rsaPkcs1Sha256, ids::rsaSha256,
-                                            ids::sha256, DigestAlgorithm::sha256};
-constexpr SignatureAlgorithmEntry rsaSha512{SignatureAlgorithm::rsaPkcs1Sha512, ids::rsaSha512,
-                                            ids::sha512, DigestAlgorithm::sha512};
+constexpr SignatureAlgorithmEntry rsaSha1{
+    SignatureAlgorithm::rsaPkcs1Sha1, "http://www.w3.org/2000/09/xmldsig#rsa-sha1",
+    "http://www.w3.org/2000/09/xmldsig#sha1", DigestAlgorithm::sha1};
+constexpr SignatureAlgorithmEntry rsaSha256{
+    SignatureAlgorithm::rsaPkcs1Sha256, "http://www.w3.org/2001/04/xmldsig-more#rsa-sha256",
+    "http://www.w3.org/2001/04/xmlenc#sha256", DigestAlgorithm::sha256};
+constexpr SignatureAlgorithmEntry rsaSha512{
+    SignatureAlgorithm::rsaPkcs1Sha512, "http://www.w3.org/2001/04/xmldsig-more#rsa-sha512",
+    "http://www.w3.org/2001/04/xmlenc#sha512", DigestAlgorithm::sha512};
 
 constexpr std::array<std::pair<std::string_view, const SignatureAlgorithmEntry*>, 4> byName{{
     {"RSA_SHA1", &rsaSha1},
