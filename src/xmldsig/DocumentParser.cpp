@@ -29,23 +29,6 @@ namespace {
 // the whole input through a converter (twice the document's size, while the tree is built).
 constexpr int parseOptions = XML_PARSE_NOENT | XML_PARSE_NONET | XML_PARSE_IGNORE_ENC;
 
-// libxml2's messages end in a line break and some span two lines; the log wants one line.
-std::string oneLine(std::string_view text) {
-    std::string line;
-    for (const char c : text) {
-        const bool space = c == '\n' || c == '\r' || c == '\t' || c == ' ';
-        if (!space) {
-            line.push_back(c);
-        } else if (!line.empty() && line.back() != ' ') {
-            line.push_back(' ');
-        }
-    }
-    if (!line.empty() && line.back() == ' ') {
-        line.pop_back();
-    }
-    return line;
-}
-
 // A warning that still makes a document unusable: an entity that could only come from an
 // external DTD (which is never loaded) would stay an unexpanded reference.
 bool isEscalatedWarning(int code) {
@@ -107,7 +90,8 @@ struct ParseDiagnostics {
         if (error.level < XML_ERR_ERROR && !fatal) {
             return;
         }
-        std::string text = oneLine(error.message != nullptr ? error.message : "unknown error");
+        std::string text =
+            libxmlMessageLine(error.message != nullptr ? error.message : "unknown error");
         if (error.line > 0) {
             text += " (line " + std::to_string(error.line) + ")";
         }

@@ -4,6 +4,22 @@
 
 namespace kivo::xmldsig {
 
+std::string libxmlMessageLine(std::string_view message) {
+    std::string line;
+    for (const char c : message) {
+        const bool space = c == '\n' || c == '\r' || c == '\t' || c == ' ';
+        if (!space) {
+            line.push_back(c);
+        } else if (!line.empty() && line.back() != ' ') {
+            line.push_back(' ');
+        }
+    }
+    if (!line.empty() && line.back() == ' ') {
+        line.pop_back();
+    }
+    return line;
+}
+
 LibxmlErrorCapture::LibxmlErrorCapture()
     : previousStructured_(xmlStructuredError),
       previousStructuredContext_(xmlStructuredErrorContext),
@@ -23,16 +39,7 @@ void LibxmlErrorCapture::collectStructured(void* self, LibxmlErrorReport error) 
     if (error == nullptr || error->message == nullptr || capture.firstMessage_) {
         return;
     }
-    std::string text = error->message;
-    for (char& c : text) {
-        if (c == '\n' || c == '\r') {
-            c = ' ';
-        }
-    }
-    while (!text.empty() && text.back() == ' ') {
-        text.pop_back();
-    }
-    capture.firstMessage_ = std::move(text);
+    capture.firstMessage_ = libxmlMessageLine(error->message);
 }
 
 // Unstructured reports (for example an unknown XPath function) come with a structured report of

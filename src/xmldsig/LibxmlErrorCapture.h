@@ -10,6 +10,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace kivo::xmldsig {
 
@@ -19,6 +20,10 @@ using LibxmlErrorReport = const xmlError*;
 #else
 using LibxmlErrorReport = xmlErrorPtr;
 #endif
+
+// A libxml2 message as one log-ready line: its line breaks (messages end in one, some span two)
+// and runs of white space become one space, with none at either end.
+std::string libxmlMessageLine(std::string_view message);
 
 class LibxmlErrorCapture {
   public:

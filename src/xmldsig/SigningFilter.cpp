@@ -1,10 +1,8 @@
 #include "xmldsig/SigningFilter.h"
 
-#include <libxml/xmlerror.h>
 #include <libxml/xpath.h>
 
 #include <new>
-#include <optional>
 #include <string>
 
 #include "foundation/SigningError.h"
@@ -17,96 +15,19 @@ namespace kivo::xmldsig {
 
 namespace {
 
-// libxml2 hands a context's error callback only the error code, so its descriptions are
-// mapped here.
-const char* engineDescription(int code) {
-    switch (code) {
-        case XPATH_NUMBER_ERROR:
-            return "Number encoding";
-        case XPATH_UNFINISHED_LITERAL_ERROR:
-            return "Unfinished literal";
-        case XPATH_START_LITERAL_ERROR:
-            return "Start of literal";
-        case XPATH_VARIABLE_REF_ERROR:
-            return "Expected $ for variable reference";
-        case XPATH_UNDEF_VARIABLE_ERROR:
-            return "Undefined variable";
-        case XPATH_INVALID_PREDICATE_ERROR:
-            return "Invalid predicate";
-        case XPATH_EXPR_ERROR:
-            return "Invalid expression";
-        case XPATH_UNCLOSED_ERROR:
-            return "Missing closing curly brace";
-        case XPATH_UNKNOWN_FUNC_ERROR:
-            return "Unregistered function";
-        case XPATH_INVALID_OPERAND:
-            return "Invalid operand";
-        case XPATH_INVALID_TYPE:
-            return "Invalid type";
-        case XPATH_INVALID_ARITY:
-            return "Invalid number of arguments";
-        case XPATH_INVALID_CTXT_SIZE:
-            return "Invalid context size";
-        case XPATH_INVALID_CTXT_POSITION:
-            return "Invalid context position";
-        case XPATH_MEMORY_ERROR:
-            return "Memory allocation error";
-        case XPTR_SYNTAX_ERROR:
-            return "Syntax error";
-        case XPTR_RESOURCE_ERROR:
-            return "Resource error";
-        case XPTR_SUB_RESOURCE_ERROR:
-            return "Sub resource error";
-        case XPATH_UNDEF_PREFIX_ERROR:
-            return "Undefined namespace prefix";
-        case XPATH_ENCODING_ERROR:
-            return "Encoding error";
-        case XPATH_INVALID_CHAR_ERROR:
-            return "Char out of XML range";
-        case XPATH_INVALID_CTXT:
-            return "Invalid or incomplete context";
-        case XPATH_STACK_ERROR:
-            return "Stack usage error";
-        case XPATH_FORBID_VARIABLE_ERROR:
-            return "Forbidden variable";
-        case XPATH_OP_LIMIT_EXCEEDED:
-            return "Operation limit exceeded";
-        case XPATH_RECURSION_LIMIT_EXCEEDED:
-            return "Recursion limit exceeded";
-        default:
-            return "XPath evaluation failed";
-    }
-}
-
-// Remembers the first error of one evaluation; the context keeps libxml2 from printing it.
-struct EvaluationErrors {
-    std::optional<int> firstCode;
-};
-
-void collectXPathError(void* userData, LibxmlErrorReport error) {
-    auto* errors = static_cast<EvaluationErrors*>(userData);
-    if (errors != nullptr && error != nullptr && !errors->firstCode) {
-        errors->firstCode = error->code - XML_XPATH_EXPRESSION_OK + XPATH_EXPRESSION_OK;
-    }
-}
-
 XPathObjectHandle evaluate(xmlDocPtr document, const std::string& expression) {
     XPathContextHandle context(xmlXPathNewContext(document));
     if (!context) {
         throw std::bad_alloc();
     }
-    EvaluationErrors errors;
     context->node = reinterpret_cast<xmlNodePtr>(document);
-    context->userData = &errors;
-    context->error = &collectXPathError;
-    XPathObjectHandle result;
-    {
-        const LibxmlErrorCapture quiet;
-        result.reset(
-            xmlXPathEval(reinterpret_cast<const xmlChar*>(expression.c_str()), context.get()));
-    }
-    if (errors.firstCode || !result) {
-        throw XPathError(engineDescription(errors.firstCode.value_or(-1)));
+    // Without a context error callback libxml2 reports through the thread's handlers, with its
+    // description of the error; the capture takes the first one.
+    const LibxmlErrorCapture errors;
+    XPathObjectHandle result(
+        xmlXPathEval(reinterpret_cast<const xmlChar*>(expression.c_str()), context.get()));
+    if (errors.firstMessage() || !result) {
+        throw XPathError(errors.firstMessage().value_or("XPath evaluation failed"));
     }
     if (result->type != XPATH_NODESET) {
         throw XPathError("The expression does not select nodes");
