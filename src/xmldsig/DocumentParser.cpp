@@ -17,6 +17,7 @@
 #include "xmldsig/LibxmlErrorCapture.h"
 #include "xmldsig/LibxmlResources.h"
 #include "xmldsig/MarkupBounds.h"
+#include "xmldsig/XmlTree.h"
 
 namespace kivo::xmldsig {
 
@@ -45,33 +46,20 @@ bool isRelativeUri(const xmlChar* uri) {
 
 // Canonical XML cannot render a relative namespace URI, and libxml2 only notices that once it
 // canonicalizes; finding it here gives the reader a line number.
-std::optional<std::string> relativeNamespaceIn(xmlNodePtr node) {
-    while (node != nullptr) {
-        if (node->type == XML_ELEMENT_NODE) {
-            for (xmlNsPtr ns = node->nsDef; ns != nullptr; ns = ns->next) {
-                if (isRelativeUri(ns->href)) {
-                    return "Relative namespace URI '" +
-                           std::string(reinterpret_cast<const char*>(ns->href)) +
-                           "' is not allowed (line " + std::to_string(xmlGetLineNo(node)) + ")";
-                }
+std::optional<std::string> relativeNamespaceIn(xmlNodePtr root) {
+    std::optional<std::string> found;
+    walkElements(root, [&found](xmlNodePtr element) {
+        for (xmlNsPtr ns = element->nsDef; ns != nullptr; ns = ns->next) {
+            if (isRelativeUri(ns->href)) {
+                found = "Relative namespace URI '" +
+                        std::string(reinterpret_cast<const char*>(ns->href)) +
+                        "' is not allowed (line " + std::to_string(xmlGetLineNo(element)) + ")";
+                return false;
             }
         }
-        // Depth-first walk without recursion.
-        if (node->type == XML_ELEMENT_NODE && node->children != nullptr) {
-            node = node->children;
-            continue;
-        }
-        while (node != nullptr && node->next == nullptr) {
-            node = node->parent;
-            if (node != nullptr && node->type != XML_ELEMENT_NODE) {
-                return std::nullopt;
-            }
-        }
-        if (node != nullptr) {
-            node = node->next;
-        }
-    }
-    return std::nullopt;
+        return true;
+    });
+    return found;
 }
 
 // What went wrong during one parse. Attached to the parser context, so reports from different

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "xmldsig/XmlTree.h"
+
 namespace kivo::xmldsig {
 
 namespace {
@@ -204,34 +206,27 @@ std::uint64_t EntityGrowth::expandedLength(std::string_view name, const Lookup& 
 
 std::optional<std::string> excessiveCanonicalizationWork(xmlNodePtr root) {
     std::uint64_t work = 0;
+    // Namespace declarations on the path from the root.
     std::uint64_t inScope = 0;
-    // Depth-first over the elements without recursion, keeping the count of namespace
-    // declarations on the path from the root.
-    xmlNodePtr node = root;
-    while (node != nullptr) {
-        if (node->type == XML_ELEMENT_NODE) {
-            const std::uint64_t declared = namespaceDeclarations(node);
-            const std::uint64_t attributes = attributeCount(node) + declared;
+    std::optional<std::string> excess;
+    walkElements(
+        root,
+        [&](xmlNodePtr element) {
+            const std::uint64_t declared = namespaceDeclarations(element);
+            const std::uint64_t attributes = attributeCount(element) + declared;
             inScope += declared;
             work += inScope * inScope + attributes * attributes;
             if (work > maximumCanonicalizationWork) {
-                return "too many namespace declarations in scope and attributes for Canonical XML "
-                       "(line " +
-                       std::to_string(xmlGetLineNo(node)) + ")";
+                excess =
+                    "too many namespace declarations in scope and attributes for Canonical "
+                    "XML (line " +
+                    std::to_string(xmlGetLineNo(element)) + ")";
+                return false;
             }
-            if (node->children != nullptr) {
-                node = node->children;
-                continue;
-            }
-            inScope -= declared;
-        }
-        while (node != root && node->next == nullptr) {
-            node = node->parent;
-            inScope -= namespaceDeclarations(node);
-        }
-        node = node == root ? nullptr : node->next;
-    }
-    return std::nullopt;
+            return true;
+        },
+        [&inScope](xmlNodePtr element) { inScope -= namespaceDeclarations(element); });
+    return excess;
 }
 
 AttributeWork::AttributeWork(std::size_t documentSize)

@@ -9,10 +9,43 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "xmldsig/LibxmlResources.h"
 
 namespace kivo::xmldsig {
+
+// Visits the elements of the subtree at `root` (itself included) in document order, without
+// recursion, so that a deep document cannot exhaust the stack. `enter(element)` returns false to
+// stop the walk; `leave(element)` follows the element's last descendant. False when stopped.
+template <typename Enter, typename Leave>
+bool walkElements(xmlNodePtr root, Enter&& enter, Leave&& leave) {
+    xmlNodePtr node = root;
+    while (node != nullptr) {
+        if (node->type == XML_ELEMENT_NODE) {
+            if (!enter(node)) {
+                return false;
+            }
+            if (node->children != nullptr) {
+                node = node->children;
+                continue;
+            }
+            leave(node);
+        }
+        // Only elements are descended into, so every parent on the way up is one.
+        while (node != root && node->next == nullptr) {
+            node = node->parent;
+            leave(node);
+        }
+        node = node == root ? nullptr : node->next;
+    }
+    return true;
+}
+
+template <typename Enter>
+bool walkElements(xmlNodePtr root, Enter&& enter) {
+    return walkElements(root, std::forward<Enter>(enter), [](xmlNodePtr) {});
+}
 
 // True for an element whose qualified name is `name` ("ds:Signature" is not "Signature").
 bool hasQualifiedName(xmlNodePtr node, std::string_view name);
