@@ -15,6 +15,25 @@ using namespace std::string_literals;
 
 const std::string dataFile = std::string(KIVO_TEST_DATA_DIR) + "/xmldsig/nested.xml";
 
+// Four nested elements declaring 256 namespaces each (the most an element may carry), then
+// `leaves` empty elements on line 2 with all 1024 in scope. The four cost 2,228,224
+// canonicalization work and each leaf 1024^2, against a bound of 2^30: 1021 leaves stay within.
+std::string manyNamespacesInScope(int leaves) {
+    std::string text;
+    for (int level = 0; level < 4; ++level) {
+        text += "<e";
+        for (int i = 0; i < 256; ++i) {
+            text += " xmlns:n" + std::to_string(level * 256 + i) + "=\"urn:n\"";
+        }
+        text += ">";
+    }
+    text += "\n";
+    for (int i = 0; i < leaves; ++i) {
+        text += "<a/>";
+    }
+    return text + "</e></e></e></e>";
+}
+
 TEST(DocumentLoadingTest, RejectsUnusableTextWithOneErrorLogLineAndNothingPrinted) {
     const std::string bad = "Invalid XML input: ";
     const std::vector<std::pair<std::string, std::string>> cases = {
@@ -40,12 +59,15 @@ TEST(DocumentLoadingTest, RejectsUnusableTextWithOneErrorLogLineAndNothingPrinte
          bad + "the DTD gives namespace declaration 'xmlns' of element 'r' a default value"},
         {"<!DOCTYPE r [<!ATTLIST e a CDATA #IMPLIED xmlns:p CDATA #FIXED \"urn:p\">]><r/>",
          bad + "the DTD gives namespace declaration 'xmlns:p' of element 'e' a default value"},
+        {manyNamespacesInScope(1022), bad +
+                                          "too many namespace declarations in scope and attributes "
+                                          "for Canonical XML (line 2)"},
     };
     const testing::TempDir folder;
     foundation::setProcessLog(foundation::LogFile(folder / "log"));
     int lines = 0;
     for (const auto& [text, message] : cases) {
-        SCOPED_TRACE(text);
+        SCOPED_TRACE(text.substr(0, 100));
         ::testing::internal::CaptureStderr();
         try {
             XmlSigner signer(text);
@@ -77,6 +99,8 @@ TEST(DocumentLoadingTest, DtdDefaultsOtherThanNamespaceDeclarationsAreAccepted) 
         sixteen += "<p/>";
     }
     EXPECT_NO_THROW(XmlSigner(sixteen + "</r>"));
+    // One element fewer than the canonicalization-work bound refuses.
+    EXPECT_NO_THROW(XmlSigner(manyNamespacesInScope(1021)));
 }
 
 // A tree the parser accepted can still defeat Canonical XML (a relative namespace URI added
