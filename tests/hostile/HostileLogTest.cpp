@@ -22,21 +22,11 @@ void expectWellFormedLines(const std::string& log) {
 }
 
 json signer() {
-    const CertificateFields spec;
-    return {{"name", spec.commonName.value()},
-            {"email", spec.email.value()},
-            {"abn", spec.abn.value()},
-            {"aki", {signingStore().ca.subjectKeyIdHex}}};
-}
-
-json document(const std::string& id, const std::string& data) {
-    return {{"id", id}, {"data", data}};
+    return signerDetails("Jane Citizen", signingStore().ca.subjectKeyIdHex);
 }
 
 TEST(HostileLog, RequestTextCannotForgeLines) {
     const std::string forged = "06-12-2025 09:00:00.000 INFO  Forged";
-    const std::string signable =
-        foundation::base64Encode(foundation::byteView(signableDocument("c", "r")));
     struct Case {
         const char* field;
         std::string separator;  // what the request puts before the forged line
@@ -67,14 +57,14 @@ TEST(HostileLog, RequestTextCannotForgeLines) {
          [](auto& text) {
              return json{{"type", "sign"},
                          {"user_details", signer()},
-                         {"xml_data", {document("doc" + text, "not base64!")}}};
+                         {"xml_data", {{{"id", "doc" + text}, {"data", "not base64!"}}}}};
          },
          104},
         {"algorithm name", "\n", "\\n",
          [&](auto& text) {
              return json{{"type", "sign"},
                          {"user_details", signer()},
-                         {"xml_data", {document("doc", signable)}},
+                         {"xml_data", {xmlEntry("doc", signableDocument("c", "r"))}},
                          {"signature_algorithm", "RSA_SHA3" + text}};
          },
          108},
@@ -94,11 +84,10 @@ TEST(HostileLog, RequestTextCannotForgeLines) {
 TEST(HostileLog, VerboseRequestOfFiveMegabytesGrowsTheLogByAtMostHalfAMebibyte) {
     const std::string line =
         "<Line n=\"1\">The parties agree to the terms in this schedule &amp; annex.</Line>\n";
-    const std::string data = foundation::base64Encode(
-        foundation::byteView(signableDocument("c", repeated(line, 500000 / line.size()))));
+    const std::string xml = signableDocument("c", repeated(line, 500000 / line.size()));
     json documents = json::array();
     for (int i = 0; i < 8; ++i) {
-        documents.push_back(document("doc" + std::to_string(i), data));
+        documents.push_back(xmlEntry("doc" + std::to_string(i), xml));
     }
     const json request{
         {"type", "sign"}, {"verbose", "ON"}, {"user_details", signer()}, {"xml_data", documents}};

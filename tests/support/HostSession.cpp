@@ -4,6 +4,9 @@
 
 #include <regex>
 
+#include "foundation/Encodings.h"
+#include "support/TestPki.h"
+
 namespace kivo::testing {
 
 HostSession::HostSession(Environment environment, std::vector<std::string> arguments) {
@@ -34,6 +37,34 @@ std::size_t expectLogLinesWellFormed(const std::string& log) {
         EXPECT_TRUE(std::regex_match(line.substr(0, 30), start)) << line.substr(0, 200);
     }
     return lines.size();
+}
+
+nlohmann::json signerDetails(const std::string& name, const std::string& akiHex) {
+    const CertificateFields signer;
+    return {{"name", name},
+            {"email", signer.email.value()},
+            {"abn", signer.abn.value()},
+            {"aki", {akiHex}}};
+}
+
+nlohmann::json xmlEntry(const std::string& id, std::string_view xml) {
+    return {{"id", id}, {"data", foundation::base64Encode(foundation::byteView(xml))}};
+}
+
+std::string signRequestText(const nlohmann::json& userDetails,
+                            const std::vector<nlohmann::json>& documents,
+                            const std::optional<std::string>& algorithm) {
+    nlohmann::json request{{"type", "sign"}, {"user_details", userDetails}};
+    request["xml_data"] = documents;
+    if (algorithm) {
+        request["signature_algorithm"] = *algorithm;
+    }
+    return request.dump();
+}
+
+std::string decodedData(const nlohmann::json& entry) {
+    const auto bytes = foundation::base64DecodeStrict(entry.value("data", ""));
+    return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
 }
 
 }  // namespace kivo::testing

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,8 +17,6 @@
 namespace kivo::testing {
 
 inline constexpr std::chrono::seconds answerTimeout{60};
-
-using Environment = std::map<std::string, std::string>;
 
 class HostSession {
   public:
@@ -43,5 +43,17 @@ class HostSession {
 // Fails the test for each line of `log` not starting with a timestamp and a level; returns the
 // number of lines.
 std::size_t expectLogLinesWellFormed(const std::string& log);
+
+// Sign requests as the extension writes them. The user_details name `name`, the default test
+// signer's e-mail and ABN (CertificateFields), and one AKI.
+nlohmann::json signerDetails(const std::string& name, const std::string& akiHex);
+// One xml_data entry: `xml` base64-encoded under `id`.
+nlohmann::json xmlEntry(const std::string& id, std::string_view xml);
+// `algorithm`, when given, becomes the request's signature_algorithm.
+std::string signRequestText(const nlohmann::json& userDetails,
+                            const std::vector<nlohmann::json>& documents,
+                            const std::optional<std::string>& algorithm = std::nullopt);
+// The decoded data of one signed_data entry of a sign answer; empty when it is not base64.
+std::string decodedData(const nlohmann::json& entry);
 
 }  // namespace kivo::testing
