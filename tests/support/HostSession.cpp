@@ -31,6 +31,13 @@ std::optional<int> HostSession::finish() {
 }
 
 std::size_t expectLogLinesWellFormed(const std::string& log) {
+    for (const char c : log) {
+        const auto byte = static_cast<unsigned char>(c);
+        EXPECT_FALSE((byte < 0x20 && c != '\n') || byte == 0x7F) << "control byte " << int(byte);
+    }
+    for (const char* separator : {"\u2028", "\u2029", "\u0085"}) {
+        EXPECT_EQ(log.find(separator), std::string::npos);
+    }
     const std::regex start(R"(\d{2}-\d{2}-\d{4} \d{2}:\d{2}:\d{2}\.\d{3} (INFO |ERROR|DEBUG) )");
     const std::vector<std::string> lines = linesOf(log);
     for (const std::string& line : lines) {

@@ -40,8 +40,9 @@ class HostSession {
     std::unique_ptr<tools::HostProcess> process_;
 };
 
-// Fails the test for each line of `log` not starting with a timestamp and a level; returns the
-// number of lines.
+// Fails the test for each line of `log` not starting with a timestamp and a level, and for any
+// control character but the line feeds ending lines, or a line or paragraph separator; returns
+// the number of lines.
 std::size_t expectLogLinesWellFormed(const std::string& log);
 
 // Sign requests as the extension writes them. The user_details name `name`, the default test
