@@ -144,9 +144,7 @@ TEST(GraphicalPinentry, TokenPinAndNssConfirmationThroughARealDialog) {
         keys.insert(keys.end(), c.keys.begin(), c.keys.end());
         runProgram(keys);
         runProgram({"xdotool", "key", "Return"});
-        const auto answer = host.answer();
-        ASSERT_TRUE(answer.has_value());
-        const json reply = json::parse(*answer);
+        const json reply = host.nextAnswer();
         EXPECT_EQ(reply.value("result", ""), "ok") << reply.dump();
         EXPECT_EQ(reply["signed_data"].size(), 1u);
         EXPECT_EQ(host.finish(), 0);

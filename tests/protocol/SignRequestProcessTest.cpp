@@ -76,13 +76,6 @@ class SignerRequests : public ::testing::Test {
 
 std::unique_ptr<Stores> SignerRequests::stores;
 
-json ask(HostSession& host, const std::string& request) {
-    EXPECT_TRUE(host.send(request));
-    const auto answer = host.answer();
-    EXPECT_TRUE(answer.has_value()) << request;
-    return answer ? json::parse(*answer) : json();
-}
-
 const std::string xml = "<r><CounterpartData>c</CounterpartData><RenderedData>d</RenderedData></r>";
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
@@ -122,8 +115,7 @@ TEST_F(SignerRequests, SignsEveryDocumentTwiceAndIndependentVerifiersAgree) {
     for (const auto& [algorithm, uri] : {std::pair{"default", "rsa-sha256\""},
                                          {"RSA_SHA1", "rsa-sha1\""},
                                          {"RSA_SHA512", "rsa-sha512\""}}) {
-        const json answer =
-            ask(host, signRequestText(signer("Jane Citizen"), documents, algorithm));
+        const json answer = host.ask(signRequestText(signer("Jane Citizen"), documents, algorithm));
         ASSERT_EQ(answer.value("result", ""), "ok") << answer.dump();
         EXPECT_EQ(answer.value("cert_serial", ""), stores->issued.at("jane-token-y").serialHex);
         EXPECT_EQ(answer.value("cert_expiry", ""), "2038-01-01T00:00:00.000Z");
@@ -183,7 +175,7 @@ TEST_F(SignerRequests, FailuresEndTheHostWithTheirCodes) {
     };
     for (const Case& c : cases) {
         HostSession host(stores->environment());
-        const json answer = ask(host, c.request);
+        const json answer = host.ask(c.request);
         EXPECT_EQ(answer.size(), 3u) << c.what << answer.dump();
         EXPECT_EQ(answer.value("error_code", 0), c.code) << c.what << answer.dump();
         EXPECT_EQ(answer.value("error_message", "").substr(0, c.message.size()), c.message)
@@ -213,14 +205,14 @@ TEST_F(SignerRequests, EverySignRequestAsksApprovalOnceNamingWhatIsSigned) {
         return "Certificate: " + name + ", issued by Kivo CA Y, serial " +
                stores->issued.at(issuedName).serialHex + ", expires " + expiry;
     };
-    const json first = ask(host, signRequestText(nora, five));
+    const json first = host.ask(signRequestText(nora, five));
     ASSERT_EQ(first.value("result", ""), "ok") << first.dump();
     EXPECT_EQ(first["signed_data"].size(), 5u);
-    const json version = ask(host, json{{"type", "version"}, {"user_details", nora}}.dump());
+    const json version = host.ask(json{{"type", "version"}, {"user_details", nora}}.dump());
     EXPECT_EQ(version.value("cert_issuer", ""), "Kivo CA Y") << version.dump();
-    const json second = ask(host, signRequestText(jane, {xmlEntry("a", xml)}));
+    const json second = host.ask(signRequestText(jane, {xmlEntry("a", xml)}));
     EXPECT_EQ(second.value("result", ""), "ok") << second.dump();
-    const json third = ask(host, signRequestText(nora, {xmlEntry("b", xml)}));
+    const json third = host.ask(signRequestText(nora, {xmlEntry("b", xml)}));
     EXPECT_EQ(third.value("result", ""), "ok") << third.dump();
     EXPECT_EQ(host.finish(), 0);
 
@@ -284,7 +276,7 @@ TEST_F(SignerRequests, NoSignatureWithoutApproval) {
             environment["KIVO_PINENTRY"] = *c.program;
         }
         HostSession host(environment);
-        const json answer = ask(host, signRequestText(signer(c.signer), {xmlEntry("a", xml)}));
+        const json answer = host.ask(signRequestText(signer(c.signer), {xmlEntry("a", xml)}));
         EXPECT_EQ(answer, (json{{"result", "error"},
                                 {"error_code", 100},
                                 {"error_message", "Failed to create signature: " + c.error}}));
@@ -312,7 +304,7 @@ TEST_F(SignerRequests, DefaultNamespaceDocumentsAreSignedByTheNameAsWritten) {
                  "</p:Root>"),
     };
     HostSession host(stores->environment());
-    const json answer = ask(host, signRequestText(signer("Jane Citizen"), documents));
+    const json answer = host.ask(signRequestText(signer("Jane Citizen"), documents));
     ASSERT_EQ(answer.value("result", ""), "ok") << answer.dump();
     ASSERT_EQ(answer["signed_data"].size(), documents.size());
 

@@ -25,6 +25,17 @@ std::string HostSession::logText() const {
     return readFile(logPath_);
 }
 
+nlohmann::json HostSession::nextAnswer() {
+    const std::optional<std::string> text = answer();
+    EXPECT_TRUE(text.has_value()) << "no answer from the host";
+    return text ? nlohmann::json::parse(*text) : nlohmann::json();
+}
+
+nlohmann::json HostSession::ask(const std::string& payload) {
+    EXPECT_TRUE(send(payload)) << payload.substr(0, 200);
+    return nextAnswer();
+}
+
 std::optional<int> HostSession::finish() {
     process_->closeInput();
     return process_->waitForExit(std::chrono::seconds(60));

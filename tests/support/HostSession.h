@@ -31,6 +31,10 @@ class HostSession {
 
     bool send(const std::string& payload) { return process_->send(payload); }
     std::optional<std::string> answer() { return process_->readMessage(answerTimeout); }
+    // The next answer as JSON; fails the test and gives null when none comes.
+    nlohmann::json nextAnswer();
+    // Sends `payload`, then nextAnswer().
+    nlohmann::json ask(const std::string& payload);
     // Closes the input and waits for the host to end.
     std::optional<int> finish();
 
