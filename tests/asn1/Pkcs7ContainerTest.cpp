@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 
 #include "TestBytes.h"
 #include "support/TestPki.h"
@@ -26,7 +27,7 @@ Bytes joined(Bytes first, const Bytes& second) {
 class Pkcs7Blobs : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        folder_ = new kivo::testing::TempDir();
+        folder_ = std::make_unique<kivo::testing::TempDir>();
         const auto in = [](const char* name) { return (*folder_ / name).string(); };
         const auto openssl = [&](const char* out, std::vector<std::string> command) {
             command.insert(command.begin(), "openssl");
@@ -45,16 +46,10 @@ class Pkcs7Blobs : public ::testing::Test {
                               in("cert.pem")});
         openssl("digested", {"cms", "-digest_create", "-in", in("message.txt")});
     }
-    static void TearDownTestSuite() {
-        delete folder_;
-        folder_ = nullptr;
-    }
-    static Bytes blob(const std::string& name) {
-        const std::string text = kivo::testing::readFile(*folder_ / name);
-        return Bytes(text.begin(), text.end());
-    }
+    static void TearDownTestSuite() { folder_.reset(); }
+    static Bytes blob(const std::string& name) { return kivo::testing::readBytes(*folder_ / name); }
 
-    static inline kivo::testing::TempDir* folder_ = nullptr;
+    static inline std::unique_ptr<kivo::testing::TempDir> folder_;
 };
 
 TEST_F(Pkcs7Blobs, RecognisesTheContentTypeOfRealContainers) {

@@ -44,9 +44,7 @@ inline Bytes tlv(std::uint8_t identifier, const Bytes& contents) {
 }
 
 inline Bytes readBytes(const std::string& name) {
-    const std::string contents =
-        kivo::testing::readFile(std::string(KIVO_TEST_DATA_DIR) + "/asn1/" + name);
-    return Bytes(contents.begin(), contents.end());
+    return kivo::testing::readBytes(std::string(KIVO_TEST_DATA_DIR) + "/asn1/" + name);
 }
 
 }  // namespace kivo::asn1::testing

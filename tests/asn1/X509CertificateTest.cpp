@@ -1,5 +1,5 @@
 // The certificate views checked against what `openssl x509` reports for the same certificates
-// (the .facts files that make-certs.sh wrote beside them), and against damaged input.
+// (the .facts files that make-certs.sh wrote beside them), and against truncated input.
 
 #include "asn1/X509Certificate.h"
 
@@ -28,9 +28,9 @@ const std::string keyUsageNames[] = {"Digital Signature", "Non Repudiation", "Ke
 class OpensslCertificate : public ::testing::TestWithParam<std::string> {
   protected:
     void SetUp() override {
-        const Bytes text = readBytes(GetParam() + ".facts");
-        for (const std::string& line :
-             kivo::testing::linesOf(std::string(text.begin(), text.end()))) {
+        const std::string text = kivo::testing::readFile(std::string(KIVO_TEST_DATA_DIR) +
+                                                         "/asn1/" + GetParam() + ".facts");
+        for (const std::string& line : kivo::testing::linesOf(text)) {
             const auto equals = line.find('=');
             facts.emplace_back(line.substr(0, equals), line.substr(equals + 1));
         }
@@ -131,29 +131,13 @@ TEST(X509Certificate, readsTheSignersNamesAndExtensions) {
               std::optional<Value>("51824753556"));
 }
 
-TEST(X509Certificate, answersEveryGetterOnTruncatedOrDamagedCertificates) {
+// Getters on damaged certificates that still decode are the certificate fuzzer's work
+// (scripts/fuzz.sh seeds it with these certificates).
+TEST(X509Certificate, refusesEmptyOrTruncatedCertificates) {
     const Bytes der = readBytes("rsa2048.der");
     for (const Bytes& bad : {Bytes{}, hex("30 00"), Bytes(der.begin(), der.end() - 1)}) {
         EXPECT_THROW(X509Certificate::fromDer(bad), ASN1Exception) << bad.size();
     }
-    std::size_t built = 0;
-    for (std::size_t at = 0; at < der.size(); ++at) {
-        for (const std::uint8_t flip : {0x01, 0xA0}) {
-            Bytes input = der;
-            input[at] ^= flip;
-            try {
-                const auto view = X509Certificate::fromDer(input);
-                ++built;
-                // Any answer will do; none may throw or crash.
-                (void)view->description(), (void)view->keyUsage(), (void)view->publicKey();
-                (void)view->subjectAlternativeNames(), (void)view->subjectDistinguishedName();
-                (void)view->nonCriticalExtensionOIDs(), (void)view->checkValidity(TimePoint{});
-            } catch (const ASN1Exception&) {
-                // construction may refuse damaged input
-            }
-        }
-    }
-    EXPECT_GT(built, der.size());  // most single-octet damage still decodes
 }
 
 }  // namespace

@@ -78,8 +78,7 @@ std::unique_ptr<Pki> makePki() {
         testing::CertificateFields wanted;
         adjust(wanted);
         const auto issued = testing::issueCertificate(pki->dir.path(), ca, wanted, name);
-        const auto bytes = testing::readFile(issued.certDer);
-        pki->der[name] = Bytes(bytes.begin(), bytes.end());
+        pki->der[name] = testing::readBytes(issued.certDer);
     };
     const auto expiring = [](std::string notAfter) {
         return [notAfter](testing::CertificateFields& wanted) { wanted.notAfter = notAfter; };

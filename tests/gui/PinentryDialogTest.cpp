@@ -11,7 +11,6 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "foundation/Encodings.h"
 #include "platform/PinEntry.h"
 #include "support/HostSession.h"
 #include "support/KeyStoreFixtures.h"
@@ -33,7 +32,7 @@ std::string missingParts() {
     if (!platform::findExecutable(graphicalPinentry)) {
         missing += " pinentry-gtk2";
     }
-    for (const char* program : {"xdotool", "xwd", "xwdtopnm", "pnmtopng", "timeout"}) {
+    for (const char* program : {"xdotool", "xwd", "xwdtopnm", "pamscale", "pnmtopng", "timeout"}) {
         if (!platform::findExecutable(program)) {
             missing += std::string(" ") + program;
         }
@@ -70,38 +69,21 @@ std::string awaitDialog() {
     return window;
 }
 
-void screenshot(const std::string& window, const fs::path& png) {
-    runProgram({"sh", "-c", "xwd -silent -id \"$0\" | xwdtopnm 2>/dev/null | pnmtopng >\"$1\"",
-                window, png.string()});
+// The window as a PNG, enlarged `scale` times.
+void screenshot(const std::string& window, const fs::path& png, int scale = 1) {
+    runProgram(
+        {"sh", "-c",
+         "xwd -silent -id \"$0\" | xwdtopnm 2>/dev/null | pamscale \"$2\" | pnmtopng >\"$1\"",
+         window, png.string(), std::to_string(scale)});
 }
 
 // The dialog's text as tesseract reads it, enlarged first; none without tesseract.
 std::optional<std::string> readText(const std::string& window, const fs::path& folder) {
-    if (!platform::findExecutable("tesseract") || !platform::findExecutable("pamscale")) {
+    if (!platform::findExecutable("tesseract")) {
         return std::nullopt;
     }
-    const fs::path large = folder / "ocr.png";
-    runProgram({"sh", "-c",
-                "xwd -silent -id \"$0\" | xwdtopnm 2>/dev/null | pamscale 3 | pnmtopng >\"$1\"",
-                window, large.string()});
-    return collapsedSpaces(runProgram({"tesseract", large.string(), "stdout"}));
-}
-
-std::string signRequest(const std::string& name, const TestCa& ca) {
-    const std::string xml =
-        "<r><CounterpartData>c</CounterpartData><RenderedData>d</RenderedData></r>";
-    const json request{
-        {"type", "sign"},
-        {"user_details",
-         {{"name", name},
-          {"email", "jane@example.com"},
-          {"abn", "51824753556"},
-          {"aki", {ca.subjectKeyIdHex}}}},
-        {"xml_data",
-         {{{"id", "contract-2026-117"},
-           {"data", foundation::base64Encode(std::span(
-                        reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size()))}}}}};
-    return request.dump();
+    screenshot(window, folder / "ocr.png", 3);
+    return collapsedSpaces(runProgram({"tesseract", (folder / "ocr.png").string(), "stdout"}));
 }
 
 TEST(GraphicalPinentry, TokenPinAndNssConfirmationThroughARealDialog) {
@@ -145,7 +127,11 @@ TEST(GraphicalPinentry, TokenPinAndNssConfirmationThroughARealDialog) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         HostSession host(environment, {"chrome-extension://kivodemoextension/"});
-        ASSERT_TRUE(host.send(signRequest(c.signer, ca)));
+        ASSERT_TRUE(host.send(signRequestText(
+            signerDetails(c.signer, ca.subjectKeyIdHex),
+            {xmlEntry(
+                "contract-2026-117",
+                "<r><CounterpartData>c</CounterpartData><RenderedData>d</RenderedData></r>")})));
         const std::string window = awaitDialog();
         screenshot(window, fs::path(shots) / c.screenshot);
         if (const auto text = readText(window, dir.path())) {
@@ -158,9 +144,7 @@ TEST(GraphicalPinentry, TokenPinAndNssConfirmationThroughARealDialog) {
         keys.insert(keys.end(), c.keys.begin(), c.keys.end());
         runProgram(keys);
         runProgram({"xdotool", "key", "Return"});
-        const auto answer = host.answer();
-        ASSERT_TRUE(answer.has_value());
-        const json reply = json::parse(*answer);
+        const json reply = host.nextAnswer();
         EXPECT_EQ(reply.value("result", ""), "ok") << reply.dump();
         EXPECT_EQ(reply["signed_data"].size(), 1u);
         EXPECT_EQ(host.finish(), 0);

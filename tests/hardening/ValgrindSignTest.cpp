@@ -11,8 +11,8 @@
 #include <string>
 
 #include "HostClient.h"
-#include "foundation/Encodings.h"
 #include "platform/PinEntry.h"
+#include "support/HostSession.h"
 #include "support/KeyStoreFixtures.h"
 #include "support/TempDir.h"
 #include "support/TestPki.h"
@@ -32,11 +32,6 @@ const std::string tokenPin = "Pin-ohk-Quail-7";
 constexpr const char* document =
     "<Contract><CounterpartData><Party>Jane Citizen</Party></CounterpartData>"
     "<RenderedData><Page>Terms</Page></RenderedData></Contract>";
-
-std::string base64Of(std::string_view text) {
-    return foundation::base64Encode(
-        std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-}
 
 TEST(Valgrind, SignSessionIsCleanAndItsVerboseLogHoldsNoPin) {
 #if defined(__SANITIZE_ADDRESS__)
@@ -69,14 +64,8 @@ TEST(Valgrind, SignSessionIsCleanAndItsVerboseLogHoldsNoPin) {
                                               {{"KIVO_VERBOSE_LOGGING", "ON"}}});
     tools::HostProcess host(options);
 
-    const json request = {{"type", "sign"},
-                          {"user_details",
-                           {{"name", "Jane Citizen"},
-                            {"email", "jane@example.com"},
-                            {"abn", "51824753556"},
-                            {"aki", {ca.subjectKeyIdHex}}}},
-                          {"xml_data", {{{"id", "contract"}, {"data", base64Of(document)}}}}};
-    ASSERT_TRUE(host.send(request.dump()));
+    ASSERT_TRUE(host.send(signRequestText(signerDetails("Jane Citizen", ca.subjectKeyIdHex),
+                                          {xmlEntry("contract", document)})));
     const std::optional<std::string> answer = host.readMessage(valgrindTimeout);
     ASSERT_TRUE(answer.has_value()) << readFile(valgrindLog);
     const json reply = json::parse(*answer);

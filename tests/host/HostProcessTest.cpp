@@ -15,15 +15,9 @@ namespace {
 using nlohmann::json;
 using namespace std::chrono_literals;
 
-json parse(const std::optional<std::string>& answer) {
-    EXPECT_TRUE(answer.has_value()) << "no answer from the host";
-    return answer ? json::parse(*answer) : json();
-}
-
 TEST(HostProcess, VersionAnswerCarriesHostAndMachineFactsAndAPrivateLog) {
     HostSession host(Environment{}, {"chrome-extension://abcdef/"});
-    ASSERT_TRUE(host.send(R"({"type":"VerSion"})"));
-    const json answer = parse(host.answer());
+    const json answer = host.ask(R"({"type":"VerSion"})");
     EXPECT_EQ(answer.value("result", ""), "ok");
     EXPECT_EQ(answer.value("version", ""), build::version);
     EXPECT_EQ(answer.value("major", "") + "." + answer.value("minor", "") + "." +
@@ -57,8 +51,8 @@ TEST(HostProcess, AnErrorAfterAnAnswerStillEndsTheHost) {
     ASSERT_TRUE(host.process().sendRaw(tools::frameMessage(R"({"type":"version"})") +
                                        tools::frameMessage(R"({"type":"status"})")));
     host.process().closeInput();
-    EXPECT_EQ(parse(host.answer()).value("result", ""), "ok");
-    EXPECT_EQ(parse(host.answer()).value("error_message", ""), "Request type is unknown: status");
+    EXPECT_EQ(host.nextAnswer().value("result", ""), "ok");
+    EXPECT_EQ(host.nextAnswer().value("error_message", ""), "Request type is unknown: status");
     EXPECT_EQ(host.process().readRemainingOutput(30s), "");
     EXPECT_EQ(host.finish(), 1);
     EXPECT_NE(host.logText().find("INFO  Application terminating due to error\n"),

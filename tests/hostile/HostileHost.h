@@ -153,11 +153,4 @@ inline std::string signRequest(std::string_view document) {
         foundation::base64Encode(foundation::byteView(document)) + R"("}]})");
 }
 
-// The signed document in a served answer.
-inline std::string signedDocumentOf(const std::string& answer) {
-    const auto bytes = foundation::base64DecodeStrict(
-        nlohmann::json::parse(answer)["signed_data"][0].value("data", ""));
-    return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
-}
-
 }  // namespace kivo::testing

@@ -8,35 +8,12 @@ namespace {
 
 using nlohmann::json;
 
-// Every physical line starts with a timestamp and a level, and nothing but the line feeds that end
-// lines is a control character or a line or paragraph separator.
-void expectWellFormedLines(const std::string& log) {
-    for (const char c : log) {
-        const auto byte = static_cast<unsigned char>(c);
-        EXPECT_FALSE((byte < 0x20 && c != '\n') || byte == 0x7F) << "control byte " << int(byte);
-    }
-    for (const char* separator : {"\u2028", "\u2029", "\u0085"}) {
-        EXPECT_EQ(log.find(separator), std::string::npos);
-    }
-    expectLogLinesWellFormed(log);
-}
-
 json signer() {
-    const CertificateFields spec;
-    return {{"name", spec.commonName.value()},
-            {"email", spec.email.value()},
-            {"abn", spec.abn.value()},
-            {"aki", {signingStore().ca.subjectKeyIdHex}}};
-}
-
-json document(const std::string& id, const std::string& data) {
-    return {{"id", id}, {"data", data}};
+    return signerDetails("Jane Citizen", signingStore().ca.subjectKeyIdHex);
 }
 
 TEST(HostileLog, RequestTextCannotForgeLines) {
     const std::string forged = "06-12-2025 09:00:00.000 INFO  Forged";
-    const std::string signable =
-        foundation::base64Encode(foundation::byteView(signableDocument("c", "r")));
     struct Case {
         const char* field;
         std::string separator;  // what the request puts before the forged line
@@ -67,14 +44,14 @@ TEST(HostileLog, RequestTextCannotForgeLines) {
          [](auto& text) {
              return json{{"type", "sign"},
                          {"user_details", signer()},
-                         {"xml_data", {document("doc" + text, "not base64!")}}};
+                         {"xml_data", {{{"id", "doc" + text}, {"data", "not base64!"}}}}};
          },
          104},
         {"algorithm name", "\n", "\\n",
          [&](auto& text) {
              return json{{"type", "sign"},
                          {"user_details", signer()},
-                         {"xml_data", {document("doc", signable)}},
+                         {"xml_data", {xmlEntry("doc", signableDocument("c", "r"))}},
                          {"signature_algorithm", "RSA_SHA3" + text}};
          },
          108},
@@ -85,7 +62,7 @@ TEST(HostileLog, RequestTextCannotForgeLines) {
                                     signingStore().environment());
         ASSERT_EQ(run.answers.size(), 1u);
         EXPECT_EQ(json::parse(run.answers[0]).value("error_code", 0), c.code) << run.answers[0];
-        expectWellFormedLines(run.log);
+        expectLogLinesWellFormed(run.log);
         EXPECT_EQ(("\n" + run.log).find("\n" + forged), std::string::npos) << run.log;
         EXPECT_NE(run.log.find(c.escaped + forged), std::string::npos) << run.log;
     }
@@ -94,11 +71,10 @@ TEST(HostileLog, RequestTextCannotForgeLines) {
 TEST(HostileLog, VerboseRequestOfFiveMegabytesGrowsTheLogByAtMostHalfAMebibyte) {
     const std::string line =
         "<Line n=\"1\">The parties agree to the terms in this schedule &amp; annex.</Line>\n";
-    const std::string data = foundation::base64Encode(
-        foundation::byteView(signableDocument("c", repeated(line, 500000 / line.size()))));
+    const std::string xml = signableDocument("c", repeated(line, 500000 / line.size()));
     json documents = json::array();
     for (int i = 0; i < 8; ++i) {
-        documents.push_back(document("doc" + std::to_string(i), data));
+        documents.push_back(xmlEntry("doc" + std::to_string(i), xml));
     }
     const json request{
         {"type", "sign"}, {"verbose", "ON"}, {"user_details", signer()}, {"xml_data", documents}};
@@ -106,7 +82,7 @@ TEST(HostileLog, VerboseRequestOfFiveMegabytesGrowsTheLogByAtMostHalfAMebibyte) 
     expectRun(run, 0, "");
     // The log was empty: the request's DEBUG lines (512 KiB) and its INFO lines.
     EXPECT_LE(run.log.size(), 512u * 1024 + 8 * 1024);
-    expectWellFormedLines(run.log);
+    expectLogLinesWellFormed(run.log);
     EXPECT_NE(run.log.find("DEBUG Request message = {\"type\":\"sign\""), std::string::npos);
     EXPECT_NE(run.log.find(" bytes left out]\n"), std::string::npos);
     EXPECT_NE(run.log.find("DEBUG Further DEBUG lines of this request left out: they passed "

@@ -29,19 +29,17 @@ using platform::Pkcs11KeyStore;
 struct SharedPki {
     TempDir dir;
     TestCa ca = makeCa(dir.path(), "Kivo Test CA");
-    IssuedCertificate jane = issueCertificate(dir.path(), ca, {}, "jane");
+    IssuedCertificate jane = issue("Jane Citizen", "jane");
     IssuedCertificate john = issue("John Citizen", "john");
     IssuedCertificate mary = issue("Mary Citizen", "mary");
     // Jane again, with a certificate that expires sooner.
-    IssuedCertificate janeEarlier = [this] {
-        CertificateFields wanted;
-        wanted.notAfter = "20311231235959Z";
-        return issueCertificate(dir.path(), ca, wanted, "jane-earlier");
-    }();
+    IssuedCertificate janeEarlier = issue("Jane Citizen", "jane-earlier", "20311231235959Z");
 
-    IssuedCertificate issue(const std::string& commonName, const std::string& name) {
+    IssuedCertificate issue(const std::string& commonName, const std::string& name,
+                            const std::string& notAfter = CertificateFields{}.notAfter) {
         CertificateFields wanted;
         wanted.commonName = commonName;
+        wanted.notAfter = notAfter;
         return issueCertificate(dir.path(), ca, wanted, name);
     }
 };
@@ -90,8 +88,8 @@ std::vector<std::string> commonNames(const std::vector<Candidate>& candidates) {
     return names;
 }
 
-std::string tokenLabel(const Candidate& candidate) {
-    return dynamic_cast<const platform::Pkcs11PrivateKey&>(*candidate.privateKey).token().label();
+std::string tokenLabel(const std::shared_ptr<foundation::PrivateKey>& key) {
+    return dynamic_cast<const platform::Pkcs11PrivateKey&>(*key).token().label();
 }
 
 TEST(Pkcs11KeyStore, SystemStoreFirstThenMatchingTokensInSlotOrder) {
@@ -117,9 +115,9 @@ TEST(Pkcs11KeyStore, SystemStoreFirstThenMatchingTokensInSlotOrder) {
         (std::vector<std::string>{"Jane Citizen", alphaFirst ? "John Citizen" : "Mary Citizen",
                                   alphaFirst ? "Mary Citizen" : "John Citizen"}));
     ASSERT_EQ(candidates.size(), 3u);
-    EXPECT_EQ(tokenLabel(candidates[0]), "NSS database ~/.pki/nssdb");
-    EXPECT_EQ(tokenLabel(candidates[1]), alphaFirst ? "Alpha" : "Beta");
-    EXPECT_EQ(tokenLabel(candidates[2]), alphaFirst ? "Beta" : "Alpha");
+    EXPECT_EQ(tokenLabel(candidates[0].privateKey), "NSS database ~/.pki/nssdb");
+    EXPECT_EQ(tokenLabel(candidates[1].privateKey), alphaFirst ? "Alpha" : "Beta");
+    EXPECT_EQ(tokenLabel(candidates[2].privateKey), alphaFirst ? "Beta" : "Alpha");
     EXPECT_EQ(scene.logLines(), (std::vector<std::string>{retrievingSystem, retrievingTokens}));
     // Only tokens whose id contains the class id are searched.
     EXPECT_EQ(commonNames(certs::collectCandidates(store, acceptAll, alpha.uriFragment())),
@@ -338,7 +336,7 @@ std::string signWithOnlyIdentity(const KeyStoreScene& scene, const IssuedCertifi
     const auto signature = foundation::signData(message, *candidates[0].privateKey,
                                                 SignatureAlgorithm::rsaPkcs1Sha256);
     EXPECT_EQ(asText(signature), opensslSignature(scene.dir, certificate, "-sha256"));
-    return tokenLabel(candidates[0]);
+    return tokenLabel(candidates[0].privateKey);
 }
 
 TEST(UserKeyStores, FirefoxProfileIdentityIsFoundAndSignsWithoutChangingTheDatabase) {
@@ -389,11 +387,8 @@ TEST(UserKeyStores, ACertificateCountsOnceAndTheLatestExpiryWinsAcrossStores) {
         {"later expiry in ~/.pki/nssdb", &pki.jane, &pki.janeEarlier, 2,
          "NSS database ~/.pki/nssdb"},
     };
-    certs::UserDetails jane;
-    jane.name = "Jane Citizen";
-    jane.email = "jane@example.com";
-    jane.abn = "51824753556";
-    jane.aki = std::vector<std::string>{pki.ca.subjectKeyIdHex};
+    const certs::UserDetails jane{std::vector<std::string>{pki.ca.subjectKeyIdHex}, "Jane Citizen",
+                                  "51824753556", "jane@example.com"};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         KeyStoreScene scene;
@@ -407,9 +402,7 @@ TEST(UserKeyStores, ACertificateCountsOnceAndTheLatestExpiryWinsAcrossStores) {
         const auto selection = certs::findSigningCertificate(
             jane, store, noTokens, std::chrono::sys_days{std::chrono::year{2026} / 6 / 1});
         EXPECT_EQ(selection.expiry, "2039-12-31T23:59:59.000Z");
-        EXPECT_EQ(
-            dynamic_cast<const platform::Pkcs11PrivateKey&>(*selection.privateKey).token().label(),
-            c.winnerStore);
+        EXPECT_EQ(tokenLabel(selection.privateKey), c.winnerStore);
     }
 }
 

@@ -24,31 +24,26 @@ std::vector<std::pair<std::string, std::string>> listed(
     return result;
 }
 
-void writeInFolder(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    writeFile(path, text);
-}
-
 TEST(UserNssDatabases, PkiNssdbFirstThenEachFirefoxInstallDefaultsBeforeEveryProfile) {
     TempDir dir;
     const fs::path home = dir.path();
     // As Firefox writes it: two installs, a profile kept outside the folder, one listed twice.
-    writeInFolder(home / ".mozilla/firefox/profiles.ini",
-                  "[Install4F96D1932A9F858E]\nDefault=ab.default-release\nLocked=1\n\n"
-                  "[Profile2]\nName=elsewhere\nIsRelative=0\nPath=" +
-                      (home / "kept/elsewhere").string() +
-                      "\n\n"
-                      "[Profile1]\nName=default\nIsRelative=1\nPath=cd.default\nDefault=1\n\n"
-                      "[Profile0]\nName=default-release\nIsRelative=1\nPath=ab.default-release\n\n"
-                      "[InstallE7CF176E110C211B]\r\nDefault=cd.default\r\n\r\n"
-                      "[General]\nStartWithLastProfile=1\nVersion=2\n");
-    writeInFolder(home / ".var/app/org.mozilla.firefox/.mozilla/firefox/profiles.ini",
-                  "[Profile0]\nPath=f1.unnamed\n[Profile1]\nName=broken\n");
+    writeFile(home / ".mozilla/firefox/profiles.ini",
+              "[Install4F96D1932A9F858E]\nDefault=ab.default-release\nLocked=1\n\n"
+              "[Profile2]\nName=elsewhere\nIsRelative=0\nPath=" +
+                  (home / "kept/elsewhere").string() +
+                  "\n\n"
+                  "[Profile1]\nName=default\nIsRelative=1\nPath=cd.default\nDefault=1\n\n"
+                  "[Profile0]\nName=default-release\nIsRelative=1\nPath=ab.default-release\n\n"
+                  "[InstallE7CF176E110C211B]\r\nDefault=cd.default\r\n\r\n"
+                  "[General]\nStartWithLastProfile=1\nVersion=2\n");
+    writeFile(home / ".var/app/org.mozilla.firefox/.mozilla/firefox/profiles.ini",
+              "[Profile0]\nPath=f1.unnamed\n[Profile1]\nName=broken\n");
     // A profile folder that is a link to ~/.pki/nssdb is the same database.
     fs::create_directories(home / ".pki/nssdb");
-    writeInFolder(home / "snap/firefox/common/.mozilla/firefox/profiles.ini",
-                  "[Profile0]\nName=snappy\nIsRelative=1\nPath=s1.snappy\n"
-                  "[Profile1]\nName=linked\nIsRelative=1\nPath=linked\n");
+    writeFile(home / "snap/firefox/common/.mozilla/firefox/profiles.ini",
+              "[Profile0]\nName=snappy\nIsRelative=1\nPath=s1.snappy\n"
+              "[Profile1]\nName=linked\nIsRelative=1\nPath=linked\n");
     fs::create_directory_symlink(home / ".pki/nssdb",
                                  home / "snap/firefox/common/.mozilla/firefox/linked");
 

@@ -8,7 +8,6 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "foundation/Encodings.h"
 #include "support/HostSession.h"
 #include "support/KeyStoreFixtures.h"
 #include "support/XmlsecVerifier.h"
@@ -36,7 +35,7 @@ struct Stores {
         const auto onToken = [&](const std::string& name, const TestCa& ca,
                                  const CertificateFields& details) {
             issued[name] = issueCertificate(dir / "issued", ca, details, name);
-            token.importIdentity(issued[name], hexOf(std::string(1, char(id++))));
+            token.importIdentity(issued[name], "0" + std::to_string(id++));
         };
         onToken("jane-token-y", caY, identity("Jane Citizen", "20380101000000Z"));
         CertificateFields ec = identity("Grace Curve", "20350101000000Z");
@@ -50,7 +49,6 @@ struct Stores {
     static CertificateFields identity(const std::string& name, const std::string& notAfter) {
         CertificateFields result;
         result.commonName = name;
-        result.notBefore = "20240101000000Z";
         result.notAfter = notAfter;
         return result;
     }
@@ -69,28 +67,8 @@ class SignerRequests : public ::testing::Test {
             std::vector<PinAnswerScript>(20, PinAnswerScript::pin(stores->token.userPin())));
     }
 
-    static json signer(const std::string& name, std::vector<std::string> aki) {
-        return {
-            {"name", name}, {"email", "jane@example.com"}, {"abn", "51824753556"}, {"aki", aki}};
-    }
-    static std::string signRequest(const json& userDetails, const std::vector<json>& documents,
-                                   const std::optional<std::string>& algorithm = std::nullopt) {
-        json request{{"type", "sign"}, {"user_details", userDetails}};
-        request["xml_data"] = documents;
-        if (algorithm) {
-            request["signature_algorithm"] = *algorithm;
-        }
-        return request.dump();
-    }
-    static json document(const std::string& id, const std::string& xml) {
-        return {{"id", id},
-                {"data", foundation::base64Encode(std::span(
-                             reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size()))}};
-    }
-    static std::string decoded(const json& signedEntry) {
-        const auto bytes =
-            foundation::base64DecodeStrict(signedEntry.at("data").get<std::string>());
-        return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+    static json signer(const std::string& name) {
+        return signerDetails(name, stores->caY.subjectKeyIdHex);
     }
 
     static std::unique_ptr<Stores> stores;
@@ -98,12 +76,7 @@ class SignerRequests : public ::testing::Test {
 
 std::unique_ptr<Stores> SignerRequests::stores;
 
-json ask(HostSession& host, const std::string& request) {
-    EXPECT_TRUE(host.send(request));
-    const auto answer = host.answer();
-    EXPECT_TRUE(answer.has_value()) << request;
-    return answer ? json::parse(*answer) : json();
-}
+const std::string xml = "<r><CounterpartData>c</CounterpartData><RenderedData>d</RenderedData></r>";
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
     const std::size_t at = text.find(from);
@@ -130,21 +103,19 @@ TEST_F(SignerRequests, SignsEveryDocumentTwiceAndIndependentVerifiersAgree) {
     const XmlsecVerdict valid = XmlsecVerdict::valid;
     const XmlsecVerdict invalid = XmlsecVerdict::invalid;
     const std::string corpus = std::string(KIVO_TEST_DATA_DIR) + "/xmldsig/";
-    std::vector<json> documents{document(
+    std::vector<json> documents{xmlEntry(
         "crlf",
         std::regex_replace(readFile(corpus + "mixed-content.xml"), std::regex("\n"), "\r\n"))};
     for (const char* file : {"namespaces.xml", "mixed-content.xml", "rendered-first.xml",
                              "nested.xml", "existing-signature.xml"}) {
-        documents.push_back(document(file, readFile(corpus + file)));
+        documents.push_back(xmlEntry(file, readFile(corpus + file)));
     }
     const std::filesystem::path& trusted = stores->caY.certPem;
     HostSession host(stores->environment());
     for (const auto& [algorithm, uri] : {std::pair{"default", "rsa-sha256\""},
                                          {"RSA_SHA1", "rsa-sha1\""},
                                          {"RSA_SHA512", "rsa-sha512\""}}) {
-        const json answer =
-            ask(host, signRequest(signer("Jane Citizen", {stores->caY.subjectKeyIdHex}), documents,
-                                  algorithm));
+        const json answer = host.ask(signRequestText(signer("Jane Citizen"), documents, algorithm));
         ASSERT_EQ(answer.value("result", ""), "ok") << answer.dump();
         EXPECT_EQ(answer.value("cert_serial", ""), stores->issued.at("jane-token-y").serialHex);
         EXPECT_EQ(answer.value("cert_expiry", ""), "2038-01-01T00:00:00.000Z");
@@ -154,7 +125,7 @@ TEST_F(SignerRequests, SignsEveryDocumentTwiceAndIndependentVerifiersAgree) {
             const json& entry = answer["signed_data"][i];
             EXPECT_EQ(entry["id"], documents[i]["id"]);
             SCOPED_TRACE(entry["id"].get<std::string>() + " " + uri);
-            const std::string signedDocument = decoded(entry);
+            const std::string signedDocument = decodedData(entry);
             EXPECT_EQ(signedDocument.find("<!--"), std::string::npos)
                 << "comments are not returned";
             EXPECT_NE(signedDocument.find(uri), std::string::npos);
@@ -178,9 +149,7 @@ TEST_F(SignerRequests, SignsEveryDocumentTwiceAndIndependentVerifiersAgree) {
 }
 
 TEST_F(SignerRequests, FailuresEndTheHostWithTheirCodes) {
-    const json jane = signer("Jane Citizen", {stores->caY.subjectKeyIdHex});
-    const std::string complete =
-        "<r><CounterpartData>c</CounterpartData><RenderedData>d</RenderedData></r>";
+    const json jane = signer("Jane Citizen");
     struct Case {
         const char* what;
         std::string request;
@@ -189,27 +158,24 @@ TEST_F(SignerRequests, FailuresEndTheHostWithTheirCodes) {
     };
     const std::vector<Case> cases{
         {"missing RenderedData",
-         signRequest(jane, {document("a", "<r><CounterpartData>c</CounterpartData></r>")}), 103,
+         signRequestText(jane, {xmlEntry("a", "<r><CounterpartData>c</CounterpartData></r>")}), 103,
          "XPath signing filter '//RenderedData' returned 0 results (expecting 1)"},
-        {"unsupported algorithm name", signRequest(jane, {document("a", complete)}, "rsa_sha256"),
+        {"unsupported algorithm name", signRequestText(jane, {xmlEntry("a", xml)}, "rsa_sha256"),
          108, "Unsupported signature algorithm: rsa_sha256"},
         {"data not base64",
-         signRequest(jane, {document("a", complete), json{{"id", "b"}, {"data", "PHI+ PC9yPg=="}}}),
+         signRequestText(jane, {xmlEntry("a", xml), json{{"id", "b"}, {"data", "PHI+ PC9yPg=="}}}),
          104, "Invalid XML input: data of entry b is not base64"},
-        {"data not UTF-8", signRequest(jane, {json{{"id", "c"}, {"data", "/w=="}}}), 104,
+        {"data not UTF-8", signRequestText(jane, {json{{"id", "c"}, {"data", "/w=="}}}), 104,
          "Invalid XML input: data of entry c is not UTF-8"},
-        {"EC certificate",
-         signRequest(signer("Grace Curve", {stores->caY.subjectKeyIdHex}),
-                     {document("a", complete)}),
-         105, "Certificate does not contain an RSA key"},
+        {"EC certificate", signRequestText(signer("Grace Curve"), {xmlEntry("a", xml)}), 105,
+         "Certificate does not contain an RSA key"},
         {"no certificate before documents are read",
-         signRequest(signer("Nobody", {stores->caY.subjectKeyIdHex}),
-                     {document("a", "plain words")}),
-         102, "Certificate not found"},
+         signRequestText(signer("Nobody"), {xmlEntry("a", "plain words")}), 102,
+         "Certificate not found"},
     };
     for (const Case& c : cases) {
         HostSession host(stores->environment());
-        const json answer = ask(host, c.request);
+        const json answer = host.ask(c.request);
         EXPECT_EQ(answer.size(), 3u) << c.what << answer.dump();
         EXPECT_EQ(answer.value("error_code", 0), c.code) << c.what << answer.dump();
         EXPECT_EQ(answer.value("error_message", "").substr(0, c.message.size()), c.message)
@@ -222,13 +188,11 @@ TEST_F(SignerRequests, FailuresEndTheHostWithTheirCodes) {
 // needs; version requests never ask. Document ids and the caller reach the dialog on one line
 // each, cleaned of line breaks.
 TEST_F(SignerRequests, EverySignRequestAsksApprovalOnceNamingWhatIsSigned) {
-    const json nora = signer("Nora Nss", {stores->caY.subjectKeyIdHex});
-    const json jane = signer("Jane Citizen", {stores->caY.subjectKeyIdHex});
-    const std::string xml =
-        "<r><CounterpartData>c</CounterpartData><RenderedData>d</RenderedData></r>";
+    const json nora = signer("Nora Nss");
+    const json jane = signer("Jane Citizen");
     std::vector<json> five;
     for (const char* id : {"inv-1", "inv\n2", "inv-3", "inv-4", "inv-5"}) {
-        five.push_back(document(id, xml));
+        five.push_back(xmlEntry(id, xml));
     }
     const std::string caller = "chrome-extension://kivoextensionid/";
     stores->pinentry.answer({PinAnswerScript::confirm(),
@@ -241,14 +205,14 @@ TEST_F(SignerRequests, EverySignRequestAsksApprovalOnceNamingWhatIsSigned) {
         return "Certificate: " + name + ", issued by Kivo CA Y, serial " +
                stores->issued.at(issuedName).serialHex + ", expires " + expiry;
     };
-    const json first = ask(host, signRequest(nora, five));
+    const json first = host.ask(signRequestText(nora, five));
     ASSERT_EQ(first.value("result", ""), "ok") << first.dump();
     EXPECT_EQ(first["signed_data"].size(), 5u);
-    const json version = ask(host, json{{"type", "version"}, {"user_details", nora}}.dump());
+    const json version = host.ask(json{{"type", "version"}, {"user_details", nora}}.dump());
     EXPECT_EQ(version.value("cert_issuer", ""), "Kivo CA Y") << version.dump();
-    const json second = ask(host, signRequest(jane, {document("a", xml)}));
+    const json second = host.ask(signRequestText(jane, {xmlEntry("a", xml)}));
     EXPECT_EQ(second.value("result", ""), "ok") << second.dump();
-    const json third = ask(host, signRequest(nora, {document("b", xml)}));
+    const json third = host.ask(signRequestText(nora, {xmlEntry("b", xml)}));
     EXPECT_EQ(third.value("result", ""), "ok") << third.dump();
     EXPECT_EQ(host.finish(), 0);
 
@@ -277,8 +241,6 @@ TEST_F(SignerRequests, EverySignRequestAsksApprovalOnceNamingWhatIsSigned) {
 
 // A refused or impossible approval fails the request before anything is signed.
 TEST_F(SignerRequests, NoSignatureWithoutApproval) {
-    const std::string xml =
-        "<r><CounterpartData>c</CounterpartData><RenderedData>d</RenderedData></r>";
     const std::string notExecutable = (stores->dir / "not-executable").string();
     writeFile(notExecutable, "#!/bin/sh\necho OK\n");
     const struct {
@@ -314,8 +276,7 @@ TEST_F(SignerRequests, NoSignatureWithoutApproval) {
             environment["KIVO_PINENTRY"] = *c.program;
         }
         HostSession host(environment);
-        const json answer = ask(host, signRequest(signer(c.signer, {stores->caY.subjectKeyIdHex}),
-                                                  {document("a", xml)}));
+        const json answer = host.ask(signRequestText(signer(c.signer), {xmlEntry("a", xml)}));
         EXPECT_EQ(answer, (json{{"result", "error"},
                                 {"error_code", 100},
                                 {"error_message", "Failed to create signature: " + c.error}}));
@@ -331,11 +292,11 @@ TEST_F(SignerRequests, NoSignatureWithoutApproval) {
 // document; the README says what xmlsec1 does with these signatures, and this holds it to that.
 TEST_F(SignerRequests, DefaultNamespaceDocumentsAreSignedByTheNameAsWritten) {
     const std::vector<json> documents{
-        document("default",
+        xmlEntry("default",
                  "<Root xmlns=\"urn:a\"><CounterpartData>counterpart-marker"
                  "</CounterpartData><RenderedData>rendered-marker</RenderedData>"
                  "</Root>"),
-        document("mixed",
+        xmlEntry("mixed",
                  "<p:Root xmlns:p=\"urn:p\" xmlns=\"urn:a\">"
                  "<p:CounterpartData>outside-marker</p:CounterpartData>"
                  "<CounterpartData>counterpart-marker</CounterpartData>"
@@ -343,8 +304,7 @@ TEST_F(SignerRequests, DefaultNamespaceDocumentsAreSignedByTheNameAsWritten) {
                  "</p:Root>"),
     };
     HostSession host(stores->environment());
-    const json answer =
-        ask(host, signRequest(signer("Jane Citizen", {stores->caY.subjectKeyIdHex}), documents));
+    const json answer = host.ask(signRequestText(signer("Jane Citizen"), documents));
     ASSERT_EQ(answer.value("result", ""), "ok") << answer.dump();
     ASSERT_EQ(answer["signed_data"].size(), documents.size());
 
@@ -353,7 +313,7 @@ TEST_F(SignerRequests, DefaultNamespaceDocumentsAreSignedByTheNameAsWritten) {
     EXPECT_NE(readme.find(statement), std::string::npos) << "README no longer says: " << statement;
     for (const json& entry : answer["signed_data"]) {
         SCOPED_TRACE(entry["id"].get<std::string>());
-        const std::string signedDocument = decoded(entry);
+        const std::string signedDocument = decodedData(entry);
         EXPECT_NE(signedDocument.find("<CounterpartData>counterpart-marker<Signature xmlns="),
                   std::string::npos)
             << signedDocument;

@@ -4,6 +4,9 @@
 
 #include <regex>
 
+#include "foundation/Encodings.h"
+#include "support/TestPki.h"
+
 namespace kivo::testing {
 
 HostSession::HostSession(Environment environment, std::vector<std::string> arguments) {
@@ -22,18 +25,64 @@ std::string HostSession::logText() const {
     return readFile(logPath_);
 }
 
+nlohmann::json HostSession::nextAnswer() {
+    const std::optional<std::string> text = answer();
+    EXPECT_TRUE(text.has_value()) << "no answer from the host";
+    return text ? nlohmann::json::parse(*text) : nlohmann::json();
+}
+
+nlohmann::json HostSession::ask(const std::string& payload) {
+    EXPECT_TRUE(send(payload)) << payload.substr(0, 200);
+    return nextAnswer();
+}
+
 std::optional<int> HostSession::finish() {
     process_->closeInput();
     return process_->waitForExit(std::chrono::seconds(60));
 }
 
 std::size_t expectLogLinesWellFormed(const std::string& log) {
+    for (const char c : log) {
+        const auto byte = static_cast<unsigned char>(c);
+        EXPECT_FALSE((byte < 0x20 && c != '\n') || byte == 0x7F) << "control byte " << int(byte);
+    }
+    for (const char* separator : {"\u2028", "\u2029", "\u0085"}) {
+        EXPECT_EQ(log.find(separator), std::string::npos);
+    }
     const std::regex start(R"(\d{2}-\d{2}-\d{4} \d{2}:\d{2}:\d{2}\.\d{3} (INFO |ERROR|DEBUG) )");
     const std::vector<std::string> lines = linesOf(log);
     for (const std::string& line : lines) {
         EXPECT_TRUE(std::regex_match(line.substr(0, 30), start)) << line.substr(0, 200);
     }
     return lines.size();
+}
+
+nlohmann::json signerDetails(const std::string& name, const std::string& akiHex) {
+    const CertificateFields signer;
+    return {{"name", name},
+            {"email", signer.email.value()},
+            {"abn", signer.abn.value()},
+            {"aki", {akiHex}}};
+}
+
+nlohmann::json xmlEntry(const std::string& id, std::string_view xml) {
+    return {{"id", id}, {"data", foundation::base64Encode(foundation::byteView(xml))}};
+}
+
+std::string signRequestText(const nlohmann::json& userDetails,
+                            const std::vector<nlohmann::json>& documents,
+                            const std::optional<std::string>& algorithm) {
+    nlohmann::json request{{"type", "sign"}, {"user_details", userDetails}};
+    request["xml_data"] = documents;
+    if (algorithm) {
+        request["signature_algorithm"] = *algorithm;
+    }
+    return request.dump();
+}
+
+std::string decodedData(const nlohmann::json& entry) {
+    const auto bytes = foundation::base64DecodeStrict(entry.value("data", ""));
+    return bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
 }
 
 }  // namespace kivo::testing

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,8 +17,6 @@
 namespace kivo::testing {
 
 inline constexpr std::chrono::seconds answerTimeout{60};
-
-using Environment = std::map<std::string, std::string>;
 
 class HostSession {
   public:
@@ -31,6 +31,10 @@ class HostSession {
 
     bool send(const std::string& payload) { return process_->send(payload); }
     std::optional<std::string> answer() { return process_->readMessage(answerTimeout); }
+    // The next answer as JSON; fails the test and gives null when none comes.
+    nlohmann::json nextAnswer();
+    // Sends `payload`, then nextAnswer().
+    nlohmann::json ask(const std::string& payload);
     // Closes the input and waits for the host to end.
     std::optional<int> finish();
 
@@ -40,8 +44,21 @@ class HostSession {
     std::unique_ptr<tools::HostProcess> process_;
 };
 
-// Fails the test for each line of `log` not starting with a timestamp and a level; returns the
-// number of lines.
+// Fails the test for each line of `log` not starting with a timestamp and a level, and for any
+// control character but the line feeds ending lines, or a line or paragraph separator; returns
+// the number of lines.
 std::size_t expectLogLinesWellFormed(const std::string& log);
+
+// Sign requests as the extension writes them. The user_details name `name`, the default test
+// signer's e-mail and ABN (CertificateFields), and one AKI.
+nlohmann::json signerDetails(const std::string& name, const std::string& akiHex);
+// One xml_data entry: `xml` base64-encoded under `id`.
+nlohmann::json xmlEntry(const std::string& id, std::string_view xml);
+// `algorithm`, when given, becomes the request's signature_algorithm.
+std::string signRequestText(const nlohmann::json& userDetails,
+                            const std::vector<nlohmann::json>& documents,
+                            const std::optional<std::string>& algorithm = std::nullopt);
+// The decoded data of one signed_data entry of a sign answer; empty when it is not base64.
+std::string decodedData(const nlohmann::json& entry);
 
 }  // namespace kivo::testing

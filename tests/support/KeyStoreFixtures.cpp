@@ -14,11 +14,6 @@ namespace {
 
 constexpr const char* soPin = "87654321";
 
-void writeText(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    writeFile(path, text);
-}
-
 std::string trimmed(const std::string& text) {
     const auto begin = text.find_first_not_of(" \t\r\n");
     const auto end = text.find_last_not_of(" \t\r\n");
@@ -72,8 +67,8 @@ ScopedEnvironment::~ScopedEnvironment() {
 
 TestHome::TestHome(fs::path path) : path_(std::move(path)) {
     const fs::path config = path_ / ".config" / "pkcs11";
-    writeText(config / "pkcs11.conf", "user-config: only\n");
-    writeText(config / "modules" / "softhsm2.module",
+    writeFile(config / "pkcs11.conf", "user-config: only\n");
+    writeFile(config / "modules" / "softhsm2.module",
               "module: " + SoftHsm::modulePath().string() + "\n");
 }
 
@@ -84,7 +79,7 @@ Environment TestHome::environment() const {
 SoftHsm::SoftHsm(fs::path folder)
     : folder_(std::move(folder)), configFile_(folder_ / "softhsm2.conf") {
     fs::create_directories(folder_ / "tokens");
-    writeText(configFile_, "directories.tokendir = " + (folder_ / "tokens").string() +
+    writeFile(configFile_, "directories.tokendir = " + (folder_ / "tokens").string() +
                                "\nobjectstore.backend = file\nlog.level = ERROR\n"
                                "slots.removable = false\n");
 }
@@ -193,7 +188,7 @@ NssDatabase::NssDatabase(fs::path directory, fs::path passwordFile,
                          const std::optional<std::string>& password)
     : directory_(std::move(directory)), passwordFile_(std::move(passwordFile)) {
     fs::create_directories(directory_);
-    writeText(passwordFile_, password.value_or("") + "\n");
+    writeFile(passwordFile_, password.value_or("") + "\n");
     std::vector<std::string> command{"certutil", "-N", "-d", "sql:" + directory_.string()};
     if (password) {
         command.insert(command.end(), {"-f", passwordFile_.string()});
@@ -233,7 +228,7 @@ void FirefoxProfiles::listProfile(const std::string& name, const std::string& fo
     }
     profiles_ += "[Profile" + std::to_string(count_++) + "]\nName=" + name +
                  "\nIsRelative=1\nPath=" + folder + "\n\n";
-    writeText(root_ / "profiles.ini",
+    writeFile(root_ / "profiles.ini",
               installs_ + profiles_ + "[General]\nStartWithLastProfile=1\nVersion=2\n");
 }
 
@@ -264,7 +259,6 @@ PinAnswerScript PinAnswerScript::pin(const std::string& pin) {
 }
 
 ScriptedPinentry::ScriptedPinentry(fs::path folder) : folder_(std::move(folder)) {
-    fs::create_directories(folder_);
     answer({});
 }
 
@@ -277,10 +271,10 @@ void ScriptedPinentry::answer(const std::vector<PinAnswerScript>& answers) const
     for (const auto& answer : answers) {
         text += answer.line + "\n";
     }
-    writeText(folder_ / "answers", text);
-    writeText(folder_ / "asked", "0\n");
-    writeText(folder_ / "log", "");
-    writeText(folder_ / "dialogs", "");
+    writeFile(folder_ / "answers", text);
+    writeFile(folder_ / "asked", "0\n");
+    writeFile(folder_ / "log", "");
+    writeFile(folder_ / "dialogs", "");
 }
 
 std::vector<PinentryDialog> ScriptedPinentry::dialogs() const {

@@ -25,8 +25,6 @@
 
 namespace kivo::testing {
 
-using Environment = std::map<std::string, std::string>;
-
 Environment mergedEnvironments(const std::vector<Environment>& parts);
 
 // Sets variables in this process for its lifetime, then restores what was there before.

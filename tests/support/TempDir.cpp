@@ -34,7 +34,13 @@ std::string readFile(const std::filesystem::path& path) {
     return contents.str();
 }
 
+std::vector<std::uint8_t> readBytes(const std::filesystem::path& path) {
+    const std::string contents = readFile(path);
+    return {contents.begin(), contents.end()};
+}
+
 void writeFile(const std::filesystem::path& path, const std::string& contents) {
+    std::filesystem::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << contents;
     if (!out) {

@@ -2,11 +2,16 @@
 
 // A fresh folder for one test, removed with everything in it when the test ends.
 
+#include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
 namespace kivo::testing {
+
+// Variables a child process gets on top of (or instead of) those of this process.
+using Environment = std::map<std::string, std::string>;
 
 class TempDir {
   public:
@@ -23,6 +28,8 @@ class TempDir {
 };
 
 std::string readFile(const std::filesystem::path& path);
+std::vector<std::uint8_t> readBytes(const std::filesystem::path& path);
+// Makes the folders on the way when needed.
 void writeFile(const std::filesystem::path& path, const std::string& contents);
 
 // Runs a shell command; returns its exit status. Output goes to the test's own output.

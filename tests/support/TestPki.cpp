@@ -1,49 +1,17 @@
 #include "support/TestPki.h"
 
+#include "HostClient.h"
 #include "support/TempDir.h"
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cctype>
-#include <cerrno>
-#include <cstring>
-#include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace kivo::testing {
 namespace fs = std::filesystem;
 
 namespace {
-
-std::vector<std::string> mergedEnvironment(const std::map<std::string, std::string>& overrides) {
-    std::vector<std::string> merged;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text = *entry;
-        const std::string name = text.substr(0, text.find('='));
-        if (!overrides.contains(name)) {
-            merged.push_back(text);
-        }
-    }
-    for (const auto& [name, value] : overrides) {
-        merged.push_back(name + "=" + value);
-    }
-    return merged;
-}
-
-std::vector<char*> pointersTo(std::vector<std::string>& texts) {
-    std::vector<char*> pointers;
-    for (auto& text : texts) {
-        pointers.push_back(text.data());
-    }
-    pointers.push_back(nullptr);
-    return pointers;
-}
 
 std::string joined(const std::vector<std::string>& arguments) {
     std::string text;
@@ -53,25 +21,10 @@ std::string joined(const std::vector<std::string>& arguments) {
     return text;
 }
 
-std::string opensslKeyAlgorithm(KeyType type, std::vector<std::string>& options) {
-    switch (type) {
-        case KeyType::rsa2048:
-            options = {"-pkeyopt", "rsa_keygen_bits:2048"};
-            return "RSA";
-        case KeyType::ecP256:
-            options = {"-pkeyopt", "ec_paramgen_curve:P-256"};
-            return "EC";
-    }
-    throw std::logic_error("unknown key type");
-}
-
 void makeKey(const fs::path& keyPem, KeyType type) {
-    std::vector<std::string> options;
-    const std::string algorithm = opensslKeyAlgorithm(type, options);
-    std::vector<std::string> command{"openssl", "genpkey", "-algorithm", algorithm};
-    command.insert(command.end(), options.begin(), options.end());
-    command.insert(command.end(), {"-out", keyPem.string()});
-    runProgram(command);
+    const bool rsa = type == KeyType::rsa2048;
+    runProgram({"openssl", "genpkey", "-algorithm", rsa ? "RSA" : "EC", "-pkeyopt",
+                rsa ? "rsa_keygen_bits:2048" : "ec_paramgen_curve:P-256", "-out", keyPem.string()});
 }
 
 // openssl -subj text: "/" separates attributes, so a value escapes "/", "+", "=" and "\".
@@ -118,11 +71,9 @@ struct SigningSetup {
 SigningSetup prepareSigning(const fs::path& dir, const std::string& name,
                             const std::string& serialHex, const std::string& extensions) {
     SigningSetup setup{dir / (name + ".ca.cnf"), dir / (name + ".ca-db")};
-    fs::create_directories(setup.folder);
-    std::ofstream(setup.folder / "index.txt").close();
-    std::string evenSerial = serialHex.size() % 2 == 0 ? serialHex : "0" + serialHex;
-    std::ofstream(setup.folder / "serial") << evenSerial << "\n";
-    std::ofstream config(setup.config);
+    writeFile(setup.folder / "index.txt", "");
+    writeFile(setup.folder / "serial", (serialHex.size() % 2 == 0 ? "" : "0") + serialHex + "\n");
+    std::ostringstream config;
     config << "[ca]\ndefault_ca = test_ca\n"
            << "[test_ca]\n"
            << "database = " << (setup.folder / "index.txt").string() << "\n"
@@ -135,9 +86,7 @@ SigningSetup prepareSigning(const fs::path& dir, const std::string& name,
            << "[req]\ndistinguished_name = req_dn\n[req_dn]\n"
            << "[leaf_ext]\n"
            << extensions;
-    if (!config) {
-        throw std::runtime_error("cannot write " + setup.config.string());
-    }
+    writeFile(setup.config, config.str());
     return setup;
 }
 
@@ -178,50 +127,21 @@ std::string subjectKeyIdHex(const fs::path& certPem) {
 
 }  // namespace
 
-std::string runProgram(const std::vector<std::string>& arguments,
-                       const std::map<std::string, std::string>& environment) {
-    std::vector<std::string> argumentTexts = arguments;
-    std::vector<std::string> environmentTexts = mergedEnvironment(environment);
-    const std::vector<char*> argv = pointersTo(argumentTexts);
-    const std::vector<char*> envp = pointersTo(environmentTexts);
-    // Files rather than pipes: a chatty child can never block on a full pipe.
+std::string runProgram(const std::vector<std::string>& arguments, const Environment& environment) {
+    // env looks the program up on PATH; standard error goes to a file, so a chatty child never
+    // blocks on a full pipe.
     const TempDir outputs;
-    const fs::path outPath = outputs / "stdout";
-    const fs::path errPath = outputs / "stderr";
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        throw std::runtime_error("fork failed");
+    tools::HostProcess program(
+        {"/usr/bin/env", arguments, environment, {}, (outputs / "stderr").string()});
+    program.closeInput();
+    constexpr std::chrono::minutes timeout(10);
+    std::string output = program.readRemainingOutput(timeout);
+    const std::optional<int> status = program.waitForExit(timeout);
+    if (status != 0) {
+        throw std::runtime_error("command failed (" + std::to_string(status.value_or(-1)) +
+                                 "): " + joined(arguments) + "\n" + readFile(outputs / "stderr"));
     }
-    if (pid == 0) {
-        const int flags = O_WRONLY | O_CREAT | O_TRUNC;
-        ::dup2(::open(outPath.c_str(), flags, 0600), STDOUT_FILENO);
-        ::dup2(::open(errPath.c_str(), flags, 0600), STDERR_FILENO);
-        ::dup2(::open("/dev/null", O_RDONLY), STDIN_FILENO);
-        ::execvpe(argv[0], argv.data(), envp.data());
-        const std::string message = "cannot run " + arguments[0] + ": " + std::strerror(errno);
-        [[maybe_unused]] const auto ignored =
-            ::write(STDERR_FILENO, message.data(), message.size());
-        ::_exit(127);
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        throw std::runtime_error("command failed (" + std::to_string(status) +
-                                 "): " + joined(arguments) + "\n" + readFile(errPath));
-    }
-    return readFile(outPath);
-}
-
-std::string hexOf(const std::string& bytes) {
-    static constexpr const char* digits = "0123456789abcdef";
-    std::string hex;
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        hex.push_back(digits[byte >> 4]);
-        hex.push_back(digits[byte & 0x0f]);
-    }
-    return hex;
+    return output;
 }
 
 TestCa makeCa(const fs::path& dir, const std::string& commonName) {

@@ -5,10 +5,11 @@
 // folder the caller names; nothing is shared between calls.
 
 #include <filesystem>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "support/TempDir.h"
 
 namespace kivo::testing {
 
@@ -54,9 +55,6 @@ IssuedCertificate issueCertificate(const std::filesystem::path& dir, const TestC
 // added to the environment. Returns its standard output; throws std::runtime_error carrying
 // its standard error when it cannot start or exits non-zero.
 std::string runProgram(const std::vector<std::string>& arguments,
-                       const std::map<std::string, std::string>& environment = {});
-
-// Lower-case hex of `bytes`.
-std::string hexOf(const std::string& bytes);
+                       const Environment& environment = {});
 
 }  // namespace kivo::testing
