@@ -80,8 +80,7 @@ bool readUserDetails(const std::optional<element>& value, std::optional<UserDeta
     return true;
 }
 
-bool readXmlData(const std::optional<element>& value,
-                 std::optional<std::vector<XmlData>>& target) {
+bool readXmlData(const std::optional<element>& value, std::optional<std::vector<XmlData>>& target) {
     if (!value) {
         return true;
     }
