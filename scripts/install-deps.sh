@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config g++ clang-format
-  nlohmann-json3-dev libgtest-dev libxml2-dev libssl-dev libp11-kit-dev libicu-dev
+  nlohmann-json3-dev libsimdjson-dev libgtest-dev libxml2-dev libssl-dev libp11-kit-dev libicu-dev
   p11-kit openssl xmlsec1 softhsm2 libnss3 libnss3-tools opensc clang-14 libfuzzer-14-dev valgrind
   dpkg-dev lintian rpm sqlite3
 )

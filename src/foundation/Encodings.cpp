@@ -104,7 +104,27 @@ std::optional<Bytes> base64DecodeStrict(std::string_view text) {
     }
     Bytes bytes;
     bytes.reserve(text.size() / 4 * 3);
-    for (std::size_t group = 0; group < text.size(); group += 4) {
+    // Every group but the last has four symbols: decoded without the padding's checks, three
+    // bytes at a time (documents are megabytes of Base64).
+    const std::size_t whole = text.empty() ? 0 : text.size() - 4;
+    bytes.resize(whole / 4 * 3);
+    std::uint8_t* out = bytes.data();
+    for (std::size_t group = 0; group < whole; group += 4, out += 3) {
+        std::uint32_t bits = 0;
+        std::uint8_t invalid = 0;
+        for (std::size_t i = 0; i < 4; ++i) {
+            const std::uint8_t value = base64Values[static_cast<unsigned char>(text[group + i])];
+            invalid |= value;
+            bits = (bits << 6) | value;
+        }
+        if (invalid == notBase64) {  // valid values are below 64; notBase64 has every bit set
+            return std::nullopt;
+        }
+        out[0] = static_cast<std::uint8_t>(bits >> 16);
+        out[1] = static_cast<std::uint8_t>(bits >> 8);
+        out[2] = static_cast<std::uint8_t>(bits);
+    }
+    for (std::size_t group = whole; group < text.size(); group += 4) {
         const bool last = group + 4 == text.size();
         const std::size_t symbols = last ? 4 - padding : 4;
         std::uint32_t bits = 0;

@@ -1,6 +1,7 @@
 #include "foundation/Utf8.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace kivo::foundation {
 
@@ -8,6 +9,15 @@ bool isValidUtf8(std::string_view bytes) {
     std::size_t i = 0;
     const std::size_t n = bytes.size();
     while (i < n) {
+        // Runs of ASCII (most of a document) are passed eight bytes at a time.
+        std::uint64_t eight = 0;
+        if (n - i >= sizeof eight) {
+            std::memcpy(&eight, bytes.data() + i, sizeof eight);
+            if ((eight & 0x8080808080808080u) == 0) {
+                i += sizeof eight;
+                continue;
+            }
+        }
         const auto lead = static_cast<std::uint8_t>(bytes[i]);
         if (lead < 0x80) {
             ++i;

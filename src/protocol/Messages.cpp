@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "foundation/Encodings.h"
+#include "protocol/UsualRequestReader.h"
 
 namespace kivo::protocol {
 namespace {
@@ -180,6 +181,11 @@ json answerHead(const Answer& response) {
 }  // namespace
 
 JsonRequest decodeRequest(std::string_view payload) {
+    // nlohmann::json reads megabytes of Base64 a character at a time; simdjson takes the usual
+    // request, and everything else, errors included, is read here as before.
+    if (std::optional<JsonRequest> usual = readUsualRequest(payload)) {
+        return std::move(*usual);
+    }
     json request = parseBounded(payload);
     if (!request.is_object()) {
         throw RequestDecodeError(std::string("the request must be a JSON object, not ") +

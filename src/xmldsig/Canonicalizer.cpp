@@ -1,6 +1,7 @@
 #include "xmldsig/Canonicalizer.h"
 
 #include <libxml/c14n.h>
+#include <libxml/uri.h>
 #include <libxml/xmlIO.h>
 
 #include <exception>
@@ -91,6 +92,79 @@ int isInSubset(void* data, xmlNodePtr node, xmlNodePtr parent) {
     return element != nullptr && membership.contains(element) ? 1 : 0;
 }
 
+bool isAbsoluteNamespace(const xmlChar* href) {
+    if (href == nullptr || *href == '\0') {
+        return true;
+    }
+    const UriHandle uri(xmlParseURI(reinterpret_cast<const char*>(href)));
+    if (uri == nullptr || uri->scheme == nullptr || *uri->scheme == '\0') {
+        return false;
+    }
+    const auto scheme = reinterpret_cast<const xmlChar*>(uri->scheme);
+    return xmlStrcasecmp(scheme, BAD_CAST "urn") == 0 ||
+           xmlStrcasecmp(scheme, BAD_CAST "dav") == 0 ||
+           (uri->server != nullptr && *uri->server != '\0');
+}
+
+// libxml2's canonicalization visits every element of the document, in the subset or not, and
+// fails on a namespace declaration whose URI it takes for relative and on a node that has no
+// canonical form (an entity reference, say). True when the tree has none of these, so that
+// canonicalizing one subtree alone fails exactly when the walk over the whole document does:
+// never. The test mirrors libxml2's own; anything it does not recognise answers false.
+bool canonicalizationCannotFail(xmlDocPtr document) {
+    const auto root = reinterpret_cast<xmlNodePtr>(document);
+    xmlNodePtr node = document->children;
+    while (node != nullptr) {
+        switch (node->type) {
+            case XML_ELEMENT_NODE:
+                for (xmlNsPtr ns = node->nsDef; ns != nullptr; ns = ns->next) {
+                    if (!isAbsoluteNamespace(ns->href)) {
+                        return false;
+                    }
+                }
+                if (node->children != nullptr) {
+                    node = node->children;
+                    continue;
+                }
+                break;
+            case XML_TEXT_NODE:
+            case XML_CDATA_SECTION_NODE:
+            case XML_PI_NODE:
+            case XML_COMMENT_NODE:
+            case XML_DOCUMENT_TYPE_NODE:
+            case XML_NOTATION_NODE:
+            case XML_DTD_NODE:
+            case XML_ELEMENT_DECL:
+            case XML_ATTRIBUTE_DECL:
+            case XML_ENTITY_DECL:
+                break;
+            default:
+                return false;
+        }
+        while (node != root && node->next == nullptr) {
+            node = node->parent;
+        }
+        node = node == root ? nullptr : node->next;
+    }
+    return true;
+}
+
+// Cuts the siblings after `node` off the tree for the while: libxml2 then walks `node`'s subtree
+// alone, with its parent and so its namespaces and xml: attributes in scope unchanged.
+class SiblingsCut {
+  public:
+    explicit SiblingsCut(xmlNodePtr node) : node_(node), next_(node->next) {
+        node_->next = nullptr;
+    }
+    SiblingsCut(const SiblingsCut&) = delete;
+    SiblingsCut& operator=(const SiblingsCut&) = delete;
+    ~SiblingsCut() { node_->next = next_; }
+
+  private:
+    xmlNodePtr node_;
+    xmlNodePtr next_;
+};
+
 void canonicalize(xmlDocPtr document, xmlC14NIsVisibleCallback isVisible, void* visibleData,
                   const CanonicalSink& sink) {
     SinkState state{&sink, nullptr};
@@ -124,7 +198,19 @@ CanonicalSink appendTo(std::string& text) {
 
 void canonicalizeSubtree(xmlNodePtr top, xmlNodePtr excluded, const CanonicalSink& sink) {
     SubsetMembership membership(top, excluded);
-    canonicalize(top->doc, &isInSubset, &membership, sink);
+    if (!canonicalizationCannotFail(top->doc)) {
+        // The walk over the whole document reports the failure exactly as libxml2 words it.
+        canonicalize(top->doc, &isInSubset, &membership, sink);
+        return;
+    }
+    // Outside the subtree the walk writes nothing and changes none of libxml2's state (an
+    // element out of the subset renders no namespace and no attribute), so it is left out:
+    // libxml2 gets a view of the document whose one child is `top`.
+    xmlDoc subtreeView = *top->doc;
+    subtreeView.children = top;
+    subtreeView.last = top;
+    const SiblingsCut alone(top);
+    canonicalize(&subtreeView, &isInSubset, &membership, sink);
 }
 
 std::string canonicalSubtreeText(xmlNodePtr top) {

@@ -10,6 +10,7 @@
 #include "xmldsig/LibxmlResources.h"
 #include "xmldsig/WrittenNameTests.h"
 #include "xmldsig/XPathError.h"
+#include "xmldsig/XmlTree.h"
 
 namespace kivo::xmldsig {
 
@@ -35,17 +36,84 @@ XPathObjectHandle evaluate(xmlDocPtr document, const std::string& expression) {
     return result;
 }
 
+bool isAsciiNameStart(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+
+bool isAsciiNameChar(char c) {
+    return isAsciiNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
+}
+
+// The name N of a filter that is exactly `//N` with N an unprefixed ASCII name (the host's own
+// filters); none for any other filter.
+std::optional<std::string_view> descendantNameTest(std::string_view filter) {
+    if (!filter.starts_with("//") || filter.size() == 2 || !isAsciiNameStart(filter[2])) {
+        return std::nullopt;
+    }
+    const std::string_view name = filter.substr(2);
+    for (const char c : name) {
+        if (!isAsciiNameChar(c)) {
+            return std::nullopt;
+        }
+    }
+    return name;
+}
+
+struct Matches {
+    std::size_t count = 0;
+    xmlNodePtr first = nullptr;
+};
+
+// `//*[name()='N']` without the XPath engine, which builds (and frees) a node set of every node
+// of the document for the `//` step. The walk visits what that step visits, in document order:
+// every node below the document except the document type declaration, and nothing inside an
+// entity reference (whose children are the entity's declaration). The name compared is the one
+// XPath's name() gives: "prefix:local" when the element's namespace has a prefix, else the local
+// name (hasQualifiedName).
+Matches elementsWithWrittenName(xmlDocPtr document, std::string_view name) {
+    Matches matches;
+    const auto root = reinterpret_cast<xmlNodePtr>(document);
+    xmlNodePtr node = document->children;
+    while (node != nullptr) {
+        if (node->type != XML_DTD_NODE) {
+            if (hasQualifiedName(node, name) && matches.count++ == 0) {
+                matches.first = node;
+            }
+            if (node->children != nullptr && node->children->type != XML_ENTITY_DECL) {
+                node = node->children;
+                continue;
+            }
+        }
+        while (node != root && node->next == nullptr) {
+            node = node->parent;
+        }
+        node = node == root ? nullptr : node->next;
+    }
+    return matches;
+}
+
+[[noreturn]] void wrongCount(const std::string& expression, std::size_t count) {
+    throw foundation::SigningError(foundation::error_code::badDocumentShape,
+                                   "XPath signing filter '" + expression + "' returned " +
+                                       std::to_string(count) + " results (expecting 1)");
+}
+
 }  // namespace
 
 xmlNodePtr selectSignedElement(xmlDocPtr document, std::string_view signingFilter) {
     const std::string expression(signingFilter);
+    if (const std::optional<std::string_view> name = descendantNameTest(signingFilter)) {
+        const Matches matches = elementsWithWrittenName(document, *name);
+        if (matches.count != 1) {
+            wrongCount(expression, matches.count);
+        }
+        return matches.first;
+    }
     const XPathObjectHandle result = evaluate(document, matchNamesAsWritten(signingFilter));
     const xmlNodeSetPtr nodes = result->nodesetval;
     const int count = nodes != nullptr ? nodes->nodeNr : 0;
     if (count != 1) {
-        throw foundation::SigningError(foundation::error_code::badDocumentShape,
-                                       "XPath signing filter '" + expression + "' returned " +
-                                           std::to_string(count) + " results (expecting 1)");
+        wrongCount(expression, static_cast<std::size_t>(count));
     }
     xmlNodePtr node = nodes->nodeTab[0];
     if (node->type != XML_ELEMENT_NODE) {

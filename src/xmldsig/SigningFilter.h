@@ -14,7 +14,8 @@ namespace kivo::xmldsig {
 // now. Throws XPathError when the engine rejects the expression or it does not yield a node
 // set, SigningError 103 "XPath signing filter '<filter>' returned <n> results (expecting 1)"
 // when it selects other than one node, and SigningError 103 when the one node is not an
-// element.
+// element. A filter of exactly the form `//N` (N an unprefixed name, as the host's filters are)
+// is answered by a walk over the tree that selects and counts what the engine would.
 xmlNodePtr selectSignedElement(xmlDocPtr document, std::string_view signingFilter);
 
 }  // namespace kivo::xmldsig

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "protocol/Dispatch.h"
 #include "protocol/Messages.h"
+#include "protocol/UsualRequestReader.h"
 
 namespace kivo::protocol {
 namespace {
@@ -49,6 +51,114 @@ TEST(DecodeRequest, IntegerFieldsTakeWholeNumbersInAnySpelling) {
                       std::string("value of 'idle_timeout' must be a whole number within the "
                                   "signed 64-bit range, not ") +
                           c.shown);
+        }
+    }
+}
+
+void expectSameRequest(const JsonRequest& a, const JsonRequest& b) {
+    EXPECT_EQ(a.userDetails, b.userDetails);
+    EXPECT_EQ(a.type, b.type);
+    EXPECT_EQ(a.verbose, b.verbose);
+    EXPECT_EQ(a.xmlData, b.xmlData);
+    EXPECT_EQ(a.signatureAlgorithm, b.signatureAlgorithm);
+    EXPECT_EQ(a.idleTimeout, b.idleTimeout);
+    EXPECT_EQ(a.msgSource, b.msgSource);
+}
+
+// Usual requests are read by simdjson, everything else by nlohmann::json; both must give the
+// same request. A \u escape in an unknown key sends a payload the general way, so each payload
+// is compared with itself sent that way.
+TEST(DecodeRequest, UsualReaderGivesWhatTheGeneralReaderGives) {
+    const struct {
+        std::string payload;
+        bool usual;
+    } cases[] = {
+        {R"({"type":"sign","user_details":{"name":"N","email":"e@x","abn":"1","aki":["ab","cd"]},)"
+         R"("xml_data":[{"data":"PFIvPg==","id":"a"},{"id":"b","data":""}],"verbose":"ON",)"
+         R"("signature_algorithm":"RSA_SHA256","idle_timeout":5000,"msg_source":"m"})",
+         true},
+        // A key given twice counts with its last value, null included.
+        {R"({"type":"version","type":"sign","xml_data":[{"data":"A","data":"B","id":"x"}]})", true},
+        {R"({"type":"sign","type":null,"user_details":{"name":"a"},"user_details":null})", true},
+        {R"({"user_details":{"aki":null,"name":null},"xml_data":null,"idle_timeout":null})", true},
+        {R"({"x":{"y":[1,2.5,-0,true,false,null,"s",{"z":[]}]},"type":"version","idle_timeout":-0})",
+         true},
+        {R"({"type":"s\"i\\g\/n\b\f\n\r\t","user_details":{"name":"Zo\u00eb"}})", false},
+        {"{\"user_details\":{\"name\":\"Zo\xc3\xab \xe6\x9d\xb1 \xf0\x9f\x98\x80\"}}", true},
+        {" \t\r\n{ \"type\" : \"version\" } \n", true},
+        {"{}", true},
+        {"\xef\xbb\xbf{\"type\":\"version\"}", false},
+        // nlohmann::json ends the text at a zero byte after the value; simdjson refuses it.
+        {std::string(R"({"type":"version"})") + '\0', false},
+        {R"({"idle_timeout":5e3})", false},
+        {R"({"idle_timeout":9223372036854775807})", true},
+        {R"({"x":)" + std::string(40, '[') + std::string(40, ']') + "}", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.payload);
+        EXPECT_EQ(readUsualRequest(c.payload).has_value(), c.usual);
+        std::string general = c.payload;
+        const std::size_t open = general.find('{') + 1;
+        const bool empty = general.find_first_not_of(" \t\r\n", open) == general.find('}', open);
+        general.insert(open, empty ? R"("\u0078":0)" : R"("\u0078":0,)");
+        ASSERT_FALSE(readUsualRequest(general).has_value());
+        expectSameRequest(decodeRequest(c.payload), decodeRequest(general));
+    }
+}
+
+// Whatever simdjson refuses is refused with nlohmann::json's message, or with the type rules'.
+TEST(DecodeRequest, RefusedPayloadsKeepTheirMessages) {
+    const std::string syntaxErrors[] = {
+        "",
+        "{\"type\":\"a\tb\"}",
+        R"({"type":"\ud800"})",
+        R"({"type":"\udc00x"})",
+        "{\"type\":\"\xff\"}",
+        "{\"type\":\"\xed\xa0\x80\"}",
+        R"({"type":"a"}x)",
+        "{} {}",
+        R"({"type":tru})",
+        R"({"idle_timeout":1e400})",
+        R"({"type":"a",})",
+        R"({"type":01})",
+    };
+    for (const std::string& payload : syntaxErrors) {
+        SCOPED_TRACE(payload);
+        std::string expected = "accepted";
+        try {
+            const nlohmann::json parsed = nlohmann::json::parse(payload);
+            expected += " " + parsed.dump();
+        } catch (const nlohmann::json::exception& error) {
+            expected = error.what();
+        }
+        try {
+            (void)decodeRequest(payload);
+            ADD_FAILURE() << "accepted";
+        } catch (const RequestDecodeError& error) {
+            EXPECT_EQ(error.what(), expected);
+        }
+    }
+    const struct {
+        std::string payload;
+        const char* message;
+    } refused[] = {
+        {"[1]", "the request must be a JSON object, not array"},
+        {R"({"type":5})", "value of 'type' must be a string, not number"},
+        {R"({"xml_data":[{"data":"A"}]})", "required key 'xml_data[].id' is missing"},
+        {R"({"xml_data":[{"data":"A","id":null}]})", "required key 'xml_data[].id' is missing"},
+        {R"({"user_details":{"aki":["a",1]}})",
+         "value of 'user_details.aki[]' must be a string, not number"},
+        {R"({"type":"sign","type":["sign"]})", "value of 'type' must be a string, not array"},
+        {R"({"x":)" + std::string(65, '[') + std::string(65, ']') + "}",
+         "JSON nesting is deeper than 64 levels"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.payload);
+        try {
+            (void)decodeRequest(c.payload);
+            ADD_FAILURE() << "accepted";
+        } catch (const RequestDecodeError& error) {
+            EXPECT_STREQ(error.what(), c.message);
         }
     }
 }

@@ -1,10 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <libxml/parser.h>
+#include <libxml/xpath.h>
+
 #include <functional>
 
+#include "ParsedBothWays.h"
 #include "foundation/Digests.h"
 #include "foundation/Encodings.h"
 #include "foundation/SigningError.h"
+#include "xmldsig/LibxmlResources.h"
+#include "xmldsig/SigningFilter.h"
+#include "xmldsig/WrittenNameTests.h"
 #include "xmldsig/XmlSigner.h"
 #include "xmldsig/XmlTree.h"
 
@@ -95,6 +102,49 @@ TEST(SigningFilterTest, UnprefixedNamesMatchTheNameAsWritten) {
             EXPECT_EQ(attributeValue(signature->parent, "id"), c.selected);
         } catch (const XPathError& error) {
             EXPECT_EQ("error: " + std::string(error.what()), c.selected);
+        }
+    }
+}
+
+// Filters of the form `//N` are answered without the XPath engine; the engine's own answer to
+// the same filter is the reference, on trees parsed with entities expanded and as references.
+TEST(SigningFilterTest, DescendantNameFiltersSelectWhatTheEngineSelects) {
+    const char* const documents[] = {
+        "<R><CounterpartData/></R>",
+        "<CounterpartData><RenderedData/></CounterpartData>",
+        "<R xmlns=\"urn:a\"><CounterpartData/><x:RenderedData xmlns:x=\"urn:a\"/></R>",
+        "<R xmlns:p=\"urn:p\"><p:CounterpartData/><CounterpartData/><p:RenderedData/></R>",
+        "<R xmlns=\"urn:a\"><A xmlns=\"\"><CounterpartData/></A><CounterpartData/></R>",
+        "<R CounterpartData=\"1\"><A RenderedData=\"2\"/><!--CounterpartData-->RenderedData</R>",
+        "<?CounterpartData a?><R><?RenderedData b?><RenderedData/></R><?CounterpartData c?>",
+        "<R><CounterpartData><CounterpartData/></CounterpartData><a-b/><a.b/><a.b/></R>",
+        "<R><![CDATA[<CounterpartData/>]]><RenderedData>text</RenderedData></R>",
+        "<!DOCTYPE R [<!ELEMENT CounterpartData ANY><!ENTITY e \"<CounterpartData/>\">]>"
+        "<R>&e;<RenderedData>&e;</RenderedData></R>",
+        "<!DOCTYPE R [<!ENTITY e \"<RenderedData/>\">]><R><CounterpartData/>&e;</R>",
+    };
+    const char* const filters[] = {
+        "//CounterpartData", "//RenderedData", "//R", "//a-b", "//a.b", "//A"};
+    for (const char* document : documents) {
+        for (const auto& [tree, description] : parsedBothWays(document)) {
+            for (const std::string filter : filters) {
+                SCOPED_TRACE(description + " " + filter);
+                const XPathContextHandle context(xmlXPathNewContext(tree.get()));
+                const std::string expression = matchNamesAsWritten(filter);
+                const XPathObjectHandle engine(xmlXPathEval(
+                    reinterpret_cast<const xmlChar*>(expression.c_str()), context.get()));
+                ASSERT_NE(engine, nullptr);
+                const int count = engine->nodesetval != nullptr ? engine->nodesetval->nodeNr : 0;
+                try {
+                    const xmlNodePtr selected = selectSignedElement(tree.get(), filter);
+                    ASSERT_EQ(count, 1);
+                    EXPECT_EQ(selected, engine->nodesetval->nodeTab[0]);
+                } catch (const foundation::SigningError& error) {
+                    EXPECT_EQ(error.message(), "XPath signing filter '" + filter + "' returned " +
+                                                   std::to_string(count) +
+                                                   " results (expecting 1)");
+                }
+            }
         }
     }
 }
