@@ -13,6 +13,7 @@
 #include "foundation/SigningError.h"
 #include "xmldsig/LibxmlErrorCapture.h"
 #include "xmldsig/LibxmlResources.h"
+#include "xmldsig/XmlTree.h"
 
 namespace kivo::xmldsig {
 
@@ -111,42 +112,44 @@ bool isAbsoluteNamespace(const xmlChar* href) {
 // canonical form (an entity reference, say). True when the tree has none of these, so that
 // canonicalizing one subtree alone fails exactly when the walk over the whole document does:
 // never. The test mirrors libxml2's own; anything it does not recognise answers false.
-bool canonicalizationCannotFail(xmlDocPtr document) {
-    const auto root = reinterpret_cast<xmlNodePtr>(document);
-    xmlNodePtr node = document->children;
-    while (node != nullptr) {
-        switch (node->type) {
-            case XML_ELEMENT_NODE:
-                for (xmlNsPtr ns = node->nsDef; ns != nullptr; ns = ns->next) {
-                    if (!isAbsoluteNamespace(ns->href)) {
-                        return false;
-                    }
-                }
-                if (node->children != nullptr) {
-                    node = node->children;
-                    continue;
-                }
-                break;
-            case XML_TEXT_NODE:
-            case XML_CDATA_SECTION_NODE:
-            case XML_PI_NODE:
-            case XML_COMMENT_NODE:
-            case XML_DOCUMENT_TYPE_NODE:
-            case XML_NOTATION_NODE:
-            case XML_DTD_NODE:
-            case XML_ELEMENT_DECL:
-            case XML_ATTRIBUTE_DECL:
-            case XML_ENTITY_DECL:
-                break;
-            default:
-                return false;
+bool hasCanonicalForm(xmlNodePtr node) {
+    switch (node->type) {
+        case XML_ELEMENT_NODE:
+        case XML_TEXT_NODE:
+        case XML_CDATA_SECTION_NODE:
+        case XML_PI_NODE:
+        case XML_COMMENT_NODE:
+        case XML_DOCUMENT_TYPE_NODE:
+        case XML_NOTATION_NODE:
+        case XML_DTD_NODE:
+        case XML_ELEMENT_DECL:
+        case XML_ATTRIBUTE_DECL:
+        case XML_ENTITY_DECL:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool hasCanonicalChildren(xmlNodePtr parent) {
+    for (xmlNodePtr child = parent->children; child != nullptr; child = child->next) {
+        if (!hasCanonicalForm(child)) {
+            return false;
         }
-        while (node != root && node->next == nullptr) {
-            node = node->parent;
-        }
-        node = node == root ? nullptr : node->next;
     }
     return true;
+}
+
+bool canonicalizationCannotFail(xmlDocPtr document) {
+    return hasCanonicalChildren(reinterpret_cast<xmlNodePtr>(document)) &&
+           walkElements(xmlDocGetRootElement(document), [](xmlNodePtr element) {
+               for (xmlNsPtr ns = element->nsDef; ns != nullptr; ns = ns->next) {
+                   if (!isAbsoluteNamespace(ns->href)) {
+                       return false;
+                   }
+               }
+               return hasCanonicalChildren(element);
+           });
 }
 
 // Cuts the siblings after `node` off the tree for the while: libxml2 then walks `node`'s subtree

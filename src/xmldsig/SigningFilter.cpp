@@ -65,30 +65,18 @@ struct Matches {
 };
 
 // `//*[name()='N']` without the XPath engine, which builds (and frees) a node set of every node
-// of the document for the `//` step. The walk visits what that step visits, in document order:
-// every node below the document except the document type declaration, and nothing inside an
-// entity reference (whose children are the entity's declaration). The name compared is the one
-// XPath's name() gives: "prefix:local" when the element's namespace has a prefix, else the local
-// name (hasQualifiedName).
+// of the document for the `//` step. Elements only live below the root element, and like the
+// engine the walk does not go inside an entity reference (whose children are the entity's
+// declaration). The name compared is the one XPath's name() gives: "prefix:local" when the
+// element's namespace has a prefix, else the local name (hasQualifiedName).
 Matches elementsWithWrittenName(xmlDocPtr document, std::string_view name) {
     Matches matches;
-    const auto root = reinterpret_cast<xmlNodePtr>(document);
-    xmlNodePtr node = document->children;
-    while (node != nullptr) {
-        if (node->type != XML_DTD_NODE) {
-            if (hasQualifiedName(node, name) && matches.count++ == 0) {
-                matches.first = node;
-            }
-            if (node->children != nullptr && node->children->type != XML_ENTITY_DECL) {
-                node = node->children;
-                continue;
-            }
+    walkElements(xmlDocGetRootElement(document), [&](xmlNodePtr element) {
+        if (hasQualifiedName(element, name) && matches.count++ == 0) {
+            matches.first = element;
         }
-        while (node != root && node->next == nullptr) {
-            node = node->parent;
-        }
-        node = node == root ? nullptr : node->next;
-    }
+        return true;
+    });
     return matches;
 }
 
