@@ -1,7 +1,8 @@
 // Arbitrary bytes as the host's standard input: framing, JSON decoding and dispatch of every
 // request they hold, as the request loop runs them, up to the point where a key store is asked
 // for identities (the store here holds none). A failure must be one documented error answer,
-// never a crash, and every answer must be a JSON object the browser can read.
+// never a crash, and every answer must be a JSON object the browser can read. Every payload the
+// fast reader for usual requests takes must decode to the same request the general reader gives.
 //
 // The frames are cut from the input in memory, the way the host's channel cuts them from its
 // descriptor (a length the input does not fill takes what is left). Reading through a real
@@ -15,6 +16,7 @@
 #include <exception>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -23,6 +25,7 @@
 #include "host/Framing.h"
 #include "protocol/Dispatch.h"
 #include "protocol/RequestServices.h"
+#include "protocol/UsualRequestReader.h"
 
 namespace {
 
@@ -62,6 +65,20 @@ void checkAnswer(std::string_view framed) {
     }
 }
 
+// The two request readers agree wherever the fast one answers.
+void checkReadersAgree(std::string_view payload) {
+    const std::optional<kivo::protocol::JsonRequest> usual =
+        kivo::protocol::readUsualRequest(payload);
+    if (!usual) {
+        return;
+    }
+    try {
+        require(*usual == kivo::protocol::readGeneralRequest(payload));
+    } catch (const kivo::protocol::RequestDecodeError&) {
+        std::abort();  // taken by one reader, refused by the other
+    }
+}
+
 class MemoryChannel final : public kivo::protocol::MessageChannel {
   public:
     explicit MemoryChannel(std::string_view input) : input_(input) {}
@@ -78,6 +95,7 @@ class MemoryChannel final : public kivo::protocol::MessageChannel {
         input_.remove_prefix(4);
         const std::string_view payload = input_.substr(0, length);
         input_.remove_prefix(payload.size());
+        checkReadersAgree(payload);
         return std::string(payload);
     }
 

@@ -182,10 +182,14 @@ json answerHead(const Answer& response) {
 
 JsonRequest decodeRequest(std::string_view payload) {
     // nlohmann::json reads megabytes of Base64 a character at a time; simdjson takes the usual
-    // request, and everything else, errors included, is read here as before.
+    // request, and everything else, errors included, is read the general way.
     if (std::optional<JsonRequest> usual = readUsualRequest(payload)) {
         return std::move(*usual);
     }
+    return readGeneralRequest(payload);
+}
+
+JsonRequest readGeneralRequest(std::string_view payload) {
     json request = parseBounded(payload);
     if (!request.is_object()) {
         throw RequestDecodeError(std::string("the request must be a JSON object, not ") +

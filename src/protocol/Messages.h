@@ -31,6 +31,8 @@ struct JsonRequest {
     std::optional<std::string> signatureAlgorithm;
     std::optional<std::int64_t> idleTimeout;  // milliseconds
     std::optional<std::string> msgSource;
+
+    bool operator==(const JsonRequest&) const = default;
 };
 
 struct SignedData {
@@ -77,6 +79,11 @@ class RequestDecodeError : public std::runtime_error {
 // Decodes one request. Strict about JSON types (null counts as absent, unknown keys are
 // ignored); throws RequestDecodeError.
 JsonRequest decodeRequest(std::string_view payload);
+
+// decodeRequest without its fast reader for the usual request (readUsualRequest): nlohmann::json
+// reads the payload, as it does whatever the fast reader declines. The two must agree on every
+// payload the fast reader takes; tests and the request fuzzer compare them.
+JsonRequest readGeneralRequest(std::string_view payload);
 
 // Compact UTF-8 JSON; never fails (text that is not UTF-8 is replaced, not rejected).
 std::string encodeResponse(const JsonSignResponse& response);

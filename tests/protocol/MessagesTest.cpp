@@ -55,19 +55,8 @@ TEST(DecodeRequest, IntegerFieldsTakeWholeNumbersInAnySpelling) {
     }
 }
 
-void expectSameRequest(const JsonRequest& a, const JsonRequest& b) {
-    EXPECT_EQ(a.userDetails, b.userDetails);
-    EXPECT_EQ(a.type, b.type);
-    EXPECT_EQ(a.verbose, b.verbose);
-    EXPECT_EQ(a.xmlData, b.xmlData);
-    EXPECT_EQ(a.signatureAlgorithm, b.signatureAlgorithm);
-    EXPECT_EQ(a.idleTimeout, b.idleTimeout);
-    EXPECT_EQ(a.msgSource, b.msgSource);
-}
-
 // Usual requests are read by simdjson, everything else by nlohmann::json; both must give the
-// same request. A \u escape in an unknown key sends a payload the general way, so each payload
-// is compared with itself sent that way.
+// same request.
 TEST(DecodeRequest, UsualReaderGivesWhatTheGeneralReaderGives) {
     const struct {
         std::string payload;
@@ -97,12 +86,7 @@ TEST(DecodeRequest, UsualReaderGivesWhatTheGeneralReaderGives) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.payload);
         EXPECT_EQ(readUsualRequest(c.payload).has_value(), c.usual);
-        std::string general = c.payload;
-        const std::size_t open = general.find('{') + 1;
-        const bool empty = general.find_first_not_of(" \t\r\n", open) == general.find('}', open);
-        general.insert(open, empty ? R"("\u0078":0)" : R"("\u0078":0,)");
-        ASSERT_FALSE(readUsualRequest(general).has_value());
-        expectSameRequest(decodeRequest(c.payload), decodeRequest(general));
+        EXPECT_TRUE(decodeRequest(c.payload) == readGeneralRequest(c.payload));
     }
 }
 
