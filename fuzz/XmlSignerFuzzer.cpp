@@ -1,6 +1,8 @@
 // Arbitrary text as a document to sign: parsing, both signing filters, both enveloped signatures
 // with their key information, and the canonical output, exactly as a sign request runs them.
 // The key is an OpenSSL key held in this process; a failure must be a SigningError, never a crash.
+// Each filter, answered by a walk of the tree, must select what the XPath engine selects for the
+// same filter written in parentheses, before and after the tree is signed.
 
 #include <openssl/bn.h>
 #include <openssl/evp.h>
@@ -21,6 +23,7 @@
 #include "foundation/Log.h"
 #include "foundation/PrivateKey.h"
 #include "foundation/SigningError.h"
+#include "xmldsig/SigningFilter.h"
 #include "xmldsig/XmlSigner.h"
 
 namespace {
@@ -168,16 +171,38 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return 0;
 }
 
+// The element a filter selects, or how many it found instead ("returned 2 results ...").
+std::string selection(xmlDocPtr document, const std::string& filter) {
+    try {
+        return "element " + std::to_string(reinterpret_cast<std::uintptr_t>(
+                                kivo::xmldsig::selectSignedElement(document, filter)));
+    } catch (const kivo::foundation::SigningError& error) {
+        const std::string& message = error.message();
+        const std::size_t count = message.rfind("' returned ");
+        return count == std::string::npos ? message : message.substr(count);
+    }
+}
+
+void checkWalkMatchesEngine(const kivo::xmldsig::XmlSigner& document) {
+    for (const std::string_view filter : signingFilters) {
+        const std::string written(filter);
+        require(selection(document.xmlDocument(), written) ==
+                selection(document.xmlDocument(), "(" + written + ")"));
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     Identity& signer = identity();
     try {
         kivo::xmldsig::XmlSigner document(text);
+        checkWalkMatchesEngine(document);
         for (const std::string_view filter : signingFilters) {
             document.signElement(signer.privateKey, algorithmFor(size), filter);
             document.addX509Data(signer.certificate, filter);
             document.addRSAKeyValue(signer.modulus, signer.exponent, filter);
         }
+        checkWalkMatchesEngine(document);
         sink = sink + document.canonicalText().size();
     } catch (const kivo::foundation::SigningError&) {
         // 103 and 104 for documents of the wrong shape or that do not parse. The fixed filters
