@@ -111,14 +111,20 @@ foundation::IdentityQueryResult Pkcs11KeyStore::querySystemIdentities() {
     return queryIdentities(*nssTokens_, pinEntry_);
 }
 
-void Pkcs11KeyStore::addTokensOf(const std::shared_ptr<Pkcs11Module>& module) {
+void Pkcs11KeyStore::addTokensOf(const std::shared_ptr<Pkcs11Module>& module,
+                                 const std::string& shownName) {
     try {
-        for (auto& token : initializedTokens(module)) {
+        auto tokens = initializedTokens(module);
+        if (tokens.empty()) {
+            // Common on a desktop: a card reader module with no reader, a TPM's without a token.
+            foundation::writeDebug([&] { return "No token in PKCS#11 module " + shownName; });
+        }
+        for (auto& token : tokens) {
             smartCardTokens_->push_back(std::move(token));
         }
     } catch (const Pkcs11Error& failure) {
         foundation::writeDebug([&] {
-            return "Cannot list the tokens of module " + module->name() + ": " + failure.what();
+            return "Cannot list the tokens of PKCS#11 module " + shownName + ": " + failure.what();
         });
     }
 }
@@ -136,10 +142,9 @@ void Pkcs11KeyStore::loadSmartCardTokens() {
         if (module->isTrustPolicy()) {
             continue;
         }
-        foundation::writeDebug([&] {
-            return "Searching PKCS#11 module " + (library ? library->string() : module->name());
-        });
-        addTokensOf(module);
+        const std::string shownName = library ? library->string() : module->name();
+        foundation::writeDebug([&] { return "Searching PKCS#11 module " + shownName; });
+        addTokensOf(module, shownName);
     }
     // A vendor module a browser knows through its NSS database, which p11-kit may not know.
     for (const NssDatabaseLocation& database : options_.nssDatabases) {
@@ -165,7 +170,7 @@ void Pkcs11KeyStore::loadSmartCardTokens() {
                        database.directory.string();
             });
             try {
-                addTokensOf(Pkcs11Module::loadLibrary(*library));
+                addTokensOf(Pkcs11Module::loadLibrary(*library), library->string());
             } catch (const Pkcs11Error& failure) {
                 foundation::writeDebug([&] {
                     return "Cannot load PKCS#11 module " + library->string() + ": " +

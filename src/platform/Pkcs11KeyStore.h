@@ -51,7 +51,7 @@ class Pkcs11KeyStore final : public foundation::KeyStore {
     std::optional<std::filesystem::path> nssModulePath() const;
     void loadNssTokens();
     void loadSmartCardTokens();
-    void addTokensOf(const std::shared_ptr<Pkcs11Module>& module);
+    void addTokensOf(const std::shared_ptr<Pkcs11Module>& module, const std::string& shownName);
 
     KeyStoreOptions options_;
     std::shared_ptr<const PinEntry> pinEntry_;

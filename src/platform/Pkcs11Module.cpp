@@ -37,28 +37,44 @@ std::string p11KitMessage() {
 }  // namespace
 
 std::vector<std::shared_ptr<Pkcs11Module>> Pkcs11Module::loadRegistered() {
-    const MallocPtr<CK_FUNCTION_LIST*> list(p11_kit_modules_load_and_initialize(0));
+    const MallocPtr<CK_FUNCTION_LIST*> list(p11_kit_modules_load(nullptr, 0));
     std::vector<std::shared_ptr<Pkcs11Module>> modules;
     if (!list) {
         foundation::writeDebug([] { return "No PKCS#11 modules loaded: " + p11KitMessage(); });
         return modules;
     }
-    // Modules not yet handed to an owner are finalized here when taking them over fails.
-    CK_FUNCTION_LIST** const entries = list.get();
-    std::size_t owned = 0;
-    try {
-        while (entries[owned] != nullptr) {
-            auto module =
-                std::make_shared<Pkcs11Module>(Token{}, entries[owned], Ownership::registry);
-            ++owned;
-            modules.push_back(std::move(module));
+    // Loaded modules not yet handed to an owner are released here however the loop ends.
+    struct Unclaimed {
+        CK_FUNCTION_LIST** next;
+        ~Unclaimed() {
+            for (; *next != nullptr; ++next) {
+                p11_kit_module_release(*next);
+            }
         }
-    } catch (...) {
-        for (std::size_t i = owned; entries[i] != nullptr; ++i) {
-            p11_kit_module_finalize(entries[i]);
-            p11_kit_module_release(entries[i]);
+    } unclaimed{list.get()};
+    while (*unclaimed.next != nullptr) {
+        CK_FUNCTION_LIST* const functions = *unclaimed.next++;
+        // Each module starts on its own: one that cannot (no TPM, no reader service) is passed
+        // by without taking the others with it, as p11-kit would for a "critical" one.
+        const CK_RV result = p11_kit_module_initialize(functions);
+        if (result != CKR_OK) {
+            foundation::writeDebug([&] {
+                const MallocPtr<char> name(p11_kit_module_get_name(functions));
+                return "Cannot start PKCS#11 module " + std::string(name ? name.get() : "") + ": " +
+                       pkcs11ResultName(result);
+            });
+            p11_kit_module_release(functions);
+            continue;
         }
-        throw;
+        std::shared_ptr<Pkcs11Module> module;
+        try {
+            module = std::make_shared<Pkcs11Module>(Token{}, functions, Ownership::registry);
+        } catch (...) {
+            p11_kit_module_finalize(functions);
+            p11_kit_module_release(functions);
+            throw;
+        }
+        modules.push_back(std::move(module));
     }
     return modules;
 }

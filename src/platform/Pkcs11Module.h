@@ -21,8 +21,8 @@ class Pkcs11Module {
     // direct: a library initialized with arguments of our own.
     enum class Ownership { registry, managed, direct };
 
-    // Every module registered with p11-kit, initialized, in p11-kit's order. Modules that fail
-    // to load or initialize are left out (p11-kit decides; a DEBUG line tells).
+    // Every module registered with p11-kit, initialized, in p11-kit's order. A module that fails
+    // to load (p11-kit decides) or to initialize is left out, with a DEBUG line.
     static std::vector<std::shared_ptr<Pkcs11Module>> loadRegistered();
 
     // Loads the library at `path` outside the registry and initializes it with `reserved` as
