@@ -13,6 +13,7 @@
 #include "foundation/Log.h"
 #include "host/Framing.h"
 #include "host/IdleTimeout.h"
+#include "host/PrivateChannel.h"
 #include "platform/Pkcs11KeyStore.h"
 #include "platform/SystemFacts.h"
 #include "protocol/Dispatch.h"
@@ -62,6 +63,8 @@ Wait waitForInput(int fd) {
 }  // namespace
 
 int runApplication(int argc, char** argv) {
+    // Before any PKCS#11 module is loaded: only framed answers may reach the browser.
+    const foundation::FileDescriptor output = takeChannelOffStandardOutput();
     // The browser may close our output at any time; that must not kill the host mid-log.
     ::signal(SIGPIPE, SIG_IGN);
     writeLog(LogLevel::info, "Application launched");
@@ -69,7 +72,7 @@ int runApplication(int argc, char** argv) {
 
     TimeoutManager timeout;
     timeout.start(SystemClock::now());
-    FramedChannel channel(STDIN_FILENO, STDOUT_FILENO);
+    FramedChannel channel(STDIN_FILENO, output.get());
     const std::span<const char* const> arguments(argv, static_cast<std::size_t>(argc));
     const protocol::RequestServices services =
         makeServices(timeout, arguments.empty() ? arguments : arguments.subspan(1));

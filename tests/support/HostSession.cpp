@@ -9,10 +9,16 @@
 
 namespace kivo::testing {
 
-HostSession::HostSession(Environment environment, std::vector<std::string> arguments) {
+HostSession::HostSession(Environment environment, std::vector<std::string> arguments,
+                         std::vector<std::string> launcher) {
     tools::HostOptions options;
     options.binary = KIVO_HOST_BINARY;
     options.arguments = std::move(arguments);
+    if (!launcher.empty()) {
+        options.arguments.insert(options.arguments.begin(), options.binary);
+        options.arguments.insert(options.arguments.begin(), launcher.begin() + 1, launcher.end());
+        options.binary = launcher.front();
+    }
     options.unsetVariables = {"KIVO_VERBOSE_LOGGING", "XDG_DATA_HOME", "KIVO_PINENTRY"};
     options.environment = std::move(environment);
     options.environment.emplace("HOME", home_.path().string());
@@ -23,6 +29,10 @@ HostSession::HostSession(Environment environment, std::vector<std::string> argum
 
 std::string HostSession::logText() const {
     return readFile(logPath_);
+}
+
+std::string HostSession::stderrText() const {
+    return readFile(home_.path() / "host-stderr.txt");
 }
 
 nlohmann::json HostSession::nextAnswer() {

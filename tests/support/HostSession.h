@@ -21,11 +21,15 @@ inline constexpr std::chrono::seconds answerTimeout{60};
 class HostSession {
   public:
     // `environment` is added to a cleaned copy of the test's environment (HOME set to a new
-    // folder, verbose logging and XDG variables removed).
-    explicit HostSession(Environment environment = {}, std::vector<std::string> arguments = {});
+    // folder, verbose logging and XDG variables removed). A `launcher` (a program and its
+    // arguments) starts the host, which it must exec.
+    explicit HostSession(Environment environment = {}, std::vector<std::string> arguments = {},
+                         std::vector<std::string> launcher = {});
 
     tools::HostProcess& process() { return *process_; }
     const std::filesystem::path& home() const { return home_.path(); }
+    // What the host wrote to its standard error.
+    std::string stderrText() const;
     // The log in the home the host was given (the session's own unless the test set HOME).
     std::string logText() const;
 

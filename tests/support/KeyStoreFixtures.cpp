@@ -177,6 +177,19 @@ void SoftHsmToken::importRawCertificate(const std::string& value,
     throw std::runtime_error("placeholder certificate not found in the token's objects");
 }
 
+RegisteredModules::RegisteredModules(fs::path folder) : folder_(std::move(folder)) {
+    fs::create_directories(folder_);
+}
+
+void RegisteredModules::add(const std::string& name, const fs::path& library) const {
+    writeFile(folder_ / (name + ".module"), "module: " + library.string() + "\n");
+}
+
+std::vector<std::string> RegisteredModules::launcher() const {
+    return {(fs::path(KIVO_SOURCE_DIR) / "tests" / "support" / "with-modules").string(),
+            folder_.string()};
+}
+
 NssDatabase::NssDatabase(const fs::path& home, std::optional<std::string> password)
     : NssDatabase(home / ".pki" / "nssdb", home / ".pki" / "nssdb-password", password) {}
 

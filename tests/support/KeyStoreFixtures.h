@@ -105,6 +105,21 @@ class SoftHsm {
     std::filesystem::path configFile_;
 };
 
+// PKCS#11 modules registered with p11-kit for the programs run through launcher() only: they run
+// in a private mount namespace where this folder stands in for the machine's module folders
+// (tests/support/with-modules), so they see these modules and no others, as root too.
+class RegisteredModules {
+  public:
+    explicit RegisteredModules(std::filesystem::path folder);
+    // Registers `library` under `name` (its .module file).
+    void add(const std::string& name, const std::filesystem::path& library) const;
+    // The command to put before a program and its arguments.
+    std::vector<std::string> launcher() const;
+
+  private:
+    std::filesystem::path folder_;
+};
+
 // $home/.pki/nssdb, made with certutil; without a password unless one is given.
 class NssDatabase {
   public:
