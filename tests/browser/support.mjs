@@ -25,8 +25,8 @@ export const chromeOrigin = `chrome-extension://${[
   .join("")}/`;
 
 // Runs a program without a shell; `check` fails on a non-zero exit with the program's output.
-export function run(program, args, { env = {}, input, check = false } = {}) {
-  const options = { env: { ...process.env, ...env }, input, encoding: "utf8", timeout: 300_000 };
+export function run(program, args, { env = {}, input, check = false, timeout = 300_000 } = {}) {
+  const options = { env: { ...process.env, ...env }, input, encoding: "utf8", timeout };
   const result = spawnSync(program, args, options);
   if (result.error) throw result.error;
   if (check && result.status !== 0) {

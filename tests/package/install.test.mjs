@@ -43,7 +43,8 @@ describe("the Debian package", { skip: whyNot }, () => {
       throw new Error(`${packageName} is on this machine already (${installedVersion()}); purge it first`);
     }
     const args = ["--build-dir", packageBuild, "--chrome-origin", chromeOrigin, "--firefox-id", firefoxId];
-    runOk(path.join(sourceDir, "scripts/package.sh"), args);
+    // A Release build from scratch takes many minutes on a busy machine.
+    runOk(path.join(sourceDir, "scripts/package.sh"), args, { timeout: 3_600_000 });
     deb = path.join(packageBuild, fs.readdirSync(packageBuild).find((name) => name.endsWith(".deb")));
     version = runOk("dpkg-deb", ["-f", deb, "Version"]).stdout.trim();
     listing = runOk("dpkg-deb", ["-c", deb]).stdout.trim().split("\n");
