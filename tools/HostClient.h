@@ -47,8 +47,8 @@ class HostProcess {
     // Writes bytes as they are (for truncated or hostile framing).
     bool sendRaw(std::string_view bytes);
     void closeInput();
-    // Stops reading the answers, as a browser closing the port does.
-    void closeOutput() { fromHost_.reset(); }
+    // Stops reading the host's output, as a browser that closed the port.
+    void closeOutput();
 
     // The next framed answer, or none when the output ended or `timeout` passed first.
     std::optional<std::string> readMessage(std::chrono::milliseconds timeout);
