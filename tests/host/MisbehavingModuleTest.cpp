@@ -4,11 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "support/HostSession.h"
 #include "support/KeyStoreFixtures.h"
@@ -17,7 +15,6 @@ namespace kivo::testing {
 namespace {
 
 using nlohmann::json;
-using namespace std::chrono_literals;
 
 const std::string xml = "<r><CounterpartData>c</CounterpartData><RenderedData>d</RenderedData></r>";
 
@@ -65,17 +62,6 @@ struct Scene {
 const Scene& scene() {
     static const auto shared = std::make_unique<const Scene>();
     return *shared;
-}
-
-bool waitForText(const HostSession& host, const std::string& text) {
-    const auto deadline = std::chrono::steady_clock::now() + answerTimeout;
-    while (host.stderrText().find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
 }
 
 json failure(int code, const std::string& message) {
@@ -140,7 +126,9 @@ TEST(MisbehavingModules, EachEndsInItsDocumentedAnswerAndOnlyFramesReachTheBrows
         HostSession host(scene().environment(c.switches), {}, modules.launcher());
         if (c.browserLeavesDuringSign) {
             ASSERT_TRUE(host.send(scene().signRequest()));
-            ASSERT_TRUE(waitForText(host, signC + "\n")) << host.logText();
+            ASSERT_TRUE(eventually([&] {
+                return host.stderrText().find(signC) != std::string::npos;
+            })) << host.logText();
             host.process().closeOutput();
         } else {
             const json answer = host.ask(scene().signRequest());

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace kivo::testing {
 
@@ -46,6 +47,17 @@ void writeFile(const std::filesystem::path& path, const std::string& contents) {
     if (!out) {
         throw std::runtime_error("cannot write " + path.string());
     }
+}
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 int runCommand(const std::string& command) {

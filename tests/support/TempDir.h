@@ -2,8 +2,10 @@
 
 // A fresh folder for one test, removed with everything in it when the test ends.
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -31,6 +33,10 @@ std::string readFile(const std::filesystem::path& path);
 std::vector<std::uint8_t> readBytes(const std::filesystem::path& path);
 // Makes the folders on the way when needed.
 void writeFile(const std::filesystem::path& path, const std::string& contents);
+
+// Polls `condition` until it holds (readiness, not a guessed delay); false once `limit` passed.
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds limit = std::chrono::seconds(60));
 
 // Runs a shell command; returns its exit status. Output goes to the test's own output.
 int runCommand(const std::string& command);

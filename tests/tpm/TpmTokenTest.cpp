@@ -8,12 +8,10 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "HostClient.h"
 #include "platform/PinEntry.h"
@@ -26,7 +24,6 @@ namespace {
 
 using foundation::FileDescriptor;
 using nlohmann::json;
-using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 const fs::path tpmModule = fs::path(KIVO_P11_MODULE_PATH) / "libtpm2_pkcs11.so";
@@ -51,120 +48,88 @@ std::string missingParts() {
     return missing;
 }
 
-// A loopback TCP socket bound to `port` (0: any free one); invalid when the port is taken.
-FileDescriptor boundSocket(int port) {
+// A loopback socket bound to `port` (0: one the kernel picks) and the port it got; -1 if taken.
+std::pair<FileDescriptor, int> bindLoopback(int port) {
     FileDescriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        return FileDescriptor();
-    }
-    return socket;
-}
-
-int portOf(const FileDescriptor& socket) {
-    sockaddr_in address{};
+    auto* raw = reinterpret_cast<sockaddr*>(&address);
     socklen_t length = sizeof address;
-    ::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
+    if (::bind(socket.get(), raw, length) != 0 || ::getsockname(socket.get(), raw, &length) != 0) {
+        return {FileDescriptor(), -1};
+    }
+    return {std::move(socket), ntohs(address.sin_port)};
 }
 
 // Two free consecutive ports: swtpm takes commands on the first, control on the second.
 int freePortPair() {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const FileDescriptor first = boundSocket(0);
-        const int port = portOf(first);
-        if (port < 65535 && boundSocket(port + 1).valid()) {
+        const auto [held, port] = bindLoopback(0);
+        if (port > 0 && port < 65535 && bindLoopback(port + 1).second > 0) {
             return port;
         }
     }
     throw std::runtime_error("no two consecutive free ports");
 }
 
-bool accepts(int port) {
-    FileDescriptor socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    return ::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-}
-
-// Polls `ready` until it holds; false once `limit` has passed.
-template <typename Check>
-bool awaitReady(Check ready, std::chrono::seconds limit = 30s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!ready()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(50ms);  // polling, not waiting
-    }
-    return true;
-}
-
-// A program running in the background until the test ends.
-std::unique_ptr<tools::HostProcess> startProgram(const std::string& program,
-                                                 std::vector<std::string> arguments,
-                                                 const fs::path& stderrPath) {
-    tools::HostOptions options;
-    options.binary = platform::findExecutable(program).value().string();
-    options.arguments = std::move(arguments);
-    options.stderrPath = stderrPath.string();
-    return std::make_unique<tools::HostProcess>(options);
-}
-
-// swtpm and tpm2-abrmd running, and a token holding Jane's key and certificate.
+// swtpm and tpm2-abrmd running until the test ends, and a token holding Jane's key and
+// certificate.
 struct SoftwareTpm {
     TempDir dir;
     TestCa ca = makeCa(dir / "ca", "Kivo TPM CA");
     IssuedCertificate jane = issueCertificate(dir / "issued", ca, CertificateFields{}, "jane");
-    std::unique_ptr<tools::HostProcess> swtpm;
-    std::unique_ptr<tools::HostProcess> resourceManagerDaemon;
+    std::vector<std::unique_ptr<tools::HostProcess>> daemons;
 
     SoftwareTpm() {
         fs::create_directories(dir / "state");
-        const int port = freePortPair();
-        swtpm = startProgram(
-            "swtpm",
-            {"socket", "--tpm2", "--tpmstate", "dir=" + (dir / "state").string(), "--server",
-             "type=tcp,port=" + std::to_string(port) + ",bindaddr=127.0.0.1", "--ctrl",
-             "type=tcp,port=" + std::to_string(port + 1) + ",bindaddr=127.0.0.1", "--flags",
-             "not-need-init,startup-clear"},
-            dir / "swtpm.txt");
-        if (!awaitReady([&] { return accepts(port + 1); })) {
-            throw std::runtime_error("swtpm did not start: " + readFile(dir / "swtpm.txt"));
-        }
-        resourceManagerDaemon =
-            startProgram("tpm2-abrmd",
-                         {"--session", "--tcti=swtpm:port=" + std::to_string(port), "--allow-root"},
-                         dir / "tpm2-abrmd.txt");
-        if (!awaitReady([&] { return tool({"tpm2_getcap", "properties-fixed"}); })) {
-            throw std::runtime_error("tpm2-abrmd did not start: " +
-                                     readFile(dir / "tpm2-abrmd.txt"));
-        }
-        const std::string store = "--path=" + (dir / "store").string();
         fs::create_directories(dir / "store");
-        runProgram({"tpm2_ptool", "init", store}, environment());
-        runProgram({"tpm2_ptool", "addtoken", "--pid=1", "--label=" + tokenLabel,
-                    "--userpin=" + userPin, "--sopin=86420864", store},
-                   environment());
-        runProgram({"tpm2_ptool", "import", "--privkey", jane.keyPem.string(), "--algorithm=rsa",
-                    "--label=" + tokenLabel, "--key-label=jane", "--userpin=" + userPin, store},
-                   environment());
-        runProgram({"tpm2_ptool", "addcert", "--label=" + tokenLabel, "--key-label=jane", store,
-                    jane.certPem.string()},
-                   environment());
+        const std::string port = std::to_string(freePortPair());
+        const std::string control = std::to_string(std::stoi(port) + 1);
+        start("swtpm", {"socket", "--tpm2", "--tpmstate", "dir=" + (dir / "state").string(),
+                        "--server", "type=tcp,bindaddr=127.0.0.1,port=" + port, "--ctrl",
+                        "type=tcp,bindaddr=127.0.0.1,port=" + control, "--flags",
+                        "not-need-init,startup-clear"});
+        awaitTool({"tpm2_getcap", "-T", "swtpm:port=" + port, "properties-fixed"}, "swtpm");
+        start("tpm2-abrmd", {"--session", "--tcti=swtpm:port=" + port, "--allow-root"});
+        awaitTool({"tpm2_getcap", "properties-fixed"}, "tpm2-abrmd");
+        const std::string store = "--path=" + (dir / "store").string();
+        const std::string label = "--label=" + tokenLabel;
+        for (const std::vector<std::string>& step : std::vector<std::vector<std::string>>{
+                 {"init", store},
+                 {"addtoken", "--pid=1", label, "--userpin=" + userPin, "--sopin=86420864", store},
+                 {"import", "--privkey", jane.keyPem.string(), "--algorithm=rsa", label,
+                  "--key-label=jane", "--userpin=" + userPin, store},
+                 {"addcert", label, "--key-label=jane", store, jane.certPem.string()}}) {
+            std::vector<std::string> command{"tpm2_ptool"};
+            command.insert(command.end(), step.begin(), step.end());
+            runProgram(command, environment());
+        }
     }
 
-    bool tool(const std::vector<std::string>& command) const {
-        try {
-            runProgram(command, environment());
-            return true;
-        } catch (const std::runtime_error&) {
-            return false;
+    void start(const std::string& program, std::vector<std::string> arguments) {
+        daemons.push_back(std::make_unique<tools::HostProcess>(
+            tools::HostOptions{platform::findExecutable(program).value().string(),
+                               std::move(arguments),
+                               {},
+                               {},
+                               (dir / (program + ".txt")).string()}));
+    }
+
+    // Waits until `command` succeeds: `daemon` is ready.
+    void awaitTool(const std::vector<std::string>& command, const std::string& daemon) const {
+        const bool ready = eventually([&] {
+            try {
+                runProgram(command, environment());
+                return true;
+            } catch (const std::runtime_error&) {
+                return false;
+            }
+        });
+        if (!ready) {
+            throw std::runtime_error(daemon +
+                                     " did not start: " + readFile(dir / (daemon + ".txt")));
         }
     }
 
