@@ -40,8 +40,8 @@ class ScopedEnvironment {
 };
 
 // A home folder whose p11-kit user configuration registers SoftHSM2 only. p11-kit ignores user
-// configuration for root, so as root the machine's registered modules (SoftHSM2 among them)
-// are seen; tests therefore select their tokens by serial or label, never by count of modules.
+// configuration for root; test programs run where SoftHSM2 is the one registered module anyway
+// (tests/CMakeLists.txt). Tests select their tokens by serial or label, never by count.
 class TestHome {
   public:
     explicit TestHome(std::filesystem::path path);
