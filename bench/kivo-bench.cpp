@@ -11,6 +11,9 @@
 //   typical --count N --size BYTES SIGNER KEYS N documents in one request, spawn to answer
 //   search  SIGNER [--spread TEXT]             version request with user_details (TEXT: how the
 //                                              identities are spread over the stores)
+//   idle    --idle-host PATH --modules TEXT SIGNER   the certificate search with idle modules
+//                                              registered (the host PATH sees them, --host does
+//                                              not; TEXT names them)
 //   memory  --sizes BYTES[,BYTES] SIGNER       the host's peak resident memory
 //   document --size BYTES --out FILE           writes a generated document (for profiling)
 // SIGNER is --name --email --abn --aki; KEYS is --key PEM --cert PEM --ca PEM (the CA checks
@@ -21,6 +24,7 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -389,6 +393,39 @@ void benchSearch(const Options& options) {
              "under 50 ms", ours < 50 ? "yes" : "no");
 }
 
+// The search's cost of modules that find nothing: the same version request with user_details
+// through two hosts, one seeing only the signer's module and one seeing the idle ones too, run
+// alternately. A host's first search loads and starts the modules' libraries; a later one in the
+// same host starts them again.
+void benchIdleModules(const Options& options) {
+    const std::string plain = R"({"type":"version"})";
+    const std::string withSigner =
+        json{{"type", "version"}, {"user_details", userDetails(options)}}.dump();
+    std::map<std::string, std::array<std::vector<double>, 2>> times;
+    for (int run = 0; run <= options.number("runs", 5); ++run) {
+        for (const char* host : {"host", "idle-host"}) {
+            // The first request absorbs the end of process start-up.
+            const auto result = kivo::bench::runHost(options.required(host), options.environment,
+                                                     {plain, withSigner, withSigner});
+            if (json::parse(result.answers.back()).value("cert_serial", "").empty()) {
+                throw std::runtime_error("the certificate search failed: " + result.answers.back());
+            }
+            for (std::size_t search = 0; run > 0 && search < 2; ++search) {
+                times[host][search].push_back(result.requestTimes[search + 1].count());
+            }
+        }
+    }
+    for (std::size_t search = 0; search < 2; ++search) {
+        const double ours = median(times["idle-host"][search]);
+        const double alone = median(times["host"][search]);
+        printRow(std::string(search == 0 ? "First" : "Later") +
+                     " certificate search of a host, token signer, with idle modules registered: " +
+                     options.required("modules") + " (ms)",
+                 fixed(ours, 1), fixed(alone, 1) + " (without them)",
+                 (ours >= alone ? "+" : "") + fixed(ours - alone, 1) + " ms", "-", "-");
+    }
+}
+
 void benchMemory(const Options& options) {
     for (const std::size_t size : options.sizes()) {
         const std::string request =
@@ -427,9 +464,9 @@ int main(int argc, char** argv) {
     try {
         const Options options = parseOptions(argc, argv);
         const std::map<std::string, void (*)(const Options&)> commands{
-            {"startup", benchStartup},  {"sign", benchSign},     {"batch", benchBatch},
-            {"typical", benchTypical},  {"search", benchSearch}, {"memory", benchMemory},
-            {"document", writeDocument}};
+            {"startup", benchStartup},  {"sign", benchSign},        {"batch", benchBatch},
+            {"typical", benchTypical},  {"search", benchSearch},    {"memory", benchMemory},
+            {"idle", benchIdleModules}, {"document", writeDocument}};
         const auto command = commands.find(options.command);
         if (command == commands.end()) {
             throw std::invalid_argument("unknown subcommand " + options.command);

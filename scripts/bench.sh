@@ -17,7 +17,7 @@ results="$root/bench/RESULTS.md"
 quick="${KIVO_BENCH_QUICK:-0}"
 rounds() { if [ "$quick" = 1 ]; then echo 1; else echo "$1"; fi; }
 
-scripts/install-deps.sh libbenchmark-dev
+scripts/install-deps.sh libbenchmark-dev pcscd
 launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
@@ -159,6 +159,46 @@ measure batch --count 100 --size 20480 "${signer[@]}" "${keys[@]}" "${signing_en
 measure search --identities $((nss_identities + token_identities)) \
   --spread "70 in ~/.pki/nssdb, 70 + 60 in two Firefox profiles, 20 on a token" "${signer[@]}" \
   --env "HOME=$search/home" --env "SOFTHSM2_CONF=$search/softhsm2.conf" --runs "$(rounds 7)"
+# The search's cost of modules a desktop registers that find nothing: OpenSC's with pcscd running
+# and no reader, the TPM's on a machine without a TPM. Each host sees only the modules of its own
+# folder (tests/support/with-modules); the signer is the demo token's.
+host_with_modules() { # NAME LIBRARY...
+  local folder="$work/modules-$1" wrapper="$work/host-$1" library
+  shift
+  rm -rf "$folder"
+  mkdir -p "$folder"
+  for library in "$@"; do
+    echo "module: $library" >"$folder/$(basename "$library" .so).module"
+  done
+  printf '#!/bin/sh\nexec "%s" "%s" "%s" "$@"\n' "$root/tests/support/with-modules" "$folder" \
+    "$host" >"$wrapper"
+  chmod +x "$wrapper"
+  echo "$wrapper"
+}
+pcscd_pid=""
+stop_pcscd() { if [ -n "$pcscd_pid" ]; then kill "$pcscd_pid"; wait "$pcscd_pid" || true; fi; }
+trap stop_pcscd EXIT
+if ! pgrep -x pcscd >/dev/null; then
+  pcscd --foreground >/dev/null 2>&1 &
+  pcscd_pid=$!
+  for _ in $(seq 100); do [ -S /run/pcscd/pcscd.comm ] && break; sleep 0.05; done
+fi
+module_dir="$(pkg-config --variable=p11_module_path p11-kit-1)"
+idle=() names=""
+for entry in "opensc-pkcs11.so:opensc-pkcs11 (pcscd running, no reader)" \
+  "libtpm2_pkcs11.so:tpm2-pkcs11 (no TPM)"; do
+  if [ -e "$module_dir/${entry%%:*}" ]; then
+    idle+=("$module_dir/${entry%%:*}")
+    names="${names:+$names; }${entry#*:}"
+  fi
+done
+if [ "${#idle[@]}" -gt 0 ]; then
+  softhsm="$(scripts/softhsm-module.sh)"
+  measure idle --host "$(host_with_modules alone "$softhsm")" \
+    --idle-host "$(host_with_modules idle "$softhsm" "${idle[@]}")" --modules "$names" \
+    "${signer[@]}" --env "HOME=$work/home" --env "SOFTHSM2_CONF=$SOFTHSM2_CONF" \
+    --runs "$(rounds 7)"
+fi
 for shape in payload dense; do
   measure memory --shape "$shape" --sizes "1048576,10485760$([ "$shape" = dense ] && echo ,52428800)" "${signer[@]}" "${signing_env[@]}" --runs 1
 done
