@@ -88,11 +88,7 @@ std::optional<std::string> readText(const std::string& window, const fs::path& f
 
 TEST(GraphicalPinentry, TokenPinAndNssConfirmationThroughARealDialog) {
     if (const std::string missing = missingParts(); !missing.empty()) {
-        std::cerr << "\n"
-                  << "**********************************************************************\n"
-                  << "*** SKIPPED: the real pinentry dialog test needs:" << missing << "\n"
-                  << "*** install them with scripts/install-deps.sh\n"
-                  << "**********************************************************************\n";
+        printSkipBanner("the real pinentry dialog test", missing);
         GTEST_SKIP() << "missing:" << missing;
     }
     const char* shots = std::getenv("KIVO_GUI_SCREENSHOTS");

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -58,6 +59,14 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
+}
+
+void printSkipBanner(const std::string& what, const std::string& missing) {
+    std::cerr << "\n"
+              << "**********************************************************************\n"
+              << "*** SKIPPED: " << what << " needs:" << missing << "\n"
+              << "*** install them with scripts/install-deps.sh\n"
+              << "**********************************************************************\n";
 }
 
 int runCommand(const std::string& command) {

@@ -38,6 +38,10 @@ void writeFile(const std::filesystem::path& path, const std::string& contents);
 bool eventually(const std::function<bool()>& condition,
                 std::chrono::milliseconds limit = std::chrono::seconds(60));
 
+// The loud banner of a test that skips because packages are missing (ctest's skip pattern
+// "*** SKIPPED"); `missing` lists them, each after a space.
+void printSkipBanner(const std::string& what, const std::string& missing);
+
 // Runs a shell command; returns its exit status. Output goes to the test's own output.
 int runCommand(const std::string& command);
 // The lines of `text`, without their line feeds.

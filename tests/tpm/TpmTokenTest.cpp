@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 
 #include <cstdlib>
-#include <iostream>
 #include <memory>
 #include <nlohmann/json.hpp>
 
@@ -142,11 +141,7 @@ struct SoftwareTpm {
 
 TEST(TpmToken, SignsWithTheTpmKeyAfterItsPinAndReportsAWrongPin) {
     if (const std::string missing = missingParts(); !missing.empty()) {
-        std::cerr << "\n"
-                  << "**********************************************************************\n"
-                  << "*** SKIPPED: the TPM token test needs:" << missing << "\n"
-                  << "*** install them with scripts/install-deps.sh\n"
-                  << "**********************************************************************\n";
+        printSkipBanner("the TPM token test", missing);
         GTEST_SKIP() << "missing:" << missing;
     }
     const SoftwareTpm tpm;
