@@ -1,9 +1,10 @@
 #include "platform/UserNssDatabases.h"
 
-#include <fstream>
 #include <optional>
 #include <set>
 #include <sstream>
+
+#include "foundation/TextFile.h"
 
 namespace kivo::platform {
 namespace {
@@ -64,16 +65,6 @@ bool startsWith(std::string_view text, std::string_view prefix) {
 fs::path profileFolder(const fs::path& root, const std::string& path, bool relative) {
     const fs::path given(path);
     return relative || given.is_relative() ? root / given : given;
-}
-
-std::optional<std::string> readText(const fs::path& file) {
-    std::ifstream stream(file, std::ios::binary);
-    if (!stream) {
-        return std::nullopt;
-    }
-    std::ostringstream text;
-    text << stream.rdbuf();
-    return text.str();
 }
 
 // Two spellings of one folder (a symbolic link, "a/../b") count once.
@@ -139,7 +130,7 @@ std::vector<NssDatabaseLocation> userNssDatabases(const fs::path& home) {
          "Firefox (Flatpak) profile"},
     };
     for (const auto& [root, kind] : firefoxRoots) {
-        if (const auto text = readText(root / "profiles.ini")) {
+        if (const auto text = foundation::readTextFile(root / "profiles.ini")) {
             for (auto& location : firefoxProfiles(*text, root, kind)) {
                 candidates.push_back(std::move(location));
             }
