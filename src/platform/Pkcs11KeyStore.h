@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "foundation/KeyStore.h"
+#include "platform/KeyStoreInventory.h"
 #include "platform/PinEntry.h"
 #include "platform/Pkcs11Module.h"
 #include "platform/Pkcs11Token.h"
@@ -29,11 +30,16 @@ struct KeyStoreOptions {
     std::optional<std::string> pinEntryProgram;
     // NSS's softoken library; absent: libsoftokn3.so where the dynamic linker finds it.
     std::optional<std::filesystem::path> nssModule;
+    // When set, the store records here what it meets while it loads.
+    std::shared_ptr<KeyStoreInventory> inventory;
 };
 
 // The databases userNssDatabases finds under $HOME (none when HOME is unset or empty) and
 // $KIVO_PINENTRY when set and not empty.
 KeyStoreOptions defaultKeyStoreOptions();
+
+// The softoken library the options name, or libsoftokn3.so where the dynamic linker finds it.
+std::optional<std::filesystem::path> nssSoftokenPath(const KeyStoreOptions& options);
 
 class Pkcs11KeyStore final : public foundation::KeyStore {
   public:
@@ -48,14 +54,16 @@ class Pkcs11KeyStore final : public foundation::KeyStore {
     foundation::IdentityQueryResult queryTokenIdentities(const std::string& tokenId) override;
 
   private:
-    std::optional<std::filesystem::path> nssModulePath() const;
     void loadNssTokens();
     void loadSmartCardTokens();
-    void addTokensOf(const std::shared_ptr<Pkcs11Module>& module);
+    void addTokensOf(const std::shared_ptr<Pkcs11Module>& module, const std::string& library);
+    void recordModule(ModuleRecord record);
 
     KeyStoreOptions options_;
     std::shared_ptr<const PinEntry> pinEntry_;
     std::optional<std::vector<std::shared_ptr<Pkcs11Token>>> nssTokens_;
+    // With an inventory: where each NSS token's database is recorded in it.
+    std::vector<std::size_t> nssRecords_;
     std::optional<foundation::KeyStoreStatus> nssFailure_;
     std::optional<std::vector<std::shared_ptr<Pkcs11Token>>> smartCardTokens_;
 };
