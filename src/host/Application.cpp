@@ -9,12 +9,12 @@
 #include <span>
 #include <string_view>
 
-#include "BuildConfig.h"
+#include "diagnostics/CommandLine.h"
+#include "diagnostics/Commands.h"
+#include "diagnostics/SystemServices.h"
 #include "foundation/Log.h"
 #include "host/Framing.h"
 #include "host/IdleTimeout.h"
-#include "platform/Pkcs11KeyStore.h"
-#include "platform/SystemFacts.h"
 #include "protocol/Dispatch.h"
 #include "protocol/SigningApproval.h"
 
@@ -38,15 +38,8 @@ void applyVerboseEnvironment() {
 
 protocol::RequestServices makeServices(TimeoutManager& timeout,
                                        std::span<const char* const> arguments) {
-    protocol::RequestServices services;
-    services.versionFacts = {build::version, platform::operatingSystemDescription(),
-                             build::architecture, platform::applicationsFolder()};
-    services.openKeyStore = [] {
-        return std::make_unique<platform::Pkcs11KeyStore>(platform::defaultKeyStoreOptions());
-    };
-    services.tokenClassId = build::smartCardTokenClassId;
+    protocol::RequestServices services = diagnostics::systemServices();
     services.caller = protocol::callerFromArguments(arguments);
-    services.now = [] { return SystemClock::now(); };
     services.setIdlePeriod = [&timeout](double seconds) { timeout.setPeriod(seconds); };
     return services;
 }
@@ -62,6 +55,11 @@ Wait waitForInput(int fd) {
 }  // namespace
 
 int runApplication(int argc, char** argv) {
+    const std::span<const char* const> allArguments(argv, static_cast<std::size_t>(argc));
+    const auto arguments = allArguments.empty() ? allArguments : allArguments.subspan(1);
+    if (diagnostics::startsCommand(arguments)) {
+        return diagnostics::runCommand(arguments);
+    }
     // The browser may close our output at any time; that must not kill the host mid-log.
     ::signal(SIGPIPE, SIG_IGN);
     writeLog(LogLevel::info, "Application launched");
@@ -70,9 +68,7 @@ int runApplication(int argc, char** argv) {
     TimeoutManager timeout;
     timeout.start(SystemClock::now());
     FramedChannel channel(STDIN_FILENO, STDOUT_FILENO);
-    const std::span<const char* const> arguments(argv, static_cast<std::size_t>(argc));
-    const protocol::RequestServices services =
-        makeServices(timeout, arguments.empty() ? arguments : arguments.subspan(1));
+    const protocol::RequestServices services = makeServices(timeout, arguments);
 
     while (true) {
         if (waitForInput(STDIN_FILENO) == Wait::sliceOver) {

@@ -1,0 +1,13 @@
+#pragma once
+
+// What a request needs from this machine, as the host and --self-test both serve requests: the
+// version facts, the user's key stores (opened per request), the build's token class and the
+// system clock. The caller and the idle period are the serving loop's to add.
+
+#include "protocol/RequestServices.h"
+
+namespace kivo::diagnostics {
+
+protocol::RequestServices systemServices();
+
+}  // namespace kivo::diagnostics
