@@ -45,7 +45,10 @@ std::optional<fs::path> x11Socket(std::string_view display) {
         return std::nullopt;
     }
     const std::string_view number = display.substr(1, display.find('.') - 1);
-    return fs::path("/tmp/.X11-unix") / ("X" + std::string(number));
+    // Appended piece by piece: GCC 12 at -O3 misreads "X" + number as an overlapping copy.
+    std::string socket = "/tmp/.X11-unix/X";
+    socket.append(number);
+    return fs::path(socket);
 }
 
 // Whether a window can be shown from here: a Wayland or local X socket, or a remote X display,
