@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "BuildConfig.h"
-#include "foundation/TextFile.h"
+#include "foundation/SmallFile.h"
 #include "platform/PinEntry.h"
 
 namespace kivo::diagnostics {
@@ -150,7 +150,7 @@ Manifest examineManifest(const fs::path& folder, std::string scope, BrowserFamil
     if (!manifest.present) {
         return manifest;
     }
-    const auto text = foundation::readTextFile(manifest.file);
+    const auto text = foundation::readSmallFile(manifest.file);
     const json document = text ? json::parse(*text, nullptr, false) : json();
     if (!text) {
         manifest.fault = "it cannot be read";

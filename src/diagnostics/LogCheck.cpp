@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "foundation/Log.h"
-#include "foundation/TextFile.h"
+#include "foundation/SmallFile.h"
 
 namespace kivo::diagnostics {
 namespace {

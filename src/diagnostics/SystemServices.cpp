@@ -6,12 +6,14 @@
 
 namespace kivo::diagnostics {
 
-protocol::RequestServices systemServices() {
+protocol::RequestServices systemServices(std::vector<int> browserChannel) {
     protocol::RequestServices services;
     services.versionFacts = {build::version, platform::operatingSystemDescription(),
                              build::architecture, platform::applicationsFolder()};
-    services.openKeyStore = [] {
-        return std::make_unique<platform::Pkcs11KeyStore>(platform::defaultKeyStoreOptions());
+    services.openKeyStore = [browserChannel = std::move(browserChannel)] {
+        platform::KeyStoreOptions options = platform::defaultKeyStoreOptions();
+        options.browserChannel = browserChannel;
+        return std::make_unique<platform::Pkcs11KeyStore>(std::move(options));
     };
     services.tokenClassId = build::smartCardTokenClassId;
     services.now = [] { return std::chrono::system_clock::now(); };

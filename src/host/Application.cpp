@@ -13,6 +13,7 @@
 #include "diagnostics/Commands.h"
 #include "diagnostics/SystemServices.h"
 #include "foundation/Log.h"
+#include "host/ChannelWatch.h"
 #include "host/Framing.h"
 #include "host/IdleTimeout.h"
 #include "protocol/Dispatch.h"
@@ -27,6 +28,12 @@ namespace {
 
 using SystemClock = std::chrono::system_clock;
 
+// The browser's channel: where requests come from and answers go.
+struct ChannelDescriptors {
+    int input;
+    int output;
+};
+
 // The idle clock is looked at once per slice.
 constexpr int idleSliceMilliseconds = 1000;
 
@@ -37,9 +44,16 @@ void applyVerboseEnvironment() {
 }
 
 protocol::RequestServices makeServices(TimeoutManager& timeout,
-                                       std::span<const char* const> arguments) {
-    protocol::RequestServices services = diagnostics::systemServices();
+                                       std::span<const char* const> arguments,
+                                       const ChannelDescriptors& channel) {
+    protocol::RequestServices services =
+        diagnostics::systemServices({channel.input, channel.output});
     services.caller = protocol::callerFromArguments(arguments);
+    // Browsers drop any message from a host larger than 1 MB, after the user approved and the
+    // host signed; a browser names its extension when it starts the host.
+    if (services.caller) {
+        services.answerLimit = 1024 * 1024;
+    }
     services.setIdlePeriod = [&timeout](double seconds) { timeout.setPeriod(seconds); };
     return services;
 }
@@ -67,8 +81,9 @@ int runApplication(int argc, char** argv) {
 
     TimeoutManager timeout;
     timeout.start(SystemClock::now());
-    FramedChannel channel(STDIN_FILENO, STDOUT_FILENO);
-    const protocol::RequestServices services = makeServices(timeout, arguments);
+    const ChannelDescriptors descriptors{STDIN_FILENO, STDOUT_FILENO};
+    FramedChannel channel(descriptors.input, descriptors.output);
+    const protocol::RequestServices services = makeServices(timeout, arguments, descriptors);
 
     while (true) {
         if (waitForInput(STDIN_FILENO) == Wait::sliceOver) {
@@ -79,8 +94,11 @@ int runApplication(int argc, char** argv) {
         }
         timeout.pause();
         writeLog(LogLevel::info, "Processing a new request");
-        const protocol::RequestOutcome outcome = protocol::processRequest(channel, services);
-        if (outcome == protocol::RequestOutcome::failed) {
+        const protocol::RequestOutcome outcome = [&] {
+            const ChannelWatch watch(descriptors.output);
+            return protocol::processRequest(channel, services);
+        }();
+        if (outcome == protocol::RequestOutcome::failed || channel.broken()) {
             return EXIT_FAILURE;
         }
         if (outcome == protocol::RequestOutcome::endOfInput) {

@@ -2,7 +2,7 @@
 
 #include <sstream>
 
-#include "foundation/TextFile.h"
+#include "foundation/SmallFile.h"
 
 namespace kivo::platform {
 namespace {
@@ -92,7 +92,7 @@ std::vector<RegisteredNssModule> parseNssModuleList(std::string_view pkcs11Txt) 
 }
 
 std::vector<RegisteredNssModule> registeredNssModules(const std::filesystem::path& directory) {
-    const auto text = foundation::readTextFile(directory / "pkcs11.txt");
+    const auto text = foundation::readSmallFile(directory / "pkcs11.txt");
     return text ? parseNssModuleList(*text) : std::vector<RegisteredNssModule>{};
 }
 

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "foundation/Log.h"
-#include "platform/NssModuleList.h"
+#include "platform/ModuleFileTrust.h"
 #include "platform/NssSoftoken.h"
 #include "platform/Pkcs11Result.h"
 #include "platform/TokenIdentities.h"
@@ -16,6 +16,7 @@
 namespace kivo::platform {
 namespace {
 
+using foundation::LogLevel;
 using status = foundation::KeyStoreStatus;
 
 std::optional<std::string> nonEmptyEnvironment(const char* name) {
@@ -79,6 +80,7 @@ KeyStoreOptions defaultKeyStoreOptions() {
     KeyStoreOptions options;
     if (const auto home = nonEmptyEnvironment("HOME")) {
         options.nssDatabases = userNssDatabases(*home);
+        options.sandboxFolders = sandboxFolders(*home);
     }
     options.pinEntryProgram = nonEmptyEnvironment("KIVO_PINENTRY");
     return options;
@@ -93,8 +95,8 @@ std::optional<std::filesystem::path> nssSoftokenPath(const KeyStoreOptions& opti
 
 Pkcs11KeyStore::Pkcs11KeyStore(KeyStoreOptions options)
     : options_(std::move(options)),
-      pinEntry_(
-          std::make_shared<PinEntry>(options_.pinEntryProgram.value_or(defaultPinEntryProgram))) {}
+      pinEntry_(std::make_shared<PinEntry>(
+          options_.pinEntryProgram.value_or(defaultPinEntryProgram), options_.browserChannel)) {}
 
 void Pkcs11KeyStore::loadNssTokens() {
     nssTokens_.emplace();
@@ -153,7 +155,7 @@ foundation::IdentityQueryResult Pkcs11KeyStore::querySystemIdentities() {
     return result;
 }
 
-void Pkcs11KeyStore::recordModule(ModuleRecord record) {
+void Pkcs11KeyStore::recordModule(ModuleRecord record) const {
     if (options_.inventory) {
         options_.inventory->modules.push_back(std::move(record));
     }
@@ -211,33 +213,33 @@ void Pkcs11KeyStore::loadSmartCardTokens() {
     }
     // A vendor module a browser knows through its NSS database, which p11-kit may not know.
     for (const NssDatabaseLocation& database : options_.nssDatabases) {
-        for (const RegisteredNssModule& registered : registeredNssModules(database.directory)) {
-            // NSS hands a bare file name to the dynamic linker; so does finding it here.
-            const std::filesystem::path given(registered.library);
-            const auto library = given.is_absolute()
-                                     ? std::optional<std::filesystem::path>(given)
-                                     : Pkcs11Module::findLibrary(registered.library);
-            const auto identity = library ? fileIdentity(*library) : std::nullopt;
-            const std::string registeredIn = "pkcs11.txt of " + database.directory.string();
-            if (!identity) {
-                foundation::writeDebug([&] {
-                    return "Cannot find PKCS#11 module " + registered.library + " registered in " +
-                           database.directory.string();
-                });
-                recordModule({registered.library, registeredIn, false, "library not found", false});
-                continue;
+        const std::vector<RegisteredNssModule> registered =
+            registeredNssModules(database.directory);
+        const std::string registeredIn = "pkcs11.txt of " + database.directory.string();
+        if (!registered.empty() && database.sandbox) {
+            foundation::writeLog(LogLevel::info, "Not loading the PKCS#11 modules registered in " +
+                                                     database.directory.string() +
+                                                     ": a sandboxed browser can write that folder");
+            for (const RegisteredNssModule& module : registered) {
+                recordModule({module.library, registeredIn, false,
+                              "a sandboxed browser can write the folder that registers it", false});
             }
-            if (!loaded.insert(*identity).second) {
-                continue;  // already searched
+            continue;
+        }
+        for (const RegisteredNssModule& module : registered) {
+            const auto library = trustedLibrary(module, database);
+            const auto identity = library ? fileIdentity(*library) : std::nullopt;
+            if (!identity || !loaded.insert(*identity).second) {
+                continue;  // refused, or already searched
             }
             foundation::writeDebug([&] {
                 return "Searching PKCS#11 module " + library->string() + " registered in " +
                        database.directory.string();
             });
             try {
-                const auto module = Pkcs11Module::loadLibrary(*library);
+                const auto loadedModule = Pkcs11Module::loadLibrary(*library);
                 recordModule({library->string(), registeredIn, true, "CKR_OK", false});
-                addTokensOf(module, library->string());
+                addTokensOf(loadedModule, library->string());
             } catch (const Pkcs11Error& failure) {
                 foundation::writeDebug([&] {
                     return "Cannot load PKCS#11 module " + library->string() + ": " +
@@ -247,6 +249,40 @@ void Pkcs11KeyStore::loadSmartCardTokens() {
             }
         }
     }
+}
+
+std::optional<std::filesystem::path> Pkcs11KeyStore::trustedLibrary(
+    const RegisteredNssModule& registered, const NssDatabaseLocation& database) const {
+    namespace fs = std::filesystem;
+    // NSS hands a bare file name to the dynamic linker, which looks in the system's library
+    // folders; so does finding it here. A relative path would depend on the folder the browser
+    // started the host in.
+    const fs::path given(registered.library);
+    std::optional<fs::path> library;
+    if (given.is_absolute()) {
+        library = given;
+    } else if (!given.has_parent_path()) {
+        library = Pkcs11Module::findLibrary(registered.library);
+    }
+    std::error_code error;
+    const fs::path resolved = library ? fs::canonical(*library, error) : fs::path();
+    const std::string registeredIn = "pkcs11.txt of " + database.directory.string();
+    if (!library || error) {
+        foundation::writeDebug([&] {
+            return "Cannot find PKCS#11 module " + registered.library + " registered in " +
+                   database.directory.string();
+        });
+        recordModule({registered.library, registeredIn, false, "library not found", false});
+        return std::nullopt;
+    }
+    if (const auto reason = untrustedModuleReason(resolved, options_.sandboxFolders)) {
+        foundation::writeLog(LogLevel::info, "Not loading PKCS#11 module " + resolved.string() +
+                                                 " registered in " + database.directory.string() +
+                                                 ": " + *reason);
+        recordModule({resolved.string(), registeredIn, false, *reason, false});
+        return std::nullopt;
+    }
+    return resolved;
 }
 
 std::vector<std::string> Pkcs11KeyStore::tokenIds() {

@@ -324,11 +324,13 @@ std::map<std::string, std::string> snapshot(const fs::path& home) {
     return files;
 }
 
-TEST_F(Diagnose, WritesNothingAndSeesTheProfilesOfEveryFirefox) {
+TEST_F(Diagnose, WritesNothingAndShowsWhatTheSearchMet) {
     World w(*pki_);
     w.withNssIdentities({"jane"});
-    FirefoxProfiles profiles(w.home() / ".mozilla/firefox");
-    profiles.addProfile("default-release", "ab.default-release", true, "profile-secret");
+    // The Snap's Firefox: its profile's module is never loaded, and the report says why.
+    FirefoxProfiles profiles(w.home() / "snap/firefox/common/.mozilla/firefox");
+    profiles.addProfile("default-release", "ab.default-release", true, "profile-secret")
+        .registerModule("Card", SoftHsm::modulePath());
     writeFile(w.home() / "kivo-signing.log",
               "01-01-2026 10:00:00.000 INFO  Application launched\n"
               "01-01-2026 10:00:01.000 ERROR SigningError (102): Certificate not found\n");
@@ -341,6 +343,11 @@ TEST_F(Diagnose, WritesNothingAndSeesTheProfilesOfEveryFirefox) {
 
     EXPECT_EQ(outcome.lines("key_stores", {{"check", "nss_database"}, {"state", "opened"}}).size(),
               2u);
+    const json module = outcome.line(
+        "key_stores",
+        {{"check", "module"}, {"loaded", false}, {"library", SoftHsm::modulePath().string()}});
+    EXPECT_NE(module.value("initialize_result", "").find("sandboxed browser"), std::string::npos)
+        << module.dump();
     const json log = outcome.line("log", {{"check", "log"}});
     EXPECT_EQ(log["mode"], "0600");
     EXPECT_EQ(log["last_start"], "01-01-2026 10:00:00.000");

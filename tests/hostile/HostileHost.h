@@ -40,22 +40,33 @@ struct HostRun {
 };
 
 // `bytes` is freed once written, so that this process stays small while the host is measured.
-inline HostRun runHost(std::string bytes, const Environment& environment = {}) {
+// Like a browser, the run keeps the host's input open while it waits for the answer to a whole
+// request; a request cut short ends only with the input.
+inline HostRun runHost(std::string bytes, const Environment& environment = {},
+                       std::vector<std::string> arguments = {}) {
     // Linux hands a spawner's peak resident size on to a child started by posix_spawn, so this
     // process gives back freed memory and resets its peak first.
     ::malloc_trim(0);
     std::ofstream("/proc/self/clear_refs") << "5";
     HostRun run;
     run.requestBytes = bytes.size();
-    HostSession host(environment);
+    HostSession host(environment, std::move(arguments));
+    std::uint32_t announced = 0;
+    for (std::size_t i = 0; i < 4 && i < bytes.size(); ++i) {
+        announced |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << (8 * i);
+    }
+    const bool whole = bytes.size() >= 4 && announced <= bytes.size() - 4;
     // The host may stop reading early: an error ends it.
     host.process().sendRaw(bytes);
     bytes = std::string();
-    host.process().closeInput();
+    if (!whole) {
+        host.process().closeInput();
+    }
     constexpr std::chrono::seconds timeout(300);
     if (std::optional<std::string> answer = host.process().readMessage(timeout)) {
         run.answers.push_back(std::move(*answer));
     }
+    host.process().closeInput();
     run.trailing = host.process().readRemainingOutput(timeout);
     run.exitStatus = host.finish();
     run.peakMemoryKiB = host.process().peakMemoryKiB();

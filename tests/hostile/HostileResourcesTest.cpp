@@ -115,5 +115,52 @@ TEST(HostileResources, BrowserSizedRequestWithFiftyMegabyteDocumentIsServed) {
     EXPECT_NE(signedDocument.find("</Signature></CounterpartData>"), std::string::npos);
 }
 
+// Browsers drop an answer larger than 1 MiB after the user approved: a host a browser started
+// refuses such a request before asking, to the byte; other clients get large answers.
+TEST(HostileResources, ABrowserStartedHostRefusesAnswersPastTheBrowsersLimit) {
+    constexpr std::size_t limit = 1024 * 1024;
+    const std::vector<std::string> browser{"chrome-extension://abcdefghijklmnop/"};
+    const auto request = [](std::size_t padding) {
+        return signRequest(signableDocument("c", std::string(padding, 'x')));
+    };
+    const HostRun measured = runHost(request(700000), signingStore().environment());
+    expectRun(measured, 0, "");
+    ASSERT_LT(measured.answers.at(0).size(), limit);
+    // Three more bytes of text are four more of Base64.
+    const std::size_t fitting = 700000 + 3 * ((limit - measured.answers[0].size()) / 4);
+    const HostRun largest = runHost(request(fitting), signingStore().environment(), browser);
+    expectRun(largest, 0, "");
+    EXPECT_GT(largest.answers.at(0).size(), limit - 4);
+
+    const SigningStore& store = signingStore();
+    store.pinentry.answer({});
+    const HostRun refused = runHost(request(fitting + 3), store.environment(), browser);
+    expectRun(refused, 100,
+              "The signed documents would make an answer larger than the 1048576 bytes (1 MB) a "
+              "browser accepts from the host: send fewer documents per request");
+    EXPECT_EQ(store.pinentry.questionsAsked(), 0);
+    expectRun(runHost(request(fitting + 3), signingStore().environment()), 0, "");
+}
+
+// Each document gets two signatures whatever its size: tiny documents must not make an answer
+// hundreds of times the request, nor a log of megabytes.
+TEST(HostileResources, TooManyDocumentsForOneAnswerAreRefusedBeforeAnyoneIsAsked) {
+    const CertificateFields signer;
+    const std::string entry =
+        R"({"id":"d","data":")" +
+        foundation::base64Encode(foundation::byteView(signableDocument("", ""))) + R"("},)";
+    std::string documents = repeated(entry, 30000);
+    documents.pop_back();
+    const HostRun run =
+        runHost(tools::frameMessage(R"({"type":"sign","user_details":{"name":")" +
+                                    signer.commonName.value() + R"(","email":")" +
+                                    signer.email.value() + R"(","abn":")" + signer.abn.value() +
+                                    R"(","aki":[")" + signingStore().ca.subjectKeyIdHex +
+                                    R"("]},"xml_data":[)" + documents + "]}"),
+                signingStore().environment());
+    expectRun(run, 100, "Signing request carries 30000 documents, more than the ");
+    expectMemoryBounded(run);
+}
+
 }  // namespace
 }  // namespace kivo::testing

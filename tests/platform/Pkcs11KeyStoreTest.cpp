@@ -227,6 +227,11 @@ TEST_F(Pkcs11Signing, PinEntryOutcomes) {
          "CKR_PIN_INCORRECT",
          3},
         {"pinentry hangs up", {PinAnswerScript::hangUp()}, "the pinentry program failed", 1},
+        // The PIN is the approval: a dialog that cannot say what is signed must not ask.
+        {"pinentry refuses the description",
+         {PinAnswerScript::refuseDescription()},
+         "the pinentry program failed",
+         0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -256,7 +261,7 @@ TEST_F(Pkcs11Signing, PinEntryOutcomes) {
             }
             EXPECT_EQ(command.find("2468"), std::string::npos) << "the PIN went to pinentry";
         }
-        EXPECT_EQ(errors, c.questions - 1);
+        EXPECT_EQ(errors, std::max(0, c.questions - 1));
     }
 }
 
