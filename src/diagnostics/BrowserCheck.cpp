@@ -288,8 +288,8 @@ void reportRoutes(const Browser& browser, const Installation& found, const Place
         if (installed && !firefox) {
             section.add(Mark::warning,
                         browser.label + " as a " + sandbox +
-                            " has no supported way to start a native-messaging host; use " +
-                            browser.label + " installed natively",
+                            " has no supported way to start a native-messaging host: install the "
+                            "browser from your distribution's package, or use Firefox",
                         {{"check", "route"},
                          {"browser", browser.name},
                          {"sandbox", key},
