@@ -24,19 +24,14 @@ std::optional<std::pair<FileDescriptor, std::size_t>> openRegular(
     return std::pair{std::move(fd), static_cast<std::size_t>(facts.st_size)};
 }
 
-}  // namespace
-
-std::optional<std::string> readSmallFile(const std::filesystem::path& path, std::size_t limit) {
-    const auto opened = openRegular(path);
-    if (!opened || opened->second > limit) {
-        return std::nullopt;
-    }
-    const auto& [fd, size] = *opened;
-    // The file may grow while it is read: reading stops one byte past the limit.
+// Reads from the file's position to its end, or to one byte past `limit`: the file may grow
+// while it is read. `expected` is its size when it was opened.
+std::optional<std::string> readOnward(const FileDescriptor& fd, std::size_t expected,
+                                      std::size_t limit) {
     std::string text;
     std::size_t filled = 0;
     while (filled <= limit) {
-        text.resize(std::min(limit + 1, std::max(filled * 2, size + 1)));
+        text.resize(std::min(limit + 1, std::max(filled * 2, expected + 1)));
         const ssize_t got = ::read(fd.get(), text.data() + filled, text.size() - filled);
         if (got < 0 && errno == EINTR) {
             continue;
@@ -49,10 +44,21 @@ std::optional<std::string> readSmallFile(const std::filesystem::path& path, std:
         }
         filled += static_cast<std::size_t>(got);
     }
-    if (filled > limit) {
+    text.resize(filled);
+    return text;
+}
+
+}  // namespace
+
+std::optional<std::string> readSmallFile(const std::filesystem::path& path, std::size_t limit) {
+    const auto opened = openRegular(path);
+    if (!opened || opened->second > limit) {
         return std::nullopt;
     }
-    text.resize(filled);
+    auto text = readOnward(opened->first, opened->second, limit);
+    if (text && text->size() > limit) {
+        return std::nullopt;
+    }
     return text;
 }
 
@@ -62,23 +68,13 @@ std::optional<std::string> readFileTail(const std::filesystem::path& path, std::
         return std::nullopt;
     }
     const std::size_t start = opened->second > count ? opened->second - count : 0;
-    std::string text(opened->second - start, '\0');
-    std::size_t filled = 0;
-    while (filled < text.size()) {
-        const ssize_t got = ::pread(opened->first.get(), text.data() + filled, text.size() - filled,
-                                    static_cast<off_t>(start + filled));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            return std::nullopt;
-        }
-        if (got == 0) {
-            break;
-        }
-        filled += static_cast<std::size_t>(got);
+    if (::lseek(opened->first.get(), static_cast<off_t>(start), SEEK_SET) < 0) {
+        return std::nullopt;
     }
-    text.resize(filled);
+    auto text = readOnward(opened->first, opened->second - start, count);
+    if (text && text->size() > count) {
+        text->resize(count);
+    }
     return text;
 }
 
