@@ -56,24 +56,28 @@ std::string renderText(const Report& report) {
 }
 
 std::string renderJson(const Report& report) {
-    nlohmann::json sections = nlohmann::json::object();
+    // In the order of the text: sections as shown, each line's mark and text before its facts.
+    using Ordered = nlohmann::ordered_json;
+    Ordered sections = Ordered::object();
     for (const Section& section : report.sections) {
-        nlohmann::json lines = nlohmann::json::array();
+        Ordered lines = Ordered::array();
         for (const Finding& finding : section.findings) {
-            nlohmann::json line = {{"mark", markText(finding.mark)}, {"text", finding.text}};
-            line.update(finding.facts);
+            Ordered line = {{"mark", markText(finding.mark)}, {"text", finding.text}};
+            for (const auto& [key, value] : finding.facts.items()) {
+                line[key] = Ordered(value);
+            }
             lines.push_back(std::move(line));
         }
         sections[section.key] = std::move(lines);
     }
-    nlohmann::json blockers = nlohmann::json::array();
+    Ordered blockers = Ordered::array();
     for (const Blocker& blocker : report.blockers) {
         blockers.push_back({{"problem", blocker.problem}, {"fix", blocker.fix}});
     }
-    const nlohmann::json document = {
+    const Ordered document = {
         {"ready", report.readyToSign()}, {"sections", sections}, {"blockers", blockers}};
     // Texts from manifests and certificates may hold bytes that are not UTF-8.
-    return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    return document.dump(2, ' ', false, Ordered::error_handler_t::replace) + "\n";
 }
 
 }  // namespace kivo::diagnostics
