@@ -95,6 +95,8 @@ class World {
     }
 
     const fs::path& home() const { return home_.path(); }
+    const fs::path& folder() const { return dir_.path(); }
+    const fs::path& bin() const { return bin_; }
     SoftHsm& hsm() { return hsm_; }
     Environment& environment() { return environment_; }
     const IssuedCertificate& certificate(const std::string& name) const {
@@ -269,6 +271,45 @@ TEST_F(Diagnose, EachWorldGetsItsVerdict) {
              const json pinentry = o.line("approval", {{"check", "pinentry"}});
              EXPECT_EQ(pinentry["wanted"], "pinentry");
              EXPECT_TRUE(pinentry["program"].is_null());
+         }},
+        {"only a terminal pinentry, behind a link",
+         [](World& w) {
+             w.withNssIdentities({"jane"});
+             writeFile(w.bin() / "pinentry-curses", "#!/bin/sh\nexit 0\n");
+             fs::permissions(w.bin() / "pinentry-curses", fs::perms::owner_all);
+             fs::create_symlink(w.bin() / "pinentry-curses", w.bin() / "pinentry");
+             w.environment().erase("KIVO_PINENTRY");
+         },
+         false, "works only in a terminal",
+         [](const Outcome& o) {
+             const json pinentry = o.line("approval", {{"check", "pinentry"}});
+             EXPECT_EQ(pinentry["flavour"], "curses");
+             EXPECT_EQ(fs::path(pinentry["resolved"].get<std::string>()).filename(),
+                       "pinentry-curses");
+         }},
+        {"sandboxed browsers: Firefox as a Snap with the portal, Chromium as a Flatpak",
+         [](World& w) {
+             w.withNssIdentities({"jane"});
+             writeFile(w.folder() / "snap/bin/firefox", "");
+             fs::create_directories(w.folder() / "flatpak-user/app/org.chromium.Chromium");
+             writeFile(
+                 w.folder() / "share/dbus-1/interfaces/org.freedesktop.portal.WebExtensions.xml",
+                 "<node/>");
+         },
+         true, "",
+         [](const Outcome& o) {
+             const json firefox =
+                 o.line("browsers", {{"check", "browser"}, {"browser", "firefox"}});
+             EXPECT_FALSE(firefox["snap"].is_null());
+             EXPECT_EQ(o.line("browsers", {{"check", "route"}, {"browser", "firefox"}})["present"],
+                       true);
+             const json chromium =
+                 o.line("browsers", {{"check", "route"}, {"browser", "chromium"}});
+             EXPECT_EQ(chromium["sandbox"], "flatpak");
+             EXPECT_EQ(chromium["mark"], "warning");
+             EXPECT_EQ(o.line("browsers", {{"check", "browser"},
+                                           {"browser", "chromium"}})["flatpak"]["installation"],
+                       "user");
          }},
         {"password-protected database",
          [](World& w) { w.withNssIdentities({"jane"}, "db-secret"); }, true, "",
