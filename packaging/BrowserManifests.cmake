@@ -3,15 +3,25 @@
 
 set(KIVO_NATIVE_HOST_NAME "com.kivo.signing")
 
-# The system-wide native-messaging folders, as family|folder, matching register-browsers.sh.
-# /etc/opt/chrome serves Chrome (every channel), Brave and Vivaldi, and Edge after its own folder;
-# /usr/lib/mozilla serves Firefox, /usr/lib/librewolf LibreWolf.
-set(KIVO_SYSTEM_MANIFEST_FOLDERS
-    "chrome|/etc/opt/chrome/native-messaging-hosts"
-    "chrome|/etc/chromium/native-messaging-hosts"
-    "chrome|/etc/opt/edge/native-messaging-hosts"
-    "firefox|/usr/lib/mozilla/native-messaging-hosts"
-    "firefox|/usr/lib/librewolf/native-messaging-hosts")
+# The system-wide native-messaging folders of the browser table (browsers.conf, which
+# register-browsers.sh and the host read too), as family|folder, each once in table order:
+# /etc/opt/chrome serves Chrome (every channel), Brave and Vivaldi, and Edge after its own folder.
+function(kivo_system_manifest_folders table_file out)
+  file(STRINGS "${table_file}" rows REGEX "^[^#]")
+  set(folders "")
+  # Matched rather than split into a list: install scripts run without the policies that keep
+  # empty list elements.
+  foreach(row IN LISTS rows)
+    if(row MATCHES "^[^|]*\\|[^|]*\\|([^|]*)\\|[^|]*\\|([^|]*)\\|")
+      list(FIND folders "${CMAKE_MATCH_1}|${CMAKE_MATCH_2}" seen)
+      if(seen EQUAL -1)
+        list(APPEND folders "${CMAKE_MATCH_1}|${CMAKE_MATCH_2}")
+      endif()
+    endif()
+  endforeach()
+  set(${out} "${folders}" PARENT_SCOPE)
+endfunction()
+kivo_system_manifest_folders("${CMAKE_CURRENT_LIST_DIR}/browsers.conf" KIVO_SYSTEM_MANIFEST_FOLDERS)
 
 # Fails with a message naming the bad entry when an allowed origin or extension id has a form the
 # browsers would reject (a bad manifest makes the browser refuse the host without saying why).

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Fails when a folder under src/ includes a header from a layer above it, includes a folder that
 # is not a known layer, or when includes between folders form a cycle. Layers, lowest first:
-#   foundation <- asn1 <- certs, xmldsig, platform <- protocol <- host
+#   foundation <- asn1 <- certs, xmldsig, platform <- protocol <- diagnostics <- host
 # A folder may include its own headers and those of any lower layer. Folders on one level may
 # include each other as long as no cycle results.
 set -euo pipefail
 shopt -s inherit_errexit
 cd "$(dirname "$0")/.."
 
-declare -A rank=([foundation]=0 [asn1]=1 [certs]=2 [xmldsig]=2 [platform]=2 [protocol]=3 [host]=4)
+declare -A rank=([foundation]=0 [asn1]=1 [certs]=2 [xmldsig]=2 [platform]=2 [protocol]=3 [diagnostics]=4 [host]=5)
 failed=0
 edges=""
 

@@ -12,21 +12,19 @@ readonly host_name="com.kivo.signing"
 script_dir="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 readonly script_dir
 
-# One line per browser: name|label|family|user folder|system folder|commands|flatpak id|snap.
-# User folders are below ${XDG_CONFIG_HOME:-~/.config} (@C) or HOME (@H). Folders come from each
-# browser's documentation or source; several browsers share Chrome's system folder.
-readonly browser_table="\
-chrome|Google Chrome|chrome|@C/google-chrome/NativeMessagingHosts|/etc/opt/chrome/native-messaging-hosts|google-chrome google-chrome-stable|com.google.Chrome|
-chrome-beta|Google Chrome Beta|chrome|@C/google-chrome-beta/NativeMessagingHosts|/etc/opt/chrome/native-messaging-hosts|google-chrome-beta||
-chrome-unstable|Google Chrome Unstable|chrome|@C/google-chrome-unstable/NativeMessagingHosts|/etc/opt/chrome/native-messaging-hosts|google-chrome-unstable||
-chromium|Chromium|chrome|@C/chromium/NativeMessagingHosts|/etc/chromium/native-messaging-hosts|chromium chromium-browser|org.chromium.Chromium|chromium
-edge|Microsoft Edge|chrome|@C/microsoft-edge/NativeMessagingHosts|/etc/opt/edge/native-messaging-hosts|microsoft-edge microsoft-edge-stable|com.microsoft.Edge|
-edge-beta|Microsoft Edge Beta|chrome|@C/microsoft-edge-beta/NativeMessagingHosts|/etc/opt/edge/native-messaging-hosts|microsoft-edge-beta||
-edge-dev|Microsoft Edge Dev|chrome|@C/microsoft-edge-dev/NativeMessagingHosts|/etc/opt/edge/native-messaging-hosts|microsoft-edge-dev||
-brave|Brave|chrome|@C/BraveSoftware/Brave-Browser/NativeMessagingHosts|/etc/opt/chrome/native-messaging-hosts|brave-browser brave brave-browser-stable|com.brave.Browser|brave
-vivaldi|Vivaldi|chrome|@C/vivaldi/NativeMessagingHosts|/etc/opt/chrome/native-messaging-hosts|vivaldi vivaldi-stable|com.vivaldi.Vivaldi|
-firefox|Firefox|firefox|@H/.mozilla/native-messaging-hosts|/usr/lib/mozilla/native-messaging-hosts|firefox firefox-esr|org.mozilla.firefox|firefox
-librewolf|LibreWolf|firefox|@H/.librewolf/native-messaging-hosts|/usr/lib/librewolf/native-messaging-hosts|librewolf|io.gitlab.librewolf-community|"
+# The browser table, one line per browser (its fields are described in the file): browsers.conf
+# beside an installed copy, packaging/browsers.conf in a checkout. The host reads the same file.
+if [ -f "$script_dir/browsers.conf" ]; then
+  table_file="$script_dir/browsers.conf"
+else
+  table_file="$script_dir/../packaging/browsers.conf"
+fi
+[ -f "$table_file" ] || {
+  echo "register-browsers: cannot find browsers.conf (looked beside this script and in packaging/)" >&2
+  exit 1
+}
+browser_table="$(grep -v -e '^#' -e '^[[:space:]]*$' "$table_file")"
+readonly browser_table
 
 # Inside a Flatpak's own folder (~/.var/app/APP-ID/), where the app reads its manifests: the
 # Chrome family's config folder is config/, Firefox and LibreWolf keep their dot folder.

@@ -25,15 +25,6 @@ namespace {
 using foundation::LogLevel;
 using foundation::SigningError;
 
-// What the candidate test reads from one certificate.
-struct CertificateFacts {
-    std::optional<std::string> commonName;
-    std::optional<std::string> email;
-    std::optional<std::string> abn;
-    std::optional<std::string> akiText;
-    bool isSigningCert = false;
-};
-
 // The ABN extension's value is a single string: the extnValue node's first child.
 std::optional<std::string> abnOf(const asn1::X509Certificate& certificate) {
     const auto extension = certificate.extensionFor(asn1::X509Certificate::OID_ABN);
@@ -63,18 +54,11 @@ bool isSigningCertificate(const asn1::X509Certificate& certificate) {
     return keyUsage.empty() || keyUsage.front();
 }
 
-CertificateFacts readFacts(const asn1::X509Certificate& certificate) {
-    return {certificate.subjectValue(asn1::ASN1DistinguishedNames::commonName),
-            certificate.subjectValue(asn1::ASN1DistinguishedNames::emailAddress),
-            abnOf(certificate), authorityKeyIdTextOf(certificate),
-            isSigningCertificate(certificate)};
-}
-
 std::string orNil(const std::optional<std::string>& text) {
     return text.value_or("<nil>");
 }
 
-std::string describeFacts(const CertificateFacts& facts) {
+std::string describeFacts(const IdentityFacts& facts) {
     return "Next certificate has name = " + orNil(facts.commonName) +
            ", email = " + orNil(facts.email) + ", ABN = " + orNil(facts.abn) +
            ", AKI = " + orNil(facts.akiText) +
@@ -86,21 +70,63 @@ bool equalsWhenPresent(const std::optional<std::string>& fromCertificate,
     return fromCertificate && fromRequest && canonicallyEqual(*fromCertificate, *fromRequest);
 }
 
-bool matchesAnyAki(const std::optional<std::string>& akiText, std::span<const std::string> akis) {
+// The position of the first list entry that the identifier equals, ignoring case.
+std::optional<std::size_t> akiPosition(const std::optional<std::string>& akiText,
+                                       std::span<const std::string> akis) {
     if (!akiText) {
-        return false;
+        return std::nullopt;
     }
-    for (const auto& entry : akis) {
-        if (equalIgnoringCase(*akiText, entry)) {
-            return true;
+    for (std::size_t i = 0; i < akis.size(); ++i) {
+        if (equalIgnoringCase(*akiText, akis[i])) {
+            return i;
         }
     }
-    return false;
+    return std::nullopt;
 }
 
 bool equalsAkiEntry(const Candidate& candidate, std::string_view entry) {
     const auto akiText = authorityKeyIdTextOf(*candidate.parsedCertificate);
     return akiText && equalIgnoringCase(*akiText, entry);
+}
+
+// The candidate test's reason for passing a certificate over, in the order it tests; none for a
+// candidate. Writes the per-certificate DEBUG lines.
+std::optional<IdentityVerdict> mismatchOf(const asn1::X509Certificate& certificate,
+                                          const UserDetails& userDetails) {
+    const auto facts = identityFacts(certificate);
+    foundation::writeDebug([&] { return describeFacts(facts); });
+    if (!facts.commonName) {
+        return IdentityVerdict::nameDiffers;
+    }
+    if (!facts.isSigningCert) {
+        return IdentityVerdict::noSigningKeyUsage;
+    }
+    if (!equalsWhenPresent(facts.commonName, userDetails.name)) {
+        return IdentityVerdict::nameDiffers;
+    }
+    if (!facts.email || !userDetails.email ||
+        !equalIgnoringCase(*facts.email, *userDetails.email)) {
+        return IdentityVerdict::emailDiffers;
+    }
+    if (!equalsWhenPresent(facts.abn, userDetails.abn)) {
+        return IdentityVerdict::abnDiffers;
+    }
+    if (!userDetails.aki) {
+        return IdentityVerdict::akiNotListed;
+    }
+    if (userDetails.aki->empty()) {
+        foundation::writeDebug([] {
+            return "Next certificate is a signing certificate that matches on name, email and ABN";
+        });
+        return std::nullopt;
+    }
+    if (!akiPosition(facts.akiText, *userDetails.aki)) {
+        return IdentityVerdict::akiNotListed;
+    }
+    foundation::writeDebug([] {
+        return "Next certificate is a signing certificate that matches on name, email, ABN and AKI";
+    });
+    return std::nullopt;
 }
 
 using Escape = std::pair<char, std::string_view>;
@@ -177,61 +203,47 @@ const Candidate* selectByAkiPriority(const std::vector<Candidate>& candidates,
     return selected;
 }
 
-}  // namespace
-
-bool isCandidate(const asn1::X509Certificate& parsedCertificate, const UserDetails& userDetails) {
-    const auto facts = readFacts(parsedCertificate);
-    foundation::writeDebug([&] { return describeFacts(facts); });
-
-    const bool identityMatches = facts.commonName && facts.isSigningCert &&
-                                 equalsWhenPresent(facts.commonName, userDetails.name) &&
-                                 facts.email && userDetails.email &&
-                                 equalIgnoringCase(*facts.email, *userDetails.email) &&
-                                 equalsWhenPresent(facts.abn, userDetails.abn);
-    if (!identityMatches || !userDetails.aki) {
-        return false;
+// Why each candidate that was not chosen lost: an AKI later in the list, or the same one and
+// no later expiry. Without a winner (an empty AKI list) none of their AKIs was listed.
+IdentityVerdict rankingVerdict(const Candidate& candidate, const Candidate* winner,
+                               std::span<const std::string> akis) {
+    if (winner == nullptr) {
+        return IdentityVerdict::akiNotListed;
     }
-    if (userDetails.aki->empty()) {
-        foundation::writeDebug([] {
-            return "Next certificate is a signing certificate that matches on name, email and ABN";
-        });
-        return true;
+    if (candidate.parsedCertificate == winner->parsedCertificate) {
+        return IdentityVerdict::chosen;
     }
-    if (!matchesAnyAki(facts.akiText, *userDetails.aki)) {
-        return false;
-    }
-    foundation::writeDebug([] {
-        return "Next certificate is a signing certificate that matches on name, email, ABN and AKI";
-    });
-    return true;
+    const auto position = akiPosition(authorityKeyIdTextOf(*candidate.parsedCertificate), akis);
+    const auto winnerPosition = akiPosition(authorityKeyIdTextOf(*winner->parsedCertificate), akis);
+    return position == winnerPosition ? IdentityVerdict::earlierExpiry
+                                      : IdentityVerdict::lowerAkiPreference;
 }
 
-CertificateSelection findSigningCertificate(const UserDetails& userDetails, KeyStore& store,
-                                            std::string_view tokenClassId, asn1::TimePoint now) {
-    const auto& name =
-        required(userDetails.name, "Name is missing from the signing request message");
-    const auto& email =
-        required(userDetails.email, "Email is missing from the signing request message");
-    const auto& abn = required(userDetails.abn, "ABN is missing from the signing request message");
-    const auto& akis =
-        required(userDetails.aki, "AKI list is missing from the signing request message");
-
-    foundation::writeLog(LogLevel::info, "Searching for certificate with name = " + name +
-                                             ", email = " + email + ", ABN = " + abn +
-                                             ", AKI = " + describeAkiList(akis));
-
-    const auto candidates = collectCandidates(
-        store,
-        [&userDetails](const asn1::X509Certificate& certificate) {
-            return isCandidate(certificate, userDetails);
-        },
-        tokenClassId);
-    const Candidate* selected = selectByAkiPriority(candidates, akis);
-    if (selected == nullptr) {
-        throw SigningError(foundation::error_code::certificateNotFound, "Certificate not found");
+// Everything a sign request would find wrong with the chosen certificate.
+std::vector<ChosenProblem> problemsOf(const asn1::X509Certificate& certificate,
+                                      asn1::TimePoint now) {
+    std::vector<ChosenProblem> problems;
+    const auto publicKey = certificate.publicKey();
+    if (!publicKey || publicKey->algorithmOid() != asn1::X509PublicKey::OID_RSAEncryption) {
+        problems.push_back(ChosenProblem::notRsa);
     }
+    const auto notAfter = certificate.notAfter();
+    if (!notAfter || now >= *notAfter) {
+        problems.push_back(ChosenProblem::expired);
+    }
+    const auto notBefore = certificate.notBefore();
+    if (!notBefore || now <= *notBefore) {
+        problems.push_back(ChosenProblem::notYetValid);
+    }
+    if (!certificate.issuerValue(asn1::ASN1DistinguishedNames::commonName)) {
+        problems.push_back(ChosenProblem::noIssuerCn);
+    }
+    return problems;
+}
 
-    const auto& certificate = *selected->parsedCertificate;
+// The display values of the chosen certificate; throws what the sign request fails with.
+CertificateSelection checkedSelection(const Candidate& selected, asn1::TimePoint now) {
+    const auto& certificate = *selected.parsedCertificate;
     if (!certificate.checkValidity(now)) {
         throw SigningError(foundation::error_code::certificateExpired,
                            "Signing certificate has expired");
@@ -254,8 +266,87 @@ CertificateSelection findSigningCertificate(const UserDetails& userDetails, KeyS
     }
     foundation::writeDebug([&] { return "Certificate Issuer CN = " + *issuer; });
 
-    return {selected->certificate, selected->parsedCertificate, std::move(serial),
-            std::move(expiry),     std::move(*issuer),          selected->privateKey};
+    return {selected.certificate, selected.parsedCertificate, std::move(serial),
+            std::move(expiry),    std::move(*issuer),         selected.privateKey};
+}
+
+}  // namespace
+
+IdentityFacts identityFacts(const asn1::X509Certificate& certificate) {
+    return {certificate.subjectValue(asn1::ASN1DistinguishedNames::commonName),
+            certificate.subjectValue(asn1::ASN1DistinguishedNames::emailAddress),
+            abnOf(certificate), authorityKeyIdTextOf(certificate),
+            isSigningCertificate(certificate)};
+}
+
+bool isCandidate(const asn1::X509Certificate& parsedCertificate, const UserDetails& userDetails) {
+    return !mismatchOf(parsedCertificate, userDetails);
+}
+
+SelectionOutcome selectSigningCertificate(const UserDetails& userDetails, KeyStore& store,
+                                          std::string_view tokenClassId, asn1::TimePoint now) {
+    SelectionOutcome outcome;
+    try {
+        const auto& name =
+            required(userDetails.name, "Name is missing from the signing request message");
+        const auto& email =
+            required(userDetails.email, "Email is missing from the signing request message");
+        const auto& abn =
+            required(userDetails.abn, "ABN is missing from the signing request message");
+        const auto& akis =
+            required(userDetails.aki, "AKI list is missing from the signing request message");
+        foundation::writeLog(LogLevel::info, "Searching for certificate with name = " + name +
+                                                 ", email = " + email + ", ABN = " + abn +
+                                                 ", AKI = " + describeAkiList(akis));
+    } catch (const SigningError& error) {
+        outcome.failure = error;
+        return outcome;
+    }
+    const auto& akis = *userDetails.aki;
+
+    // The candidate test's verdict on the identity being examined, until it is recorded.
+    std::optional<IdentityVerdict> mismatch;
+    std::vector<Candidate> examined;
+    std::vector<std::optional<IdentityVerdict>> mismatches;
+    const auto candidates = collectCandidates(
+        store,
+        [&](const asn1::X509Certificate& certificate) {
+            mismatch = mismatchOf(certificate, userDetails);
+            return !mismatch;
+        },
+        tokenClassId,
+        [&](const Candidate& identity, bool) {
+            examined.push_back(identity);
+            mismatches.push_back(mismatch);
+        });
+    const Candidate* selected = selectByAkiPriority(candidates, akis);
+    for (std::size_t i = 0; i < examined.size(); ++i) {
+        const IdentityVerdict verdict =
+            mismatches[i] ? *mismatches[i] : rankingVerdict(examined[i], selected, akis);
+        outcome.identities.push_back(
+            {examined[i].parsedCertificate, examined[i].storeName, verdict});
+    }
+    if (selected == nullptr) {
+        outcome.failure =
+            SigningError(foundation::error_code::certificateNotFound, "Certificate not found");
+        return outcome;
+    }
+    outcome.chosenProblems = problemsOf(*selected->parsedCertificate, now);
+    try {
+        outcome.selection = checkedSelection(*selected, now);
+    } catch (const SigningError& error) {
+        outcome.failure = error;
+    }
+    return outcome;
+}
+
+CertificateSelection findSigningCertificate(const UserDetails& userDetails, KeyStore& store,
+                                            std::string_view tokenClassId, asn1::TimePoint now) {
+    SelectionOutcome outcome = selectSigningCertificate(userDetails, store, tokenClassId, now);
+    if (outcome.failure) {
+        throw *outcome.failure;
+    }
+    return std::move(*outcome.selection);
 }
 
 }  // namespace kivo::certs

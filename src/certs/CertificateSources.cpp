@@ -41,7 +41,8 @@ foundation::CertificateFacts certificateFacts(const asn1::X509Certificate& certi
 }
 
 void appendAccepted(const IdentityQueryResult& result, const AcceptCandidate& accept,
-                    SeenCertificates& seen, std::vector<Candidate>& candidates) {
+                    const ExaminedCandidate& examined, SeenCertificates& seen,
+                    std::vector<Candidate>& candidates) {
     if (result.status != foundation::KeyStoreStatus::success) {
         writeLog(LogLevel::error,
                  "Failed to access certificates (" + keyStoreStatusName(result.status) + ")");
@@ -65,9 +66,14 @@ void appendAccepted(const IdentityQueryResult& result, const AcceptCandidate& ac
             continue;
         }
         seen.insert(derKey(identity.certificate->derBytes()));
-        if (accept(*parsed)) {
+        Candidate candidate{parsed, identity.certificate, identity.privateKey, identity.storeName};
+        const bool accepted = accept(*parsed);
+        if (examined) {
+            examined(candidate, accepted);
+        }
+        if (accepted) {
             identity.privateKey->setCertificateFacts(certificateFacts(*parsed));
-            candidates.push_back(Candidate{parsed, identity.certificate, identity.privateKey});
+            candidates.push_back(std::move(candidate));
         }
     }
 }
@@ -75,18 +81,19 @@ void appendAccepted(const IdentityQueryResult& result, const AcceptCandidate& ac
 }  // namespace
 
 std::vector<Candidate> collectCandidates(KeyStore& store, const AcceptCandidate& accept,
-                                         std::string_view tokenClassId) {
+                                         std::string_view tokenClassId,
+                                         const ExaminedCandidate& examined) {
     std::vector<Candidate> candidates;
     SeenCertificates seen;
     // The log has always called the user's own store (here an NSS database) "system KeyChain";
     // tools that read the log look for this line, so the name stays.
     writeLog(LogLevel::info, "Retrieving matching certificates from system KeyChain");
-    appendAccepted(store.querySystemIdentities(), accept, seen, candidates);
+    appendAccepted(store.querySystemIdentities(), accept, examined, seen, candidates);
 
     writeLog(LogLevel::info, "Retrieving matching certificates from any smartcard tokens");
     for (const std::string& tokenId : store.tokenIds()) {
         if (tokenId.find(tokenClassId) != std::string::npos) {
-            appendAccepted(store.queryTokenIdentities(tokenId), accept, seen, candidates);
+            appendAccepted(store.queryTokenIdentities(tokenId), accept, examined, seen, candidates);
         }
     }
     return candidates;

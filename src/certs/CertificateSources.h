@@ -26,13 +26,18 @@ struct Candidate {
     std::shared_ptr<const asn1::X509Certificate> parsedCertificate;
     std::shared_ptr<StoredCertificate> certificate;
     std::shared_ptr<PrivateKey> privateKey;
+    // The store's name for the place that holds it (StoredIdentity::storeName).
+    std::string storeName;
 };
 
 using AcceptCandidate = std::function<bool(const asn1::X509Certificate&)>;
+// Told of every identity the test judged, right after `accept` returned for it.
+using ExaminedCandidate = std::function<void(const Candidate& identity, bool accepted)>;
 
 // Runs every source in order and returns the accepted candidates in the order found. A
 // certificate that several stores hold is a candidate once, from the first of them.
 std::vector<Candidate> collectCandidates(KeyStore& store, const AcceptCandidate& accept,
-                                         std::string_view tokenClassId);
+                                         std::string_view tokenClassId,
+                                         const ExaminedCandidate& examined = {});
 
 }  // namespace kivo::certs

@@ -8,7 +8,16 @@ namespace kivo::foundation {
 
 namespace {
 
-const EVP_MD* messageDigest(DigestAlgorithm algorithm) {
+// OpenSSL only fails here when it runs out of memory or the context is misused.
+void check(int result, const char* what) {
+    if (result != 1) {
+        throw std::runtime_error(std::string("SHA digest failed: ") + what);
+    }
+}
+
+}  // namespace
+
+const EVP_MD* openSslDigest(DigestAlgorithm algorithm) {
     switch (algorithm) {
         case DigestAlgorithm::sha1:
             return EVP_sha1();
@@ -20,15 +29,6 @@ const EVP_MD* messageDigest(DigestAlgorithm algorithm) {
     throw std::invalid_argument("unknown digest algorithm");
 }
 
-// OpenSSL only fails here when it runs out of memory or the context is misused.
-void check(int result, const char* what) {
-    if (result != 1) {
-        throw std::runtime_error(std::string("SHA digest failed: ") + what);
-    }
-}
-
-}  // namespace
-
 void DigestAccumulator::ContextDeleter::operator()(evp_md_ctx_st* context) const {
     EVP_MD_CTX_free(context);
 }
@@ -37,7 +37,7 @@ DigestAccumulator::DigestAccumulator(DigestAlgorithm algorithm) : context_(EVP_M
     if (!context_) {
         throw std::bad_alloc();
     }
-    check(EVP_DigestInit_ex(context_.get(), messageDigest(algorithm), nullptr), "init");
+    check(EVP_DigestInit_ex(context_.get(), openSslDigest(algorithm), nullptr), "init");
 }
 
 DigestAccumulator::DigestAccumulator(DigestAccumulator&&) noexcept = default;

@@ -10,6 +10,7 @@
 #include "foundation/Bytes.h"
 
 struct evp_md_ctx_st;
+struct evp_md_st;
 
 namespace kivo::foundation {
 
@@ -20,6 +21,9 @@ Bytes sha256Digest(std::span<const std::uint8_t> data);
 Bytes sha512Digest(std::span<const std::uint8_t> data);
 
 Bytes digest(DigestAlgorithm algorithm, std::span<const std::uint8_t> data);
+
+// OpenSSL's EVP_MD for the algorithm, for the OpenSSL calls of this folder.
+const evp_md_st* openSslDigest(DigestAlgorithm algorithm);
 
 // Digests input that arrives in pieces (for example canonical XML as it is written), so the
 // whole input never has to be held at once. `finish` may be called once.

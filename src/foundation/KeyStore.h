@@ -38,6 +38,8 @@ std::string keyStoreStatusName(KeyStoreStatus status);
 struct StoredIdentity {
     std::shared_ptr<StoredCertificate> certificate;
     std::shared_ptr<PrivateKey> privateKey;
+    // Where it is kept, as the user knows the place: a token's label, an NSS database's name.
+    std::string storeName;
 };
 
 // The answer to one identity query: `itemNotFound` when the store holds no identity.

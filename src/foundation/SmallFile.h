@@ -16,4 +16,8 @@ namespace kivo::foundation {
 std::optional<std::string> readSmallFile(const std::filesystem::path& path,
                                          std::size_t limit = std::size_t{1} << 20);
 
+// The last `count` bytes of `path` (all of it when shorter) when it is a regular file; none when
+// it is missing, not a regular file, or cannot be read. For a log, which only grows at its end.
+std::optional<std::string> readFileTail(const std::filesystem::path& path, std::size_t count);
+
 }  // namespace kivo::foundation

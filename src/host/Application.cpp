@@ -9,14 +9,14 @@
 #include <span>
 #include <string_view>
 
-#include "BuildConfig.h"
+#include "diagnostics/CommandLine.h"
+#include "diagnostics/Commands.h"
+#include "diagnostics/SystemServices.h"
 #include "foundation/Log.h"
 #include "host/ChannelWatch.h"
 #include "host/Framing.h"
 #include "host/IdleTimeout.h"
 #include "host/PrivateChannel.h"
-#include "platform/Pkcs11KeyStore.h"
-#include "platform/SystemFacts.h"
 #include "protocol/Dispatch.h"
 #include "protocol/SigningApproval.h"
 
@@ -47,22 +47,14 @@ void applyVerboseEnvironment() {
 protocol::RequestServices makeServices(TimeoutManager& timeout,
                                        std::span<const char* const> arguments,
                                        const ChannelDescriptors& channel) {
-    protocol::RequestServices services;
-    services.versionFacts = {build::version, platform::operatingSystemDescription(),
-                             build::architecture, platform::applicationsFolder()};
-    services.openKeyStore = [channel] {
-        platform::KeyStoreOptions options = platform::defaultKeyStoreOptions();
-        options.browserChannel = {channel.input, channel.output};
-        return std::make_unique<platform::Pkcs11KeyStore>(std::move(options));
-    };
-    services.tokenClassId = build::smartCardTokenClassId;
+    protocol::RequestServices services =
+        diagnostics::systemServices({channel.input, channel.output});
     services.caller = protocol::callerFromArguments(arguments);
     // Browsers drop any message from a host larger than 1 MB, after the user approved and the
     // host signed; a browser names its extension when it starts the host.
     if (services.caller) {
         services.answerLimit = 1024 * 1024;
     }
-    services.now = [] { return SystemClock::now(); };
     services.setIdlePeriod = [&timeout](double seconds) { timeout.setPeriod(seconds); };
     return services;
 }
@@ -78,6 +70,11 @@ Wait waitForInput(int fd) {
 }  // namespace
 
 int runApplication(int argc, char** argv) {
+    const std::span<const char* const> allArguments(argv, static_cast<std::size_t>(argc));
+    const auto arguments = allArguments.empty() ? allArguments : allArguments.subspan(1);
+    if (diagnostics::startsCommand(arguments)) {
+        return diagnostics::runCommand(arguments);
+    }
     // Before any PKCS#11 module is loaded: only framed answers may reach the browser.
     const foundation::FileDescriptor output = takeChannelOffStandardOutput();
     // The browser may close our output at any time; that must not kill the host mid-log.
@@ -89,9 +86,7 @@ int runApplication(int argc, char** argv) {
     timeout.start(SystemClock::now());
     const ChannelDescriptors descriptors{STDIN_FILENO, output.get()};
     FramedChannel channel(descriptors.input, descriptors.output);
-    const std::span<const char* const> arguments(argv, static_cast<std::size_t>(argc));
-    const protocol::RequestServices services =
-        makeServices(timeout, arguments.empty() ? arguments : arguments.subspan(1), descriptors);
+    const protocol::RequestServices services = makeServices(timeout, arguments, descriptors);
 
     while (true) {
         if (waitForInput(STDIN_FILENO) == Wait::sliceOver) {

@@ -89,9 +89,19 @@ void openDatabaseSlot(const std::shared_ptr<const Pkcs11Module>& module, CK_SLOT
 // callback on top, and load the databases' pkcs11.txt modules itself, which the key store
 // wants to load once together with p11-kit's.
 OpenedNssDatabases openNssDatabases(const std::filesystem::path& softokenPath,
-                                    const std::vector<NssDatabaseLocation>& databases) {
+                                    const std::vector<NssDatabaseLocation>& databases,
+                                    KeyStoreInventory* inventory) {
     OpenedNssDatabases opened;
     std::vector<std::pair<const NssDatabaseLocation*, CK_SLOT_ID>> wanted;
+    // Where each wanted database's record is, when there is an inventory.
+    std::vector<std::size_t> records;
+    const auto record = [&](const NssDatabaseLocation& database, NssDatabaseRecord::State state,
+                            std::string detail) {
+        if (inventory != nullptr) {
+            inventory->databases.push_back(
+                {database.directory, database.storeName, state, std::move(detail), false, {}});
+        }
+    };
     CK_SLOT_ID nextSlot = firstUserSlot;
     for (const NssDatabaseLocation& database : databases) {
         foundation::writeDebug(
@@ -100,37 +110,77 @@ OpenedNssDatabases openNssDatabases(const std::filesystem::path& softokenPath,
         if (!std::filesystem::is_regular_file(database.directory / "cert9.db", error)) {
             foundation::writeDebug(
                 [&] { return "No NSS database (cert9.db) in " + database.directory.string(); });
+            record(database, NssDatabaseRecord::State::noDatabase, {});
             continue;
         }
         if (nextSlot > lastUserSlot) {
             foundation::writeDebug(
                 [&] { return "Too many NSS databases; skipping " + database.directory.string(); });
+            record(database, NssDatabaseRecord::State::skipped, "too many NSS databases");
             continue;
         }
         wanted.emplace_back(&database, nextSlot++);
+        record(database, NssDatabaseRecord::State::opened, {});
+        records.push_back(inventory != nullptr ? inventory->databases.size() - 1 : 0);
     }
     if (wanted.empty()) {
         return opened;
     }
     foundation::writeDebug([&] { return "Loading NSS softoken " + softokenPath.string(); });
-    const auto module = Pkcs11Module::loadWithReservedText(softokenPath, softokenWithoutDatabase);
-    const std::vector<CK_SLOT_ID> builtInSlots = module->slotsWithToken();
-    if (builtInSlots.empty()) {
-        throw Pkcs11Error(CKR_SLOT_ID_INVALID);
+    std::shared_ptr<Pkcs11Module> module;
+    std::vector<CK_SLOT_ID> builtInSlots;
+    try {
+        module = Pkcs11Module::loadWithReservedText(softokenPath, softokenWithoutDatabase);
+        builtInSlots = module->slotsWithToken();
+        if (builtInSlots.empty()) {
+            throw Pkcs11Error(CKR_SLOT_ID_INVALID);
+        }
+    } catch (const Pkcs11Error& failure) {
+        for (std::size_t i = 0; inventory != nullptr && i < records.size(); ++i) {
+            inventory->databases[records[i]].state = NssDatabaseRecord::State::failed;
+            inventory->databases[records[i]].detail =
+                std::string("the NSS softoken did not start: ") + failure.what();
+        }
+        throw;
     }
-    for (const auto& [database, slot] : wanted) {
+    for (std::size_t i = 0; i < wanted.size(); ++i) {
+        const auto& [database, slot] = wanted[i];
+        NssDatabaseRecord* const entry =
+            inventory != nullptr ? &inventory->databases[records[i]] : nullptr;
         try {
             openDatabaseSlot(module, builtInSlots.front(), *database, slot);
-            opened.tokens.push_back(std::make_shared<Pkcs11Token>(
-                module, slot, module->tokenInfo(slot), database->storeName));
+            const CK_TOKEN_INFO info = module->tokenInfo(slot);
+            opened.tokens.push_back(
+                std::make_shared<Pkcs11Token>(module, slot, info, database->storeName));
+            if (entry != nullptr) {
+                entry->passwordProtected = (info.flags & CKF_LOGIN_REQUIRED) != 0;
+                opened.tokenRecords.push_back(records[i]);
+            }
         } catch (const Pkcs11Error& failure) {
             foundation::writeLog(foundation::LogLevel::error, "Cannot open NSS database " +
                                                                   database->directory.string() +
                                                                   " (" + failure.what() + ")");
             opened.lastFailure = failure.result();
+            if (entry != nullptr) {
+                entry->state = NssDatabaseRecord::State::failed;
+                entry->detail = failure.what();
+            }
         }
     }
     return opened;
+}
+
+std::optional<std::string> nssSoftokenVersion(const std::filesystem::path& softokenPath) {
+    try {
+        const auto module =
+            Pkcs11Module::loadWithReservedText(softokenPath, softokenWithoutDatabase);
+        CK_INFO info{};
+        check(module->functions().C_GetInfo(&info));
+        return std::to_string(info.libraryVersion.major) + "." +
+               std::to_string(info.libraryVersion.minor);
+    } catch (const Pkcs11Error&) {
+        return std::nullopt;
+    }
 }
 
 }  // namespace kivo::platform

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/KeyStoreInventory.h"
 #include "platform/Pkcs11Token.h"
 #include "platform/UserNssDatabases.h"
 
@@ -20,12 +21,19 @@ struct OpenedNssDatabases {
     std::vector<std::shared_ptr<Pkcs11Token>> tokens;
     // The PKCS#11 result of the last database that failed to open, if any did.
     std::optional<CK_RV> lastFailure;
+    // With an inventory: where each token's database is recorded in it, in token order.
+    std::vector<std::size_t> tokenRecords;
 };
 
 // Loads the softoken at `softokenPath` and opens each database that holds a cert9.db. A
 // database that fails to open is logged and skipped. Throws Pkcs11Error when the softoken
-// itself cannot be loaded or initialized.
+// itself cannot be loaded or initialized. `inventory`, when given, gets a record per database.
 OpenedNssDatabases openNssDatabases(const std::filesystem::path& softokenPath,
-                                    const std::vector<NssDatabaseLocation>& databases);
+                                    const std::vector<NssDatabaseLocation>& databases,
+                                    KeyStoreInventory* inventory = nullptr);
+
+// The softoken library's version ("3.87"), asked of a softoken loaded without any database;
+// none when it cannot be loaded. Not while a key store holds the softoken.
+std::optional<std::string> nssSoftokenVersion(const std::filesystem::path& softokenPath);
 
 }  // namespace kivo::platform

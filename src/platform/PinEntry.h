@@ -43,6 +43,10 @@ struct PinAnswer {
     SecretText pin;
 };
 
+// The program asked when KIVO_PINENTRY names none: the one the distribution's alternatives point
+// at.
+inline constexpr const char* defaultPinEntryProgram = "pinentry";
+
 // `program` itself when it contains a slash, otherwise the first executable of that name in
 // the directories of $PATH; none when there is no such executable.
 std::optional<std::filesystem::path> findExecutable(const std::string& program);

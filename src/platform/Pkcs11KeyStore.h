@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "foundation/KeyStore.h"
+#include "platform/KeyStoreInventory.h"
 #include "platform/NssModuleList.h"
 #include "platform/PinEntry.h"
 #include "platform/Pkcs11Module.h"
@@ -36,11 +37,16 @@ struct KeyStoreOptions {
     std::vector<std::filesystem::path> sandboxFolders;
     // The descriptors of the browser's channel: a dialog is withdrawn when it hangs up.
     std::vector<int> browserChannel;
+    // When set, the store records here what it meets while it loads.
+    std::shared_ptr<KeyStoreInventory> inventory;
 };
 
 // The databases userNssDatabases finds under $HOME (none when HOME is unset or empty), the
 // sandbox folders under it, and $KIVO_PINENTRY when set and not empty.
 KeyStoreOptions defaultKeyStoreOptions();
+
+// The softoken library the options name, or libsoftokn3.so where the dynamic linker finds it.
+std::optional<std::filesystem::path> nssSoftokenPath(const KeyStoreOptions& options);
 
 class Pkcs11KeyStore final : public foundation::KeyStore {
   public:
@@ -55,10 +61,10 @@ class Pkcs11KeyStore final : public foundation::KeyStore {
     foundation::IdentityQueryResult queryTokenIdentities(const std::string& tokenId) override;
 
   private:
-    std::optional<std::filesystem::path> nssModulePath() const;
     void loadNssTokens();
     void loadSmartCardTokens();
-    void addTokensOf(const std::shared_ptr<Pkcs11Module>& module, const std::string& shownName);
+    void addTokensOf(const std::shared_ptr<Pkcs11Module>& module, const std::string& library);
+    void recordModule(ModuleRecord record) const;
     // The library a database's pkcs11.txt names, links resolved, when it may be loaded.
     std::optional<std::filesystem::path> trustedLibrary(const RegisteredNssModule& registered,
                                                         const NssDatabaseLocation& database) const;
@@ -66,6 +72,8 @@ class Pkcs11KeyStore final : public foundation::KeyStore {
     KeyStoreOptions options_;
     std::shared_ptr<const PinEntry> pinEntry_;
     std::optional<std::vector<std::shared_ptr<Pkcs11Token>>> nssTokens_;
+    // With an inventory: where each NSS token's database is recorded in it.
+    std::vector<std::size_t> nssRecords_;
     std::optional<foundation::KeyStoreStatus> nssFailure_;
     std::optional<std::vector<std::shared_ptr<Pkcs11Token>>> smartCardTokens_;
 };

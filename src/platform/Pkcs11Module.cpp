@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <link.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -195,6 +196,37 @@ bool Pkcs11Module::canSignWith(CK_SLOT_ID slot, CK_MECHANISM_TYPE mechanism) con
     CK_MECHANISM_INFO info{};
     return functions_->C_GetMechanismInfo(slot, mechanism, &info) == CKR_OK &&
            (info.flags & CKF_SIGN) != 0;
+}
+
+std::vector<P11KitRegistration> p11KitRegistrations() {
+    namespace fs = std::filesystem;
+    std::vector<fs::path> folders;
+    // p11-kit reads ~/.config below $XDG_CONFIG_HOME when that is set.
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && *config != '\0') {
+        folders.push_back(fs::path(config) / "pkcs11/modules");
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+        folders.push_back(fs::path(home) / ".config/pkcs11/modules");
+    }
+    folders.insert(folders.end(),
+                   {"/etc/pkcs11/modules", KIVO_P11_SYSTEM_CONFIGS, KIVO_P11_MODULE_CONFIGS});
+    std::vector<P11KitRegistration> registrations;
+    for (const fs::path& folder : folders) {
+        std::error_code error;
+        std::vector<fs::path> files;
+        for (const auto& entry : fs::directory_iterator(folder, error)) {
+            files.push_back(entry.path());
+        }
+        std::sort(files.begin(), files.end());
+        for (const fs::path& file : files) {
+            const std::string name = file.stem().string();
+            const bool known = std::any_of(registrations.begin(), registrations.end(),
+                                           [&](const auto& seen) { return seen.name == name; });
+            if (file.extension() == ".module" && !name.starts_with(".") && !known) {
+                registrations.push_back({name, file});
+            }
+        }
+    }
+    return registrations;
 }
 
 std::string tokenUri(const CK_TOKEN_INFO& info) {

@@ -64,6 +64,17 @@ class Pkcs11Module {
     Ownership ownership_;
 };
 
+// A module registered with p11-kit: its name (the configuration file's name without ".module")
+// and the file that registers it.
+struct P11KitRegistration {
+    std::string name;
+    std::filesystem::path file;
+};
+
+// The module files of p11-kit's configuration folders (the user's, then /etc/pkcs11/modules, then
+// the packages'), one per name, the first folder holding a name winning.
+std::vector<P11KitRegistration> p11KitRegistrations();
+
 // The token's PKCS#11 URI (token attributes only), for example
 // "pkcs11:model=SoftHSM%20v2;manufacturer=SoftHSM%20project;serial=...;token=Alpha".
 std::string tokenUri(const CK_TOKEN_INFO& info);

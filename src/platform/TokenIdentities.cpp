@@ -40,7 +40,8 @@ std::vector<CK_OBJECT_HANDLE> x509Certificates(const Pkcs11Session& session) {
     return session.findObjects(pattern);
 }
 
-void appendTokenIdentities(const std::shared_ptr<Pkcs11Token>& token,
+// Returns whether the token hides its private keys until login.
+bool appendTokenIdentities(const std::shared_ptr<Pkcs11Token>& token,
                            const std::shared_ptr<const PinEntry>& pinEntry,
                            std::vector<foundation::StoredIdentity>& identities) {
     const CK_TOKEN_INFO info = token->currentInfo();
@@ -63,22 +64,31 @@ void appendTokenIdentities(const std::shared_ptr<Pkcs11Token>& token,
         foundation::StoredIdentity identity;
         identity.certificate = std::make_shared<DerCertificate>(std::move(*der));
         identity.privateKey = std::make_shared<Pkcs11PrivateKey>(token, std::move(*id), pinEntry);
+        identity.storeName = token->label();
         identities.push_back(std::move(identity));
     }
+    return keysHidden;
 }
 
 }  // namespace
 
 foundation::IdentityQueryResult queryIdentities(
     const std::vector<std::shared_ptr<Pkcs11Token>>& tokens,
-    const std::shared_ptr<const PinEntry>& pinEntry) {
+    const std::shared_ptr<const PinEntry>& pinEntry, std::vector<TokenSearch>* searches) {
     foundation::IdentityQueryResult result;
     std::optional<CK_RV> lastFailure;
     for (const auto& token : tokens) {
+        const std::size_t before = result.identities.size();
+        TokenSearch search;
         try {
-            appendTokenIdentities(token, pinEntry, result.identities);
+            search.keysHidden = appendTokenIdentities(token, pinEntry, result.identities);
         } catch (const Pkcs11Error& error) {
             lastFailure = error.result();
+            search.failed = true;
+        }
+        search.identities = result.identities.size() - before;
+        if (searches != nullptr) {
+            searches->push_back(search);
         }
     }
     if (!result.identities.empty()) {

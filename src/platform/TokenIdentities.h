@@ -13,10 +13,20 @@
 
 namespace kivo::platform {
 
+// How the query went on one token.
+struct TokenSearch {
+    std::size_t identities = 0;
+    // The token hides private objects until login, so every certificate with an ID counted.
+    bool keysHidden = false;
+    bool failed = false;
+};
+
 // Status 0 with the identities in token and object order when there is at least one;
-// otherwise -25300 (errSecItemNotFound), or the status of the last token that failed.
+// otherwise -25300 (errSecItemNotFound), or the status of the last token that failed. Each
+// identity carries its token's label as the store's name. `searches`, when given, receives one
+// entry per token, in token order.
 foundation::IdentityQueryResult queryIdentities(
     const std::vector<std::shared_ptr<Pkcs11Token>>& tokens,
-    const std::shared_ptr<const PinEntry>& pinEntry);
+    const std::shared_ptr<const PinEntry>& pinEntry, std::vector<TokenSearch>* searches = nullptr);
 
 }  // namespace kivo::platform

@@ -44,4 +44,13 @@ const SignatureAlgorithmEntry& signatureAlgorithmNamed(const std::optional<std::
                                    "Unsupported signature algorithm: " + *name);
 }
 
+const SignatureAlgorithmEntry* signatureAlgorithmWithMethod(std::string_view signatureMethod) {
+    for (const auto& [entryName, entry] : byName) {
+        if (entry->signatureMethod == signatureMethod) {
+            return entry;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace kivo::xmldsig

@@ -23,4 +23,7 @@ struct SignatureAlgorithmEntry {
 // "Unsupported signature algorithm: <name>".
 const SignatureAlgorithmEntry& signatureAlgorithmNamed(const std::optional<std::string>& name);
 
+// The entry whose signature method URI this is; none for a method this host never writes.
+const SignatureAlgorithmEntry* signatureAlgorithmWithMethod(std::string_view signatureMethod);
+
 }  // namespace kivo::xmldsig

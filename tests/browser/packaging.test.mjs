@@ -264,12 +264,15 @@ while [ "$#" -gt 0 ]; do case "$1" in --*) shift ;; *) break ;; esac; done\nexec
     assert.match(wrapped.stdout.toString(), /"result":"ok".*Request type is unknown: frobnicate/s);
   });
 
-  test("--flatpak writes that Flatpak alone, and with --uninstall removes its manifest and wrapper", () => {
+  test("--flatpak writes that Flatpak alone (and Firefox's standard manifest, its proxy's route), and with --uninstall removes its manifest and wrapper", () => {
     const removed = user.register("--flatpak", "org.mozilla.firefox", "--uninstall");
     assert.equal(removed.match(/^removed /gm)?.length, 2, removed);
     assert.deepEqual(fs.readdirSync(path.join(user.home, ".var/app/org.mozilla.firefox/data/kivo-signing")), []);
     // Only the Flatpaks named were ever written, and only the one named was removed.
-    assert.deepEqual(manifestsBelow(user.home), manifestsBelow(path.join(user.home, ".var/app/org.chromium.Chromium")));
+    assert.deepEqual(manifestsBelow(user.home), [
+      path.join(user.home, ".mozilla/native-messaging-hosts", `${hostName}.json`),
+      ...manifestsBelow(path.join(user.home, ".var/app/org.chromium.Chromium")),
+    ]);
   });
 });
 

@@ -128,7 +128,7 @@ class CertificateSelectionTest : public ::testing::Test {
         IdentityQueryResult result;
         for (const auto& name : names) {
             const auto named = std::make_shared<Named>(name, pki_->der.at(name));
-            result.identities.push_back({named, named});
+            result.identities.push_back({named, named, "store of " + name});
         }
         return result;
     }
@@ -258,6 +258,64 @@ TEST_F(CertificateSelectionTest, MissingRequestFieldsInOrderThenDisplayValuesOfT
     ListedKeyStore unending(identities({"a9999"}), {});
     EXPECT_EQ(findSigningCertificate(jane({aki("A")}), unending, "", testNow).expiry,
               "9999-12-31T23:59:59.000Z");
+}
+
+// The selection's verdict on every identity: the candidate test's first reason, or how the
+// ranking placed it; and everything wrong with the winner, although the request fails on the first.
+TEST_F(CertificateSelectionTest, GivesAVerdictOnEveryIdentityAndNamesTheWinnersProblems) {
+    using V = IdentityVerdict;
+    using P = ChosenProblem;
+    const struct {
+        const char* label;
+        std::vector<std::string> akis;
+        std::vector<std::string> system, token;
+        std::vector<V> verdicts;  // in search order: system, then token
+        std::vector<P> problems;
+    } cases[] = {
+        {"rejections in test order",
+         {"A"},
+         {"bare", "zoe", "keyEncipherment", "noAki", "a2030"},
+         {},
+         {V::noSigningKeyUsage, V::nameDiffers, V::noSigningKeyUsage, V::akiNotListed, V::chosen},
+         {}},
+        {"ranking: same AKI, then a later one",
+         {"A", "B"},
+         {"a2030", "b2035"},
+         {"a2032"},
+         {V::earlierExpiry, V::lowerAkiPreference, V::chosen},
+         {}},
+        {"empty AKI list chooses nothing", {}, {"a2030"}, {}, {V::akiNotListed}, {}},
+        {"winner not yet valid",
+         {"A"},
+         {"a2030", "aFuture"},
+         {},
+         {V::earlierExpiry, V::chosen},
+         {P::notYetValid}},
+        {"winner expired", {"A"}, {"aExpired"}, {}, {V::chosen}, {P::expired}},
+        {"winner without issuer CN", {"NOCN"}, {"noIssuerCn"}, {}, {V::chosen}, {P::noIssuerCn}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::vector<std::string> akis;
+        std::ranges::transform(c.akis, std::back_inserter(akis), aki);
+        ListedKeyStore store(identities(c.system), identities(c.token));
+        const auto outcome = selectSigningCertificate(jane(akis), store, "", testNow);
+        std::vector<V> verdicts;
+        for (const auto& identity : outcome.identities) {
+            verdicts.push_back(identity.verdict);
+        }
+        EXPECT_EQ(verdicts, c.verdicts);
+        EXPECT_EQ(outcome.chosenProblems, c.problems);
+        EXPECT_EQ(outcome.selection.has_value(), c.problems.empty() && !c.akis.empty());
+        EXPECT_EQ(outcome.identities.back().storeName,
+                  "store of " + (c.token.empty() ? c.system.back() : c.token.back()));
+    }
+    ListedKeyStore store(identities({"a2030"}), {});
+    UserDetails noName = jane({aki("A")});
+    noName.name.reset();
+    const auto unasked = selectSigningCertificate(noName, store, "", testNow);
+    EXPECT_TRUE(unasked.identities.empty());
+    EXPECT_EQ(unasked.failure->code(), 101);
 }
 
 }  // namespace

@@ -177,6 +177,26 @@ void SoftHsmToken::importRawCertificate(const std::string& value,
     throw std::runtime_error("placeholder certificate not found in the token's objects");
 }
 
+void SoftHsmToken::lockUserPin() const {
+    // The token flags attribute: its type (CKA_VENDOR_DEFINED + 0x534b), the unsigned-long
+    // kind, then the value, each eight bytes big-endian.
+    const std::string flagsAttribute("\0\0\0\0\x80\0\x53\x4b\0\0\0\0\0\0\0\x02", 16);
+    const fs::path tokens = configFile_.parent_path() / "tokens";
+    for (const auto& entry : fs::recursive_directory_iterator(tokens)) {
+        std::string contents = readFile(entry.path());
+        const auto at = contents.find(flagsAttribute);
+        if (entry.path().filename() != "token.object" ||
+            contents.find(serial_) == std::string::npos || at == std::string::npos) {
+            continue;
+        }
+        // CKF_USER_PIN_LOCKED is 0x00040000: byte 5 of the big-endian value.
+        contents[at + flagsAttribute.size() + 5] |= 0x04;
+        writeFile(entry.path(), contents);
+        return;
+    }
+    throw std::runtime_error("no token object with serial " + serial_);
+}
+
 RegisteredModules::RegisteredModules(fs::path folder) : folder_(std::move(folder)) {
     fs::create_directories(folder_);
 }

@@ -77,6 +77,10 @@ class SoftHsmToken {
     void importRawCertificate(const std::string& value, const IssuedCertificate& placeholder,
                               const std::string& idHex) const;
 
+    // Sets the token's "user PIN locked" flag in its object file, as a token does after too
+    // many wrong PINs (SoftHSM2 counts them but never locks).
+    void lockUserPin() const;
+
   private:
     void importCertificateOnly(const IssuedCertificate& certificate,
                                const std::string& idHex) const;
