@@ -104,6 +104,18 @@ TEST(LogFile, DebugLinesOfOneRequestShareBoundedRoom) {
     EXPECT_EQ(messages.back(), "next request");
 }
 
+TEST(LogFile, DeletedOnlyPastTheSizeLimitOfTheRequestsVerbosity) {
+    for (const auto& [verbose, size, deleted] : {std::tuple{false, 12600, false},
+                                                 {false, 12601, true},
+                                                 {true, 549000, false},
+                                                 {true, 549001, true}}) {
+        LogScene scene;
+        writeFile(scene.path, std::string(size, 'x'));
+        scene.log.checkSize(verbose);
+        EXPECT_EQ(std::filesystem::exists(scene.path), !deleted) << size;
+    }
+}
+
 TEST(LogFile, ExistingLogOfTheUserIsMadePrivateAgain) {
     for (const ::mode_t mode : {0644, 0666, 0640, 0700}) {
         LogScene scene;

@@ -1,5 +1,5 @@
 // Resources at the edges: the largest request a browser sends (64 MiB) carrying a 50 MB document,
-// and damaged certificates on the token next to the signer's identity, each skipped with its log
+// and damaged certificates on a token next to the signer's identity, each skipped with its log
 // line while the search still finds the signer.
 
 #include <algorithm>
@@ -23,14 +23,14 @@ std::size_t occurrences(const std::string& text, const std::string& piece) {
 }
 
 TEST(HostileKeyStore, DamagedCertificatesAreSkippedAndTheSignerIsStillFound) {
-    const SigningStore& store = signingStore();
+    const SigningFixture& fixture = signingFixture();
     const TempDir dir;
     // A token of its own, so that no other test meets these objects.
     const SoftHsm hsm(dir / "softhsm");
     const SoftHsmToken token = hsm.addToken("Kivo Damaged");
-    const std::string signerDer = readFile(store.signer.certDer);
-    // Each damaged value takes the place of a small placeholder certificate of its own; the
-    // signer's longer certificate cut short still announces its full length.
+    const std::string signerDer = readFile(fixture.jane.certDer);
+    // Each damaged value takes the place of a smaller certificate imported for it; the signer's
+    // longer certificate cut short still announces its full length.
     struct Case {
         const char* what;
         std::function<std::string(const std::string& placeholderDer)> damage;
@@ -52,32 +52,24 @@ TEST(HostileKeyStore, DamagedCertificatesAreSkippedAndTheSignerIsStillFound) {
          true},
         {"250 indefinite-length sequences", [](auto&) { return repeated("\x30\x80", 250); }},
     };
-    token.importIdentity(store.signer, "01");
-    CertificateFields placeholderFields;
-    placeholderFields.commonName = "Placeholder";
-    placeholderFields.keyType = KeyType::ecP256;
+    token.importIdentity(fixture.jane, "01");
+    const IssuedCertificate placeholder = committedCertificate("ecKey");
+    const std::string placeholderDer = readFile(placeholder.certDer);
     for (std::size_t i = 0; i < damaged.size(); ++i) {
         SCOPED_TRACE(damaged[i].what);
-        const IssuedCertificate placeholder = issueCertificate(
-            dir / "issued", store.ca, placeholderFields, "placeholder-" + std::to_string(i));
-        const std::string placeholderDer = readFile(placeholder.certDer);
-        ASSERT_EQ(placeholderDer.substr(0, 2), bytes({0x30, 0x82}));
-        ASSERT_EQ(placeholderDer.substr(4, 2), bytes({0x30, 0x82}));
-        const std::string value = damaged[i].damage(placeholderDer);
-        ASSERT_LE(value.size(), placeholderDer.size());
-        token.importRawCertificate(value, placeholder, std::to_string(10 + i));
+        token.importRawCertificate(damaged[i].damage(placeholderDer), placeholder,
+                                   std::to_string(10 + i));
     }
 
-    Environment environment = store.environment();
+    Environment environment = signingEnvironment();
     environment["SOFTHSM2_CONF"] = hsm.environment().at("SOFTHSM2_CONF");
     // DEBUG lines show the certificates that were read but matched nobody.
     environment["KIVO_VERBOSE_LOGGING"] = "ON";
     const HostRun run = runHost(signRequest(signableDocument("c", "r")), environment);
     expectRun(run, 0, "");
-    expectMemoryBounded(run);
     ASSERT_EQ(run.answers.size(), 1u);
     EXPECT_EQ(nlohmann::json::parse(run.answers[0]).value("cert_serial", ""),
-              store.signer.serialHex);
+              fixture.jane.serialHex);
     const auto readAsEmpty = static_cast<std::size_t>(
         std::count_if(damaged.begin(), damaged.end(), [](const Case& c) { return c.readAsEmpty; }));
     EXPECT_EQ(occurrences(run.log, "ERROR Unexpected certificate contents\n"),
@@ -104,9 +96,9 @@ TEST(HostileResources, BrowserSizedRequestWithFiftyMegabyteDocumentIsServed) {
     ASSERT_EQ(payload.size(), browserRequestLimit);
     std::string request = tools::frameMessage(payload);
     payload = std::string();
-    const HostRun run = runHost(std::move(request), signingStore().environment());
+    const HostRun run = runHost(std::move(request), signingEnvironment());
     expectRun(run, 0, "");
-    expectMemoryBounded(run, ordinaryMemoryPerRequestByte);
+    expectMemoryBounded(run, browserRequestLimit, ordinaryMemoryPerRequestByte);
     ASSERT_EQ(run.answers.size(), 1u);
     const std::string signedDocument =
         decodedData(nlohmann::json::parse(run.answers[0])["signed_data"][0]);

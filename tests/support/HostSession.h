@@ -44,6 +44,23 @@ class HostSession {
     std::unique_ptr<tools::HostProcess> process_;
 };
 
+// One run of the built host from first byte to exit.
+struct HostRun {
+    std::vector<std::string> answers;
+    std::string trailing;           // every byte written after the answers
+    std::optional<int> exitStatus;  // none: the host had to be killed
+    std::optional<long> peakMemoryKiB;
+    std::string log;
+    std::string stderrText;
+};
+
+// Sends `bytes` (freed once written, so that this process stays small while the host is
+// measured), reads up to `answerCount` answers, then closes the host's input and waits for it
+// to end. `closeInputFirst` closes it right after sending instead: for frames cut short, which
+// only the end of the input completes. A log already in the environment's HOME is removed first.
+HostRun runHost(std::string bytes, const Environment& environment = {}, std::size_t answerCount = 1,
+                bool closeInputFirst = false, std::vector<std::string> arguments = {});
+
 // Fails the test for each line of `log` not starting with a timestamp and a level, and for any
 // control character but the line feeds ending lines, or a line or paragraph separator; returns
 // the number of lines.
