@@ -10,10 +10,10 @@
 #include "HostClient.h"
 #include "asn1/X509Certificate.h"
 #include "certs/CertificateSources.h"
-#include "foundation/Log.h"
 #include "foundation/SigningError.h"
 #include "platform/Pkcs11PrivateKey.h"
 #include "support/KeyStoreFixtures.h"
+#include "support/ScopedLog.h"
 
 namespace kivo::testing {
 namespace {
@@ -25,19 +25,12 @@ using Names = std::vector<std::string>;
 // A fixture applied to this process's environment and log while it lives; verbose when asked.
 struct KeyStoreScene : SigningFixture {
     explicit KeyStoreScene(Contents contents = Contents::empty, bool verbose = false)
-        : SigningFixture(contents) {
-        foundation::setProcessLog(foundation::LogFile(dir / "kivo-signing.log"));
-        foundation::setVerboseLogging(verbose);
-    }
-    ~KeyStoreScene() {
-        foundation::setProcessLog(foundation::LogFile(std::nullopt));
-        foundation::setVerboseLogging(false);
-    }
+        : SigningFixture(contents), log(verbose) {}
 
     // "LEVEL message" of the lines starting with `prefix`, the timestamp removed.
     Names logLines(const std::string& prefix = "") const {
         Names lines;
-        for (const std::string& line : linesOf(readFile(dir / "kivo-signing.log"))) {
+        for (const std::string& line : linesOf(log.text())) {
             if (line.substr(24).starts_with(prefix)) {
                 lines.push_back(line.substr(24));
             }
@@ -47,6 +40,7 @@ struct KeyStoreScene : SigningFixture {
     std::filesystem::path firefox() const { return home.path() / ".mozilla" / "firefox"; }
     Pkcs11KeyStore store() const { return Pkcs11KeyStore(platform::defaultKeyStoreOptions()); }
 
+    ScopedLog log;
     ScopedEnvironment scoped{environment()};
 };
 

@@ -3,10 +3,9 @@
 #include <deque>
 #include <nlohmann/json.hpp>
 
-#include "foundation/Log.h"
 #include "protocol/Dispatch.h"
 #include "protocol/Messages.h"
-#include "support/TempDir.h"
+#include "support/ScopedLog.h"
 
 namespace kivo::protocol {
 namespace {
@@ -31,8 +30,7 @@ class QueuedChannel final : public MessageChannel {
 };
 
 TEST(Dispatch, FailuresBecomeErrorAnswers) {
-    testing::TempDir dir;
-    foundation::setProcessLog(foundation::LogFile(dir.path() / "kivo-signing.log"));
+    const testing::ScopedLog log;
     RequestServices services;
     services.openKeyStore = []() -> std::unique_ptr<foundation::KeyStore> {
         throw std::runtime_error("no key store in this test");
@@ -64,12 +62,11 @@ TEST(Dispatch, FailuresBecomeErrorAnswers) {
             json::parse(channel.answers[0]),
             (json{{"result", "error"}, {"error_code", c.code}, {"error_message", c.message}}));
     }
-    const std::string log = testing::readFile(dir.path() / "kivo-signing.log");
-    EXPECT_NE(log.find("ERROR SigningError (101): Request type is unknown: Sign2\n"),
+    const std::string text = log.text();
+    EXPECT_NE(text.find("ERROR SigningError (101): Request type is unknown: Sign2\n"),
               std::string::npos);
-    EXPECT_NE(log.find("ERROR Unexpected error: no key store in this test\n"), std::string::npos);
-    EXPECT_NE(log.find("INFO  Application terminating due to error\n"), std::string::npos);
-    foundation::setProcessLog(foundation::LogFile(std::nullopt));
+    EXPECT_NE(text.find("ERROR Unexpected error: no key store in this test\n"), std::string::npos);
+    EXPECT_NE(text.find("INFO  Application terminating due to error\n"), std::string::npos);
 }
 
 // The sign answer writes its documents without the general encoder; the bytes must not differ.
