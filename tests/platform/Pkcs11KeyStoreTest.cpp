@@ -89,9 +89,14 @@ std::string signWithOnlyIdentity(const KeyStoreScene& scene, const IssuedCertifi
     return tokenLabel(candidates[0].privateKey);
 }
 
+// Jane's certificate, in ~/.pki/nssdb and in a Firefox profile, counts once; which of several
+// certificates wins is the certificate choice's own test (tests/certs).
 TEST(Pkcs11KeyStore, SystemStoreFirstThenMatchingTokensInSlotOrder) {
     KeyStoreScene scene;
     NssDatabase(scene.home.path()).importPkcs12(scene.jane, "jane");
+    FirefoxProfiles(scene.firefox())
+        .addProfile("default-release", "abcd.default-release", true)
+        .importPkcs12(scene.jane, "jane");
     const SoftHsmToken alpha = scene.hsm.addToken("Alpha");
     const SoftHsmToken beta = scene.hsm.addToken("Beta");
     alpha.importIdentity(scene.john, "01");
@@ -268,18 +273,6 @@ TEST(UserKeyStores, FirefoxProfileIdentitySignsAfterItsPasswordWithoutChangingTh
         "SETDESC Enter the password of \"Firefox profile secure\" to sign as John Citizen.";
     EXPECT_EQ(asked, (Names{description, "SETPROMPT Password:", description,
                             "SETPROMPT Password:", "SETERROR Wrong password."}));
-}
-
-// Jane's certificate in ~/.pki/nssdb and in a Firefox profile counts once; which of several
-// wins is the certificate choice's own test (tests/certs).
-TEST(UserKeyStores, ACertificateInTwoStoresCountsOnce) {
-    KeyStoreScene scene;
-    NssDatabase(scene.home.path()).importPkcs12(scene.jane, "jane");
-    FirefoxProfiles(scene.firefox())
-        .addProfile("default-release", "abcd.default-release", true)
-        .importPkcs12(scene.jane, "jane");
-    scene.pinentry.answer({PinAnswerScript::confirm()});
-    EXPECT_EQ(signWithOnlyIdentity(scene, scene.jane), "NSS database ~/.pki/nssdb");
 }
 
 // SoftHSM2 stands in for a vendor's module. p11-kit already knows SoftHSM2's own file, so a copy
