@@ -44,7 +44,7 @@ set(CPACK_DEBIAN_PACKAGE_SUGGESTS "opensc")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The manifests below /etc are configuration: dpkg keeps an administrator's edits on upgrade and
 # removes them on purge. The list is made from what was installed, whatever the browser list is;
-# the lintian overrides (explained in the README) go into the Debian package only.
+# the lintian overrides (explained in docs/packages.md) go into the Debian package only.
 set(CPACK_KIVO_CONFFILES ${CMAKE_CURRENT_BINARY_DIR}/debian/conffiles)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/DebianExtras.cmake)
 set(CPACK_KIVO_LINTIAN_OVERRIDES ${CMAKE_CURRENT_SOURCE_DIR}/debian/lintian-overrides)
