@@ -124,7 +124,7 @@ TEST(Pkcs11KeyStore, SystemStoreFirstThenMatchingTokensInSlotOrder) {
               (Names{"Jane Citizen", "John Citizen"}));
 }
 
-// The fixture's token; each test makes its own store, so logins do not carry over.
+// The fixture's token; each case makes its own store, so logins do not carry over.
 class Pkcs11Signing : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -132,11 +132,11 @@ class Pkcs11Signing : public ::testing::Test {
     }
     static void TearDownTestSuite() { scene_.reset(); }
 
-    // The key of the token's identity `commonName`, from a new store.
-    std::shared_ptr<foundation::PrivateKey> keyOf(const std::string& commonName) {
-        store_ = std::make_unique<Pkcs11KeyStore>(platform::defaultKeyStoreOptions());
+    // The key of the token's identity `commonName` in `store`.
+    static std::shared_ptr<foundation::PrivateKey> keyOf(Pkcs11KeyStore& store,
+                                                         const std::string& commonName) {
         for (const auto& candidate :
-             certs::collectCandidates(*store_, acceptAll, scene_->token->uriFragment())) {
+             certs::collectCandidates(store, acceptAll, scene_->token->uriFragment())) {
             if (commonNames({candidate})[0] == commonName) {
                 return candidate.privateKey;
             }
@@ -146,14 +146,14 @@ class Pkcs11Signing : public ::testing::Test {
     }
 
     static inline std::unique_ptr<KeyStoreScene> scene_;
-    std::unique_ptr<Pkcs11KeyStore> store_;
 };
 
 // Also covers the CKM_RSA_PKCS path: John's key allows nothing else, so the digest is made on
 // the host and the token signs the DigestInfo.
 TEST_F(Pkcs11Signing, SignsLikeOpensslWithEveryAlgorithmAlsoThroughRawRsa) {
-    const auto jane = keyOf("Jane Citizen");
-    const auto john = keyOf("John Citizen");
+    Pkcs11KeyStore store = scene_->store();
+    const auto jane = keyOf(store, "Jane Citizen");
+    const auto john = keyOf(store, "John Citizen");
     ASSERT_TRUE(jane && john);
     // Jane's key is approved with the PIN; John's, on the token already logged in, asks for a
     // confirmation of its own.
@@ -184,7 +184,8 @@ TEST_F(Pkcs11Signing, WrongPinsAreAskedAgainUpToThreeTimes) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.questions);
-        const auto jane = keyOf("Jane Citizen");
+        Pkcs11KeyStore store = scene_->store();  // a new store: not logged in
+        const auto jane = keyOf(store, "Jane Citizen");
         ASSERT_TRUE(jane);
         scene_->pinentry.answer(c.answers);
         try {
