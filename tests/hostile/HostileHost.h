@@ -56,8 +56,8 @@ inline void expectRun(const HostRun& run, std::int64_t code, std::string_view me
               std::string::npos);
 }
 
-inline void expectMemoryBounded(const HostRun& run, std::size_t requestBytes,
-                                long perRequestByte = memoryPerRequestByte) {
+inline void expectMemoryBounded(const HostRun& run, [[maybe_unused]] std::size_t requestBytes,
+                                [[maybe_unused]] long perRequestByte = memoryPerRequestByte) {
     ASSERT_TRUE(run.peakMemoryKiB.has_value());
 #if !defined(__SANITIZE_ADDRESS__)  // shadow memory and quarantine make sanitized figures moot
     const long bound = perRequestByte * static_cast<long>(requestBytes / 1024) + baseMemoryKiB;
