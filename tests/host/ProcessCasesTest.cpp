@@ -1,10 +1,12 @@
 // Process-level cases as data: each row of tests/data/host/process-cases.json sends its requests
 // to a host started with the shared signing fixture, then checks the answers (an answer written
 // without null values is the whole answer; null stands for any value), the exit status, the
-// dialogs the pinentry showed and the log.
+// dialogs the pinentry showed (how many, or each one's kind and text) and the commands it got,
+// and the log.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 
 #include "support/HostSession.h"
@@ -31,7 +33,10 @@ TEST(ProcessCases, EachRowIsAnsweredLoggedAndEndedAsWritten) {
         }
         std::vector<PinAnswerScript> answers(3, PinAnswerScript::pin(fixture.token->userPin()));
         if (row.contains("pinentry")) {
-            answers = {{row["pinentry"][0].get<std::string>()}};
+            answers.clear();
+            for (const std::string line : row["pinentry"]) {
+                answers.push_back({line});
+            }
         }
         fixture.pinentry.answer(answers);
         std::string bytes;
@@ -39,7 +44,8 @@ TEST(ProcessCases, EachRowIsAnsweredLoggedAndEndedAsWritten) {
             bytes += tools::frameMessage(request.dump());
         }
         const json& expected = row["answers"];
-        const HostRun run = runHost(bytes, environment, expected.size());
+        const HostRun run = runHost(bytes, environment, expected.size(), false,
+                                    row.value("arguments", std::vector<std::string>{}));
         ASSERT_EQ(run.answers.size(), expected.size());
         for (std::size_t i = 0; i < expected.size(); ++i) {
             const json answer = json::parse(run.answers[i]);
@@ -60,8 +66,19 @@ TEST(ProcessCases, EachRowIsAnsweredLoggedAndEndedAsWritten) {
         for (const std::string text : row.value("logAbsent", json::array())) {
             EXPECT_EQ(("\n" + run.log).find(text), std::string::npos) << run.log;
         }
-        if (row.contains("dialogs")) {
-            EXPECT_EQ(fixture.pinentry.questionsAsked(), row["dialogs"]);
+        const json& dialogs = row.value("dialogs", json());
+        if (dialogs.is_number()) {
+            EXPECT_EQ(fixture.pinentry.questionsAsked(), dialogs);
+        }
+        for (std::size_t i = 0; dialogs.is_array() && i < dialogs.size(); ++i) {
+            ASSERT_EQ(fixture.pinentry.dialogs().size(), dialogs.size());
+            EXPECT_EQ(fixture.pinentry.dialogs()[i].kind, dialogs[i][0]);
+            EXPECT_EQ(fixture.pinentry.dialogs()[i].description, dialogs[i][1]);
+        }
+        const std::vector<std::string> commands = fixture.pinentry.commands();
+        const json counts = row.value("pinentryCommands", json::object());
+        for (const auto& [command, count] : counts.items()) {
+            EXPECT_EQ(std::count(commands.begin(), commands.end(), command), count) << command;
         }
     }
 }
