@@ -53,8 +53,6 @@ Usage: $(basename "$0") [--user|--system] [--uninstall] [--list] [options]
   --flatpak APP-ID   a browser installed as a Flatpak, e.g. org.mozilla.firefox (repeatable): its
                      manifest goes inside ~/.var/app/APP-ID/ and names a wrapper that starts the
                      host outside the sandbox with flatpak-spawn --host
-  --yes              also run the 'flatpak override' each Flatpak browser needs (otherwise it is
-                     printed for you to run)
   --host PATH        the host program (default: from the deployment settings)
   --chrome-origin O  allowed extension origin, chrome-extension://<id>/ (repeatable; replaces
                      the settings' list)
@@ -101,7 +99,6 @@ scope=user
 action="write"
 browsers=()
 flatpaks=()
-run_override=no
 host=""
 settings=""
 build_dir=""
@@ -114,7 +111,6 @@ while [ "$#" -gt 0 ]; do
     --system) scope=system ;;
     --uninstall) action=remove ;;
     --list) action=list ;;
-    --yes) run_override=yes ;;
     --browser | --flatpak | --host | --chrome-origin | --firefox-id | --settings | --build-dir)
       [ "$#" -ge 2 ] || die "$1 needs a value"
       case "$1" in
@@ -221,6 +217,14 @@ flatpak_override_command() {
 snap_advice() { # BROWSER
   local label
   label="$(field "$(browser_row "$1")" 1)"
+  if [ "$(family_of "$1")" != firefox ]; then
+    cat <<EOF
+warning: $label is installed as a Snap. A Chrome-family Snap has no supported way to start a
+      native-messaging host outside its sandbox: install $label from your distribution's
+      package (or use Firefox) to sign with kivo-signing-host.
+EOF
+    return
+  fi
   cat <<EOF
 note: $label is installed as a Snap. A Snap browser cannot start programs itself; it asks the
       desktop's WebExtensions portal (xdg-desktop-portal) to do it. The portal reads the manifest
@@ -228,6 +232,29 @@ note: $label is installed as a Snap. A Snap browser cannot start programs itself
       the host must stay at a path outside the Snap ($host). It needs xdg-desktop-portal with the
       WebExtensions interface running in your session, and it asks you once to allow the
       extension to start com.kivo.signing.
+EOF
+}
+
+# The wrapper works only with a permission that opens the whole sandbox; it is never granted
+# here, only explained.
+flatpak_advice() { # APP-ID
+  if [ "$(family_of "$(browser_of_flatpak "$1")")" = firefox ]; then
+    cat <<EOF
+note: Firefox 157 and later as a Flatpak start hosts through xdg-native-messaging-proxy, which
+      reads the standard folder ($(manifest_dir "$(browser_of_flatpak "$1")")): the manifest
+      written there is all they need. The wrapper is for older versions only.
+EOF
+  else
+    cat <<EOF
+warning: a Chrome-family Flatpak has no supported way to start a native-messaging host outside
+      its sandbox; the wrapper is a workaround.
+EOF
+  fi
+  cat <<EOF
+warning: the wrapper works only after this command, which this script does not run for you:
+          $(flatpak_override_command "$1")
+      It lets everything that runs inside the $1 sandbox run ANY command on this computer as
+      you, outside the sandbox, not only this host. Run it only if you accept that.
 EOF
 }
 
@@ -260,6 +287,16 @@ for id in "${flatpaks[@]}"; do
     die "unknown Flatpak '$id': use the APP-ID of one of these browsers: $(browser_table_flatpaks)"
   [ "$scope" = user ] || die "--flatpak works only for the current user (--user)"
 done
+# Firefox as a Flatpak reaches hosts through the standard folders (xdg-native-messaging-proxy).
+if [ "$action" = write ]; then
+  for id in "${flatpaks[@]}"; do
+    browser="$(browser_of_flatpak "$id")"
+    if [ "$(field "$(browser_row "$browser")" 2)" = firefox ] &&
+      [[ " ${browsers[*]} " != *" $browser "* ]]; then
+      browsers+=("$browser")
+    fi
+  done
+fi
 
 # --- --list -------------------------------------------------------------------------------------
 
@@ -472,12 +509,5 @@ exec flatpak-spawn --host --watch-bus '${host//\'/\'\\\'\'}' \"\$@\""
   content="$(render "$(family_of "$browser")" "$wrapper")"
   write_file "$dir/$host_name.json" "$content" 644
   echo "wrote $dir/$host_name.json (Flatpak $id, through $wrapper)"
-  command="$(flatpak_override_command "$id")"
-  if [ "$run_override" = yes ]; then
-    echo "running: $command"
-    flatpak override --user --talk-name=org.freedesktop.Flatpak "$id" ||
-      die "'$command' failed; run it yourself"
-  else
-    echo "the Flatpak may start the host only after you run: $command"
-  fi
+  flatpak_advice "$id"
 done

@@ -9,7 +9,7 @@ scripts/install-deps.sh
 scripts/check-layers.sh
 scripts/check-format.sh
 if ! scripts/install-deps.sh chromium; then
-  echo "!!! chromium could not be installed: the browser round trip (ctest browser_round-trip) will be SKIPPED !!!" >&2
+  echo "!!! chromium could not be installed: the Chromium round trip (ctest browser_chromium) will be SKIPPED !!!" >&2
 fi
 if ! scripts/install-deps.sh firefox-esr; then
   echo "!!! firefox-esr could not be installed: the Firefox round trip (ctest browser_firefox) will be SKIPPED !!!" >&2

@@ -146,6 +146,10 @@ void HostProcess::closeInput() {
     toHost_.reset();
 }
 
+void HostProcess::closeOutput() {
+    fromHost_.reset();
+}
+
 bool HostProcess::readExactly(std::string& into, std::size_t count,
                               std::chrono::steady_clock::time_point deadline) {
     char buffer[65536];

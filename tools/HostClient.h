@@ -47,6 +47,8 @@ class HostProcess {
     // Writes bytes as they are (for truncated or hostile framing).
     bool sendRaw(std::string_view bytes);
     void closeInput();
+    // Stops reading the host's output, as a browser that closed the port.
+    void closeOutput();
 
     // The next framed answer, or none when the output ended or `timeout` passed first.
     std::optional<std::string> readMessage(std::chrono::milliseconds timeout);

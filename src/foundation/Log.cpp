@@ -33,31 +33,44 @@ bool writeAll(int fd, std::string_view bytes) {
     return true;
 }
 
-// An existing log of this user goes back to owner-only access, whatever made it wider.
-void keepPrivate(int fd) {
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
-        (info.st_mode & 07777) != 0600) {
-        ::fchmod(fd, 0600);
-    }
-}
-
-// `attempted`: written, or lost to an error that creating the file anew would not cure.
-enum class AppendOutcome { attempted, noFile };
+// `written`: written, or lost to an error that creating the file anew would not cure.
+// `notOurs`: something other than a regular file of this user sits at the log's place.
+enum class AppendOutcome { written, noFile, notOurs };
 
 // O_APPEND puts each write at the end as it happens, so lines of hosts sharing the file never
 // overwrite each other, and one write per line keeps them whole. Opening the file is also the
-// existence check: a line costs open, write and close.
+// existence check: a line costs open, write and close. Nothing at the log's place may block the
+// host (a FIFO), follow it elsewhere (a link) or receive its lines for someone else (a file of
+// another user).
 AppendOutcome appendAtEnd(const std::filesystem::path& target, std::string_view line,
                           int createFlag = 0) {
-    const FileDescriptor fd(
-        ::open(target.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | createFlag, 0600));
+    const FileDescriptor fd(::open(
+        target.c_str(),
+        O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | createFlag, 0600));
     if (!fd.valid()) {
-        return errno == ENOENT ? AppendOutcome::noFile : AppendOutcome::attempted;
+        switch (errno) {
+            case ENOENT:
+                return AppendOutcome::noFile;
+            case ELOOP:  // a symbolic link
+            case ENXIO:  // a FIFO nobody reads
+                return AppendOutcome::notOurs;
+            default:
+                return AppendOutcome::written;
+        }
     }
-    keepPrivate(fd.get());
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) {
+        return AppendOutcome::written;
+    }
+    if (!S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+        return AppendOutcome::notOurs;
+    }
+    // An existing log goes back to owner-only access, whatever made it wider.
+    if ((info.st_mode & 07777) != 0600) {
+        ::fchmod(fd.get(), 0600);
+    }
     writeAll(fd.get(), line);
-    return AppendOutcome::attempted;
+    return AppendOutcome::written;
 }
 
 // A new log starts with a whole line: a private temporary file holding it is linked in place.
@@ -77,6 +90,10 @@ void createWithLine(const std::filesystem::path& target, std::string_view line) 
         appendAtEnd(target, line, O_CREAT);
     }
 }
+
+// In LogLevel order.
+constexpr std::array<std::size_t, 3> roomPerRequest{
+    LogFile::debugBytesPerRequest, LogFile::infoBytesPerRequest, LogFile::errorBytesPerRequest};
 
 std::atomic<bool>& verboseFlag() {
     static std::atomic<bool> flag{false};
@@ -101,31 +118,37 @@ LogFile::LogFile(std::optional<std::filesystem::path> path, Clock clock)
     if (!clock_) {
         clock_ = [] { return std::chrono::system_clock::now(); };
     }
+    resetRoom();
+}
+
+void LogFile::resetRoom() const {
+    room_ = roomPerRequest;
+    leftOut_ = {};
 }
 
 void LogFile::write(LogLevel level, std::string_view message) const {
-    if (level != LogLevel::debug) {
-        append(level, message, maximumMessageBytes);
-        return;
-    }
     // The room counts whole lines: timestamp and level, the note of a cut, the line feed.
     constexpr std::size_t lineOverhead = 80;
-    if (debugRoom_ <= lineOverhead) {
-        debugRoom_ = 0;
-        noteDebugLeftOut();
+    std::size_t& room = room_[static_cast<std::size_t>(level)];
+    if (room <= lineOverhead) {
+        room = 0;
+        noteLeftOut(level);
         return;
     }
     const std::size_t written =
-        append(level, message, std::min(maximumMessageBytes, debugRoom_ - lineOverhead));
-    debugRoom_ -= std::min(debugRoom_, written);
+        append(level, message, std::min(maximumMessageBytes, room - lineOverhead));
+    room -= std::min(room, written);
 }
 
-void LogFile::noteDebugLeftOut() const {
-    if (!debugLeftOut_) {
-        debugLeftOut_ = true;
-        append(LogLevel::debug,
-               "Further DEBUG lines of this request left out: they passed " +
-                   std::to_string(debugBytesPerRequest) + " bytes",
+void LogFile::noteLeftOut(LogLevel level) const {
+    const auto index = static_cast<std::size_t>(level);
+    if (!leftOut_[index]) {
+        leftOut_[index] = true;
+        const std::string_view name = levelText(level);
+        append(level,
+               "Further " + std::string(name.substr(0, name.find(' '))) +
+                   " lines of this request left out: they passed " +
+                   std::to_string(roomPerRequest[index]) + " bytes",
                maximumMessageBytes);
     }
 }
@@ -142,15 +165,24 @@ std::size_t LogFile::append(LogLevel level, std::string_view message, std::size_
         line += " ... [" + std::to_string(leftOut) + " bytes left out]";
     }
     line += '\n';
-    if (appendAtEnd(*path_, line) == AppendOutcome::noFile) {
-        createWithLine(*path_, line);
+    switch (appendAtEnd(*path_, line)) {
+        case AppendOutcome::noFile:
+            createWithLine(*path_, line);
+            break;
+        case AppendOutcome::notOurs:
+            // Planted in our place: a new log replaces it where the folder allows, else none.
+            if (::unlink(path_->c_str()) == 0) {
+                createWithLine(*path_, line);
+            }
+            break;
+        case AppendOutcome::written:
+            break;
     }
     return line.size();
 }
 
 void LogFile::checkSize(bool verbose) const {
-    debugRoom_ = debugBytesPerRequest;
-    debugLeftOut_ = false;
+    resetRoom();
     if (!path_) {
         return;
     }

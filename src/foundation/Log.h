@@ -4,6 +4,7 @@
 // kivo-signing.log in the user's home directory. Messages are escaped (LogLine.h), so each one
 // stays on its line. Logging never fails the caller: every file-system error is swallowed.
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -31,9 +32,12 @@ class LogFile {
     static constexpr std::uint64_t verboseSizeLimit = 549000;
     // A longer message is cut, with a note of how many bytes were left out.
     static constexpr std::size_t maximumMessageBytes = 64 * 1024;
-    // Room for the DEBUG lines written between two size checks, that is for one request's; once
-    // it is used up, further DEBUG lines are left out and the first of them leaves a note.
+    // Room for the lines of each level written between two size checks, that is for one
+    // request's; once a level's room is used up, its further lines are left out and the first of
+    // them leaves a note. A request thus adds a bounded amount to the log whatever it carries.
     static constexpr std::size_t debugBytesPerRequest = 512 * 1024;
+    static constexpr std::size_t infoBytesPerRequest = 256 * 1024;
+    static constexpr std::size_t errorBytesPerRequest = 256 * 1024;
 
     explicit LogFile(std::optional<std::filesystem::path> path, Clock clock = {});
 
@@ -43,24 +47,26 @@ class LogFile {
     void write(LogLevel level, std::string_view message) const;
 
     // Deletes the file when it has grown past the limit for the given verbosity, and gives the
-    // request that follows its room for DEBUG lines.
+    // request that follows its room for each level.
     void checkSize(bool verbose) const;
 
-    bool hasRoomForDebug() const { return debugRoom_ > 0; }
+    bool hasRoomForDebug() const { return room_[0] > 0; }
     // Records a DEBUG line left out for want of room; the first one leaves a note.
-    void noteDebugLeftOut() const;
+    void noteDebugLeftOut() const { noteLeftOut(LogLevel::debug); }
 
     const std::optional<std::filesystem::path>& path() const { return path_; }
 
   private:
     // Writes the line of `message` cut at `limit` bytes; returns the line's size.
     std::size_t append(LogLevel level, std::string_view message, std::size_t limit) const;
+    void noteLeftOut(LogLevel level) const;
+    void resetRoom() const;
 
     std::optional<std::filesystem::path> path_;
     Clock clock_;
-    // Requests are served one at a time, on one thread.
-    mutable std::size_t debugRoom_ = debugBytesPerRequest;
-    mutable bool debugLeftOut_ = false;
+    // Per level, in LogLevel order. Requests are served one at a time, on one thread.
+    mutable std::array<std::size_t, 3> room_{};
+    mutable std::array<bool, 3> leftOut_{};
 };
 
 // "$HOME/kivo-signing.log", or none when HOME is unset or empty.

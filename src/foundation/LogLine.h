@@ -3,8 +3,9 @@
 // How a message becomes the text of one physical log line: text a request brought along can
 // neither start a line of its own nor hide in control characters, and one line stays bounded.
 // Backslash, line feed, carriage return and tab become \\, \n, \r and \t; other C0 controls, DEL
-// and bytes that are not UTF-8 become \xHH; C1 controls and the line and paragraph separators
-// (U+2028, U+2029) become \uHHHH. Everything else is kept as it is.
+// and bytes that are not UTF-8 become \xHH; C1 controls, the line and paragraph separators
+// (U+2028, U+2029) and the format characters that reorder or hide text (isFormatCharacter)
+// become \uHHHH. Everything else is kept as it is.
 
 #include <cstddef>
 #include <string>

@@ -11,6 +11,7 @@
 
 #include "BuildConfig.h"
 #include "foundation/Log.h"
+#include "host/ChannelWatch.h"
 #include "host/Framing.h"
 #include "host/IdleTimeout.h"
 #include "platform/Pkcs11KeyStore.h"
@@ -27,6 +28,12 @@ namespace {
 
 using SystemClock = std::chrono::system_clock;
 
+// The browser's channel: where requests come from and answers go.
+struct ChannelDescriptors {
+    int input;
+    int output;
+};
+
 // The idle clock is looked at once per slice.
 constexpr int idleSliceMilliseconds = 1000;
 
@@ -37,15 +44,23 @@ void applyVerboseEnvironment() {
 }
 
 protocol::RequestServices makeServices(TimeoutManager& timeout,
-                                       std::span<const char* const> arguments) {
+                                       std::span<const char* const> arguments,
+                                       const ChannelDescriptors& channel) {
     protocol::RequestServices services;
     services.versionFacts = {build::version, platform::operatingSystemDescription(),
                              build::architecture, platform::applicationsFolder()};
-    services.openKeyStore = [] {
-        return std::make_unique<platform::Pkcs11KeyStore>(platform::defaultKeyStoreOptions());
+    services.openKeyStore = [channel] {
+        platform::KeyStoreOptions options = platform::defaultKeyStoreOptions();
+        options.browserChannel = {channel.input, channel.output};
+        return std::make_unique<platform::Pkcs11KeyStore>(std::move(options));
     };
     services.tokenClassId = build::smartCardTokenClassId;
     services.caller = protocol::callerFromArguments(arguments);
+    // Browsers drop any message from a host larger than 1 MB, after the user approved and the
+    // host signed; a browser names its extension when it starts the host.
+    if (services.caller) {
+        services.answerLimit = 1024 * 1024;
+    }
     services.now = [] { return SystemClock::now(); };
     services.setIdlePeriod = [&timeout](double seconds) { timeout.setPeriod(seconds); };
     return services;
@@ -69,10 +84,11 @@ int runApplication(int argc, char** argv) {
 
     TimeoutManager timeout;
     timeout.start(SystemClock::now());
-    FramedChannel channel(STDIN_FILENO, STDOUT_FILENO);
+    const ChannelDescriptors descriptors{STDIN_FILENO, STDOUT_FILENO};
+    FramedChannel channel(descriptors.input, descriptors.output);
     const std::span<const char* const> arguments(argv, static_cast<std::size_t>(argc));
     const protocol::RequestServices services =
-        makeServices(timeout, arguments.empty() ? arguments : arguments.subspan(1));
+        makeServices(timeout, arguments.empty() ? arguments : arguments.subspan(1), descriptors);
 
     while (true) {
         if (waitForInput(STDIN_FILENO) == Wait::sliceOver) {
@@ -83,8 +99,11 @@ int runApplication(int argc, char** argv) {
         }
         timeout.pause();
         writeLog(LogLevel::info, "Processing a new request");
-        const protocol::RequestOutcome outcome = protocol::processRequest(channel, services);
-        if (outcome == protocol::RequestOutcome::failed) {
+        const protocol::RequestOutcome outcome = [&] {
+            const ChannelWatch watch(descriptors.output);
+            return protocol::processRequest(channel, services);
+        }();
+        if (outcome == protocol::RequestOutcome::failed || channel.broken()) {
             return EXIT_FAILURE;
         }
         if (outcome == protocol::RequestOutcome::endOfInput) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 
 #include "foundation/Log.h"
 #include "foundation/Utf8.h"
@@ -75,7 +76,8 @@ std::optional<Frame> readFrame(int fd) {
 namespace {
 
 // Prefix and payload leave in one write call, without copying a large payload behind the prefix.
-void writeAllGathered(int fd, std::string_view prefix, std::string_view payload) {
+// Returns 0, or the errno of the write that failed.
+int writeAllGathered(int fd, std::string_view prefix, std::string_view payload) {
     std::array<iovec, 2> parts{iovec{const_cast<char*>(prefix.data()), prefix.size()},
                                iovec{const_cast<char*>(payload.data()), payload.size()}};
     std::size_t first = 0;
@@ -85,7 +87,7 @@ void writeAllGathered(int fd, std::string_view prefix, std::string_view payload)
             if (errno == EINTR) {
                 continue;
             }
-            return;
+            return errno;
         }
         auto done = static_cast<std::size_t>(written);
         while (first < parts.size() && done >= parts[first].iov_len) {
@@ -97,6 +99,7 @@ void writeAllGathered(int fd, std::string_view prefix, std::string_view payload)
             parts[first].iov_len -= done;
         }
     }
+    return 0;
 }
 
 }  // namespace
@@ -114,7 +117,14 @@ void FramedChannel::writeResponseMessage(std::string_view payload) {
     writeLog(LogLevel::info, "Response message length = " + std::to_string(payload.size()));
     const std::string prefix = lengthPrefix(payload.size());
     writeDebug([&] { return "Response message = " + foundation::loggableText(payload); });
-    writeAllGathered(output_, prefix, payload);
+    // After a failed write the browser cannot tell where the next message would begin.
+    const int failure = broken_ ? EPIPE : writeAllGathered(output_, prefix, payload);
+    if (failure != 0) {
+        broken_ = true;
+        writeLog(LogLevel::error,
+                 std::string("Failed to send the response message: ") + std::strerror(failure));
+        return;
+    }
     writeLog(LogLevel::info, "Response message sent");
 }
 

@@ -29,11 +29,15 @@ class FramedChannel final : public protocol::MessageChannel {
     FramedChannel(int inputFd, int outputFd) : input_(inputFd), output_(outputFd) {}
 
     std::optional<std::string> readRequestMessage() override;
+    // Logs a failed write as such; once one failed, nothing more is written.
     void writeResponseMessage(std::string_view payload) override;
+    // True once an answer could not be written: the browser is gone.
+    bool broken() const { return broken_; }
 
   private:
     int input_;
     int output_;
+    bool broken_ = false;
 };
 
 }  // namespace kivo::host

@@ -1,7 +1,8 @@
 #include "platform/NssModuleList.h"
 
-#include <fstream>
 #include <sstream>
+
+#include "foundation/SmallFile.h"
 
 namespace kivo::platform {
 namespace {
@@ -91,13 +92,8 @@ std::vector<RegisteredNssModule> parseNssModuleList(std::string_view pkcs11Txt) 
 }
 
 std::vector<RegisteredNssModule> registeredNssModules(const std::filesystem::path& directory) {
-    std::ifstream stream(directory / "pkcs11.txt", std::ios::binary);
-    if (!stream) {
-        return {};
-    }
-    std::ostringstream text;
-    text << stream.rdbuf();
-    return parseNssModuleList(text.str());
+    const auto text = foundation::readSmallFile(directory / "pkcs11.txt");
+    return text ? parseNssModuleList(*text) : std::vector<RegisteredNssModule>{};
 }
 
 }  // namespace kivo::platform

@@ -22,7 +22,7 @@ struct RegisteredNssModule {
 std::vector<RegisteredNssModule> parseNssModuleList(std::string_view pkcs11Txt);
 
 // The vendor modules registered in the database folder `directory`; none when it has no
-// pkcs11.txt or it cannot be read.
+// pkcs11.txt, or it is not a regular file of at most 1 MiB.
 std::vector<RegisteredNssModule> registeredNssModules(const std::filesystem::path& directory);
 
 }  // namespace kivo::platform

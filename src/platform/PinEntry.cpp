@@ -3,15 +3,17 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
+#include <span>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "foundation/FileDescriptor.h"
@@ -27,27 +29,33 @@ constexpr unsigned long notConfirmedErrorCode = 114;
 
 using foundation::FileDescriptor;
 
-// The running pinentry; reaped when the conversation ends, killed if it lingers.
+// The running pinentry, in its own process group: when the conversation ends, whatever of it
+// (and of any helper it started) still runs is killed, so no dialog stays on screen.
 class ChildProcess {
   public:
     explicit ChildProcess(pid_t pid) : pid_(pid) {}
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
     ~ChildProcess() {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, nullptr, 0);
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ::kill(-pid_, SIGKILL);
+        while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
         }
     }
 
   private:
     pid_t pid_;
 };
+
+// True when one of `fds` is hung up: poll reports only that when asked for no event.
+bool anyHungUp(std::span<const int> fds, int timeoutMilliseconds) {
+    std::vector<pollfd> watched;
+    for (const int fd : fds) {
+        watched.push_back(pollfd{fd, 0, 0});
+    }
+    return !watched.empty() && ::poll(watched.data(), watched.size(), timeoutMilliseconds) > 0 &&
+           std::ranges::any_of(
+               watched, [](const pollfd& p) { return (p.revents & (POLLHUP | POLLERR)) != 0; });
+}
 
 bool isExecutableFile(const std::filesystem::path& path) {
     std::error_code error;
@@ -84,13 +92,14 @@ int hexValue(char c) {
     return -1;
 }
 
-enum class Reply { ok, error, broken };
+enum class Reply { ok, error, broken, hungUp };
 
 // One Assuan conversation over a socket. Every byte read passes through `line_`, which is
 // wiped after each line because data lines carry the PIN.
 class Conversation {
   public:
-    Conversation(int fd, std::chrono::milliseconds timeout) : fd_(fd), timeout_(timeout) {}
+    Conversation(int fd, std::span<const int> hangUpWatch, std::chrono::milliseconds timeout)
+        : fd_(fd), hangUpWatch_(hangUpWatch), timeout_(timeout) {}
     Conversation(const Conversation&) = delete;
     Conversation& operator=(const Conversation&) = delete;
     ~Conversation() {
@@ -119,7 +128,7 @@ class Conversation {
         while (true) {
             std::size_t length = 0;
             if (!readLine(length)) {
-                return Reply::broken;
+                return hungUp_ ? Reply::hungUp : Reply::broken;
             }
             const std::string_view line(line_.data(), length);
             if (line == "OK" || line.starts_with("OK ")) {
@@ -194,13 +203,23 @@ class Conversation {
         }
     }
 
+    // Waits for the program's next bytes, and for the browser hanging up meanwhile.
     bool fill() {
-        pollfd waiting{fd_, POLLIN, 0};
+        std::vector<pollfd> waiting{pollfd{fd_, POLLIN, 0}};
+        for (const int fd : hangUpWatch_) {
+            waiting.push_back(pollfd{fd, 0, 0});
+        }
         int ready = 0;
         do {
-            ready = ::poll(&waiting, 1, static_cast<int>(timeout_.count()));
+            ready = ::poll(waiting.data(), waiting.size(), static_cast<int>(timeout_.count()));
         } while (ready < 0 && errno == EINTR);
         if (ready <= 0) {
+            return false;
+        }
+        hungUp_ = std::any_of(waiting.begin() + 1, waiting.end(), [](const pollfd& p) {
+            return (p.revents & (POLLHUP | POLLERR)) != 0;
+        });
+        if (hungUp_) {
             return false;
         }
         ssize_t count = 0;
@@ -216,7 +235,9 @@ class Conversation {
     }
 
     int fd_;
+    std::span<const int> hangUpWatch_;
     std::chrono::milliseconds timeout_;
+    bool hungUp_ = false;
     std::array<char, maximumLine + 1> line_{};
     std::array<char, 4096> pending_{};
     std::size_t pendingStart_ = 0;
@@ -229,80 +250,79 @@ PinAnswer outcome(PinEntryOutcome value) {
     return answer;
 }
 
-PinAnswer converse(Conversation& conversation, const PinRequest& request) {
-    if (conversation.readReply(nullptr) != Reply::ok) {
-        return outcome(PinEntryOutcome::failed);
+// What a reply other than OK means for the question.
+PinEntryOutcome outcomeOf(Reply reply, unsigned long errorCode) {
+    switch (reply) {
+        case Reply::ok:
+            return PinEntryOutcome::entered;
+        case Reply::hungUp:
+            return PinEntryOutcome::hungUp;
+        case Reply::error:
+            return (errorCode & 0xffff) == cancelledErrorCode ||
+                           (errorCode & 0xffff) == notConfirmedErrorCode
+                       ? PinEntryOutcome::cancelled
+                       : PinEntryOutcome::failed;
+        case Reply::broken:
+            break;
     }
-    // The display texts are best effort: a program that refuses one still asks.
+    return PinEntryOutcome::failed;
+}
+
+// Greets the program and sets the dialog's texts. The description is what is approved: a
+// program that refuses it must not ask; the other texts are best effort.
+std::optional<PinEntryOutcome> prepareDialog(Conversation& conversation,
+                                             const std::string& description,
+                                             const std::vector<std::string>& settings) {
+    Reply reply = conversation.readReply(nullptr);
+    if (reply == Reply::ok) {
+        reply = conversation.command("SETDESC " + escaped(description));
+    }
+    if (reply != Reply::ok) {
+        return outcomeOf(reply == Reply::error ? Reply::broken : reply, 0);
+    }
+    for (const auto& setting : settings) {
+        if (const Reply reply = conversation.command(setting);
+            reply == Reply::broken || reply == Reply::hungUp) {
+            return outcomeOf(reply, 0);
+        }
+    }
+    return std::nullopt;
+}
+
+PinAnswer converse(Conversation& conversation, const PinRequest& request) {
     std::vector<std::string> settings{"SETTITLE " + escaped(request.title),
-                                      "SETDESC " + escaped(request.description),
                                       "SETPROMPT " + escaped(request.prompt)};
     if (request.error) {
         settings.push_back("SETERROR " + escaped(*request.error));
     }
-    for (const auto& setting : settings) {
-        if (conversation.command(setting) == Reply::broken) {
-            return outcome(PinEntryOutcome::failed);
-        }
+    if (const auto failure = prepareDialog(conversation, request.description, settings)) {
+        return outcome(*failure);
     }
     PinAnswer answer;
     unsigned long errorCode = 0;
-    if (!conversation.send("GETPIN")) {
-        return outcome(PinEntryOutcome::failed);
-    }
-    switch (conversation.readReply(&answer.pin, &errorCode)) {
-        case Reply::ok:
-            answer.outcome = PinEntryOutcome::entered;
-            break;
-        case Reply::error:
-            answer.pin.wipe();
-            answer.outcome = (errorCode & 0xffff) == cancelledErrorCode ? PinEntryOutcome::cancelled
-                                                                        : PinEntryOutcome::failed;
-            break;
-        case Reply::broken:
-            answer.pin.wipe();
-            answer.outcome = PinEntryOutcome::failed;
-            break;
+    const Reply reply = conversation.send("GETPIN")
+                            ? conversation.readReply(&answer.pin, &errorCode)
+                            : Reply::broken;
+    answer.outcome = outcomeOf(reply, errorCode);
+    if (answer.outcome != PinEntryOutcome::entered) {
+        answer.pin.wipe();
     }
     conversation.command("BYE");
     return answer;
 }
 
 PinEntryOutcome converseConfirm(Conversation& conversation, const ConfirmRequest& request) {
-    if (conversation.readReply(nullptr) != Reply::ok) {
-        return PinEntryOutcome::failed;
-    }
-    // Nobody may be asked to approve what the dialog does not show.
-    if (conversation.command("SETDESC " + escaped(request.description)) != Reply::ok) {
-        return PinEntryOutcome::failed;
-    }
-    for (const auto& setting :
-         {"SETTITLE " + escaped(request.title), "SETOK " + escaped(request.okButton),
-          "SETCANCEL " + escaped(request.cancelButton)}) {
-        if (conversation.command(setting) == Reply::broken) {
-            return PinEntryOutcome::failed;
-        }
+    if (const auto failure = prepareDialog(
+            conversation, request.description,
+            {"SETTITLE " + escaped(request.title), "SETOK " + escaped(request.okButton),
+             "SETCANCEL " + escaped(request.cancelButton)})) {
+        return *failure;
     }
     unsigned long errorCode = 0;
-    if (!conversation.send("CONFIRM")) {
-        return PinEntryOutcome::failed;
-    }
-    PinEntryOutcome result = PinEntryOutcome::failed;
-    switch (conversation.readReply(nullptr, &errorCode)) {
-        case Reply::ok:
-            result = PinEntryOutcome::entered;
-            break;
-        case Reply::error:
-            result = (errorCode & 0xffff) == cancelledErrorCode ||
-                             (errorCode & 0xffff) == notConfirmedErrorCode
-                         ? PinEntryOutcome::cancelled
-                         : PinEntryOutcome::failed;
-            break;
-        case Reply::broken:
-            break;
-    }
+    const Reply reply =
+        conversation.send("CONFIRM") ? conversation.readReply(nullptr, &errorCode) : Reply::broken;
     conversation.command("BYE");
-    return result;
+    return outcomeOf(reply, errorCode);
 }
 
 }  // namespace
@@ -332,11 +352,18 @@ std::optional<std::filesystem::path> findExecutable(const std::string& program) 
     }
 }
 
-PinEntry::PinEntry(std::string program, std::chrono::milliseconds answerTimeout)
-    : program_(std::move(program)), answerTimeout_(answerTimeout) {}
+PinEntry::PinEntry(std::string program, std::vector<int> hangUpWatch,
+                   std::chrono::milliseconds answerTimeout)
+    : program_(std::move(program)),
+      hangUpWatch_(std::move(hangUpWatch)),
+      answerTimeout_(answerTimeout) {}
 
 template <typename Converse>
 PinAnswer PinEntry::converseWithProgram(const Converse& converse) const {
+    // Nobody is asked for an answer that nobody waits for.
+    if (anyHungUp(hangUpWatch_, 0)) {
+        return outcome(PinEntryOutcome::hungUp);
+    }
     const std::optional<std::filesystem::path> executable = findExecutable(program_);
     if (!executable) {
         return outcome(PinEntryOutcome::noProgram);
@@ -350,12 +377,18 @@ PinAnswer PinEntry::converseWithProgram(const Converse& converse) const {
     std::string programText = executable->string();
     std::array<char*, 2> argv{programText.data(), nullptr};
 
+    const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0) {
         return outcome(PinEntryOutcome::failed);
     }
     if (pid == 0) {
-        // Only async-signal-safe calls from here on.
+        // Only async-signal-safe calls from here on. The dialog dies with the host, however the
+        // host ends (also when the host died before this line).
+        ::setpgid(0, 0);
+        if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) {
+            ::_exit(127);
+        }
         ::dup2(theirs.get(), STDIN_FILENO);
         ::dup2(theirs.get(), STDOUT_FILENO);
         const int devNull = ::open("/dev/null", O_WRONLY);
@@ -368,9 +401,8 @@ PinAnswer PinEntry::converseWithProgram(const Converse& converse) const {
     }
     const ChildProcess child(pid);
     theirs.reset();
-    Conversation conversation(ours.get(), answerTimeout_);
+    Conversation conversation(ours.get(), hangUpWatch_, answerTimeout_);
     PinAnswer answer = converse(conversation);
-    ours.reset();  // lets the program see the end of its input before it is reaped
     return answer;
 }
 

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "foundation/Log.h"
-#include "platform/NssModuleList.h"
+#include "platform/ModuleFileTrust.h"
 #include "platform/NssSoftoken.h"
 #include "platform/Pkcs11Result.h"
 #include "platform/TokenIdentities.h"
@@ -15,6 +15,7 @@
 namespace kivo::platform {
 namespace {
 
+using foundation::LogLevel;
 using status = foundation::KeyStoreStatus;
 
 std::optional<std::string> nonEmptyEnvironment(const char* name) {
@@ -59,6 +60,7 @@ KeyStoreOptions defaultKeyStoreOptions() {
     KeyStoreOptions options;
     if (const auto home = nonEmptyEnvironment("HOME")) {
         options.nssDatabases = userNssDatabases(*home);
+        options.sandboxFolders = sandboxFolders(*home);
     }
     options.pinEntryProgram = nonEmptyEnvironment("KIVO_PINENTRY");
     return options;
@@ -66,7 +68,8 @@ KeyStoreOptions defaultKeyStoreOptions() {
 
 Pkcs11KeyStore::Pkcs11KeyStore(KeyStoreOptions options)
     : options_(std::move(options)),
-      pinEntry_(std::make_shared<PinEntry>(options_.pinEntryProgram.value_or("pinentry"))) {}
+      pinEntry_(std::make_shared<PinEntry>(options_.pinEntryProgram.value_or("pinentry"),
+                                           options_.browserChannel)) {}
 
 std::optional<std::filesystem::path> Pkcs11KeyStore::nssModulePath() const {
     if (options_.nssModule) {
@@ -143,22 +146,19 @@ void Pkcs11KeyStore::loadSmartCardTokens() {
     }
     // A vendor module a browser knows through its NSS database, which p11-kit may not know.
     for (const NssDatabaseLocation& database : options_.nssDatabases) {
-        for (const RegisteredNssModule& registered : registeredNssModules(database.directory)) {
-            // NSS hands a bare file name to the dynamic linker; so does finding it here.
-            const std::filesystem::path given(registered.library);
-            const auto library = given.is_absolute()
-                                     ? std::optional<std::filesystem::path>(given)
-                                     : Pkcs11Module::findLibrary(registered.library);
+        const std::vector<RegisteredNssModule> registered =
+            registeredNssModules(database.directory);
+        if (!registered.empty() && database.sandbox) {
+            foundation::writeLog(LogLevel::info, "Not loading the PKCS#11 modules registered in " +
+                                                     database.directory.string() +
+                                                     ": a sandboxed browser can write that folder");
+            continue;
+        }
+        for (const RegisteredNssModule& module : registered) {
+            const auto library = trustedLibrary(module, database);
             const auto identity = library ? fileIdentity(*library) : std::nullopt;
-            if (!identity) {
-                foundation::writeDebug([&] {
-                    return "Cannot find PKCS#11 module " + registered.library + " registered in " +
-                           database.directory.string();
-                });
-                continue;
-            }
-            if (!loaded.insert(*identity).second) {
-                continue;  // already searched
+            if (!identity || !loaded.insert(*identity).second) {
+                continue;  // refused, or already searched
             }
             foundation::writeDebug([&] {
                 return "Searching PKCS#11 module " + library->string() + " registered in " +
@@ -174,6 +174,37 @@ void Pkcs11KeyStore::loadSmartCardTokens() {
             }
         }
     }
+}
+
+std::optional<std::filesystem::path> Pkcs11KeyStore::trustedLibrary(
+    const RegisteredNssModule& registered, const NssDatabaseLocation& database) const {
+    namespace fs = std::filesystem;
+    // NSS hands a bare file name to the dynamic linker, which looks in the system's library
+    // folders; so does finding it here. A relative path would depend on the folder the browser
+    // started the host in.
+    const fs::path given(registered.library);
+    std::optional<fs::path> library;
+    if (given.is_absolute()) {
+        library = given;
+    } else if (!given.has_parent_path()) {
+        library = Pkcs11Module::findLibrary(registered.library);
+    }
+    std::error_code error;
+    const fs::path resolved = library ? fs::canonical(*library, error) : fs::path();
+    if (!library || error) {
+        foundation::writeDebug([&] {
+            return "Cannot find PKCS#11 module " + registered.library + " registered in " +
+                   database.directory.string();
+        });
+        return std::nullopt;
+    }
+    if (const auto reason = untrustedModuleReason(resolved, options_.sandboxFolders)) {
+        foundation::writeLog(LogLevel::info, "Not loading PKCS#11 module " + resolved.string() +
+                                                 " registered in " + database.directory.string() +
+                                                 ": " + *reason);
+        return std::nullopt;
+    }
+    return resolved;
 }
 
 std::vector<std::string> Pkcs11KeyStore::tokenIds() {

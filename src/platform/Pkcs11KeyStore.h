@@ -5,7 +5,9 @@
 // NSS's softoken. The smart-card tokens are those of the modules registered with p11-kit
 // (trust-policy modules and blank tokens left out), then those of the vendor modules
 // registered in the NSS databases' pkcs11.txt; a library file is loaded once however many
-// places register it. Modules are loaded on first need and finalized when the store and every
+// places register it. A module named by a database that a sandboxed browser keeps is never
+// loaded, nor a library file that anyone but root or the user could have placed
+// (ModuleFileTrust.h). Modules are loaded on first need and finalized when the store and every
 // key reference it handed out are gone.
 
 #include <filesystem>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "foundation/KeyStore.h"
+#include "platform/NssModuleList.h"
 #include "platform/PinEntry.h"
 #include "platform/Pkcs11Module.h"
 #include "platform/Pkcs11Token.h"
@@ -29,10 +32,14 @@ struct KeyStoreOptions {
     std::optional<std::string> pinEntryProgram;
     // NSS's softoken library; absent: libsoftokn3.so where the dynamic linker finds it.
     std::optional<std::filesystem::path> nssModule;
+    // Folders that sandboxed applications can write: no module in them is loaded.
+    std::vector<std::filesystem::path> sandboxFolders;
+    // The descriptors of the browser's channel: a dialog is withdrawn when it hangs up.
+    std::vector<int> browserChannel;
 };
 
-// The databases userNssDatabases finds under $HOME (none when HOME is unset or empty) and
-// $KIVO_PINENTRY when set and not empty.
+// The databases userNssDatabases finds under $HOME (none when HOME is unset or empty), the
+// sandbox folders under it, and $KIVO_PINENTRY when set and not empty.
 KeyStoreOptions defaultKeyStoreOptions();
 
 class Pkcs11KeyStore final : public foundation::KeyStore {
@@ -52,6 +59,9 @@ class Pkcs11KeyStore final : public foundation::KeyStore {
     void loadNssTokens();
     void loadSmartCardTokens();
     void addTokensOf(const std::shared_ptr<Pkcs11Module>& module);
+    // The library a database's pkcs11.txt names, links resolved, when it may be loaded.
+    std::optional<std::filesystem::path> trustedLibrary(const RegisteredNssModule& registered,
+                                                        const NssDatabaseLocation& database) const;
 
     KeyStoreOptions options_;
     std::shared_ptr<const PinEntry> pinEntry_;

@@ -72,6 +72,8 @@ std::string pinEntryFailureText(PinEntryOutcome outcome) {
             return userCancelledText;
         case PinEntryOutcome::noProgram:
             return "no pinentry program to ask the user (install pinentry or set KIVO_PINENTRY)";
+        case PinEntryOutcome::hungUp:
+            return "the browser closed the connection";
         case PinEntryOutcome::entered:
         case PinEntryOutcome::failed:
             break;

@@ -1,9 +1,12 @@
 #include "platform/UserNssDatabases.h"
 
-#include <fstream>
+#include <algorithm>
 #include <optional>
 #include <set>
 #include <sstream>
+
+#include "foundation/Log.h"
+#include "foundation/SmallFile.h"
 
 namespace kivo::platform {
 namespace {
@@ -66,16 +69,6 @@ fs::path profileFolder(const fs::path& root, const std::string& path, bool relat
     return relative || given.is_relative() ? root / given : given;
 }
 
-std::optional<std::string> readText(const fs::path& file) {
-    std::ifstream stream(file, std::ios::binary);
-    if (!stream) {
-        return std::nullopt;
-    }
-    std::ostringstream text;
-    text << stream.rdbuf();
-    return text.str();
-}
-
 // Two spellings of one folder (a symbolic link, "a/../b") count once.
 fs::path identity(const fs::path& folder) {
     std::error_code error;
@@ -83,10 +76,18 @@ fs::path identity(const fs::path& folder) {
     return error ? folder.lexically_normal() : canonical;
 }
 
+bool isWithin(const fs::path& folder, const fs::path& outer) {
+    const fs::path inner = identity(folder);
+    const fs::path container = identity(outer);
+    return std::mismatch(inner.begin(), inner.end(), container.begin(), container.end()).second ==
+           container.end();
+}
+
 }  // namespace
 
 std::vector<NssDatabaseLocation> firefoxProfiles(std::string_view profilesIni, const fs::path& root,
-                                                 std::string_view storeKind) {
+                                                 std::string_view storeKind,
+                                                 const std::optional<fs::path>& sandbox) {
     const std::vector<IniSection> sections = parseIni(profilesIni);
     struct Profile {
         fs::path folder;
@@ -112,8 +113,14 @@ std::vector<NssDatabaseLocation> firefoxProfiles(std::string_view profilesIni, c
     };
     std::vector<NssDatabaseLocation> locations;
     const auto add = [&](const fs::path& folder) {
+        if (sandbox && !isWithin(folder, *sandbox)) {
+            foundation::writeLog(foundation::LogLevel::info,
+                                 "Not searching " + folder.string() + ": a profile of " +
+                                     sandbox->string() + " must stay inside that folder");
+            return;
+        }
         locations.push_back(
-            NssDatabaseLocation{folder, std::string(storeKind) + " " + nameOf(folder)});
+            NssDatabaseLocation{folder, std::string(storeKind) + " " + nameOf(folder), sandbox});
     };
     // The profile each Firefox installation starts with comes first: it is the one in use.
     for (const IniSection& section : sections) {
@@ -129,18 +136,28 @@ std::vector<NssDatabaseLocation> firefoxProfiles(std::string_view profilesIni, c
     return locations;
 }
 
+std::vector<fs::path> sandboxFolders(const fs::path& home) {
+    return {home / "snap", home / ".var" / "app"};
+}
+
 std::vector<NssDatabaseLocation> userNssDatabases(const fs::path& home) {
     std::vector<NssDatabaseLocation> candidates{
-        {home / ".pki" / "nssdb", "NSS database ~/.pki/nssdb"}};
-    const std::pair<fs::path, std::string_view> firefoxRoots[] = {
-        {home / ".mozilla" / "firefox", "Firefox profile"},
-        {home / "snap" / "firefox" / "common" / ".mozilla" / "firefox", "Firefox (Snap) profile"},
-        {home / ".var" / "app" / "org.mozilla.firefox" / ".mozilla" / "firefox",
-         "Firefox (Flatpak) profile"},
+        {home / ".pki" / "nssdb", "NSS database ~/.pki/nssdb", std::nullopt}};
+    struct FirefoxRoot {
+        fs::path folder;
+        std::string_view kind;
+        std::optional<fs::path> sandbox;
     };
-    for (const auto& [root, kind] : firefoxRoots) {
-        if (const auto text = readText(root / "profiles.ini")) {
-            for (auto& location : firefoxProfiles(*text, root, kind)) {
+    const fs::path snap = home / "snap" / "firefox";
+    const fs::path flatpak = home / ".var" / "app" / "org.mozilla.firefox";
+    const FirefoxRoot firefoxRoots[] = {
+        {home / ".mozilla" / "firefox", "Firefox profile", std::nullopt},
+        {snap / "common" / ".mozilla" / "firefox", "Firefox (Snap) profile", snap},
+        {flatpak / ".mozilla" / "firefox", "Firefox (Flatpak) profile", flatpak},
+    };
+    for (const auto& [root, kind, sandbox] : firefoxRoots) {
+        if (const auto text = foundation::readSmallFile(root / "profiles.ini")) {
+            for (auto& location : firefoxProfiles(*text, root, kind, sandbox)) {
                 candidates.push_back(std::move(location));
             }
         }

@@ -2,9 +2,11 @@
 
 // Where a user's NSS databases are: Chrome's and Chromium's shared database first, then the
 // profiles of Firefox as installed from the distribution, the Snap and the Flatpak, each found
-// through its profiles.ini. Only the folders are worked out here; nothing is opened.
+// through its profiles.ini. Only the folders are worked out here; nothing is opened. A sandboxed
+// browser can write its own folder, so what its files say is kept inside that folder.
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +18,9 @@ struct NssDatabaseLocation {
     // How the user knows the store, shown when its password is asked for
     // ("Firefox profile default-release").
     std::string storeName;
+    // The folder of the sandboxed browser (Snap, Flatpak) that keeps this database. That browser
+    // can write there, so the database is data only: the modules it names are never loaded.
+    std::optional<std::filesystem::path> sandbox;
 };
 
 // The databases under `home` in search order: ~/.pki/nssdb, then for each Firefox folder
@@ -26,9 +31,13 @@ struct NssDatabaseLocation {
 std::vector<NssDatabaseLocation> userNssDatabases(const std::filesystem::path& home);
 
 // The profile folders of one profiles.ini text, install defaults first, with the profiles'
-// names. `root` is the folder that holds the profiles.ini.
-std::vector<NssDatabaseLocation> firefoxProfiles(std::string_view profilesIni,
-                                                 const std::filesystem::path& root,
-                                                 std::string_view storeKind);
+// names. `root` is the folder that holds the profiles.ini. With a `sandbox`, a profile whose
+// folder (its links followed) lies outside it is left out with a log line.
+std::vector<NssDatabaseLocation> firefoxProfiles(
+    std::string_view profilesIni, const std::filesystem::path& root, std::string_view storeKind,
+    const std::optional<std::filesystem::path>& sandbox = std::nullopt);
+
+// The folders below `home` that sandboxed applications can write: ~/snap and ~/.var/app.
+std::vector<std::filesystem::path> sandboxFolders(const std::filesystem::path& home);
 
 }  // namespace kivo::platform

@@ -243,6 +243,17 @@ std::string encodeResponse(const JsonSignResponse& response) {
     return answer;
 }
 
+namespace {
+
+// How SignResponseWriter frames each document. "signed_data" sorts after every other key, so the
+// list goes just before the head's closing brace.
+constexpr std::string_view firstDocumentStart = R"(,"signed_data":[{"data":")";
+constexpr std::string_view nextDocumentStart = R"(,{"data":")";
+constexpr std::string_view idStart = R"(","id":)";
+constexpr std::string_view listEnd = "]}";
+
+}  // namespace
+
 SignResponseWriter::SignResponseWriter(const JsonSignResponse& fields, std::size_t expectedSize) {
     const std::string head = dump(answerHead(fields));
     answer_.reserve(head.size() + expectedSize + 32);
@@ -251,17 +262,16 @@ SignResponseWriter::SignResponseWriter(const JsonSignResponse& fields, std::size
 
 std::string_view SignResponseWriter::addDocument(
     std::string_view id, const std::function<void(std::string&)>& writeBase64) {
-    // "signed_data" sorts after every other key, so the list goes just before the closing brace.
     if (documents_ == 0) {
         answer_.pop_back();
-        answer_ += R"(,"signed_data":[{"data":")";
+        answer_ += firstDocumentStart;
     } else {
-        answer_ += R"(,{"data":")";
+        answer_ += nextDocumentStart;
     }
     const std::size_t start = answer_.size();
     writeBase64(answer_);
     const std::size_t end = answer_.size();
-    answer_ += R"(","id":)";
+    answer_ += idStart;
     answer_ += dump(json(std::string(id)));
     answer_ += '}';
     ++documents_;
@@ -270,9 +280,22 @@ std::string_view SignResponseWriter::addDocument(
 
 std::string SignResponseWriter::finish() && {
     if (documents_ > 0) {
-        answer_ += "]}";
+        answer_ += listEnd;
     }
     return std::move(answer_);
+}
+
+SignAnswerMeasure::SignAnswerMeasure(const JsonSignResponse& fields)
+    : size_(dump(answerHead(fields)).size()) {}
+
+void SignAnswerMeasure::addDocument(std::string_view id, std::size_t base64Size) {
+    size_ += (documents_ == 0 ? firstDocumentStart.size() - 1 : nextDocumentStart.size()) +
+             base64Size + idStart.size() + dump(json(std::string(id))).size() + 1;
+    ++documents_;
+}
+
+std::size_t SignAnswerMeasure::size() const {
+    return size_ + (documents_ > 0 ? listEnd.size() : 0);
 }
 
 std::string encodeResponse(const JsonVersionResponse& response) {

@@ -109,4 +109,17 @@ class SignResponseWriter {
     std::size_t documents_ = 0;
 };
 
+// The size SignResponseWriter's answer will have, from the sizes of the documents' Base64 texts,
+// without writing it.
+class SignAnswerMeasure {
+  public:
+    explicit SignAnswerMeasure(const JsonSignResponse& fields);
+    void addDocument(std::string_view id, std::size_t base64Size);
+    std::size_t size() const;
+
+  private:
+    std::size_t size_;
+    std::size_t documents_ = 0;
+};
+
 }  // namespace kivo::protocol

@@ -40,6 +40,8 @@ struct RequestServices {
     std::string tokenClassId;
     // The extension that started the host, when the browser named it; shown for approval.
     std::optional<std::string> caller;
+    // The largest answer the browser that started the host accepts; none for other clients.
+    std::optional<std::size_t> answerLimit;
     std::function<std::chrono::system_clock::time_point()> now;
     // Sets the idle period, in seconds (the caller applies its own minimum).
     std::function<void(double seconds)> setIdlePeriod;

@@ -1,7 +1,9 @@
 #include "protocol/SigningApproval.h"
 
-#include <cstdint>
+#include <algorithm>
 #include <string_view>
+
+#include "foundation/Utf8.h"
 
 namespace kivo::protocol {
 namespace {
@@ -10,53 +12,34 @@ constexpr std::size_t longestId = 40;
 constexpr std::size_t longestName = 64;
 constexpr std::size_t longestCaller = 80;
 
-// The next code point of `text` from `at`, and how many bytes it took; malformed bytes count as
-// one U+FFFD each.
-std::pair<char32_t, std::size_t> nextCodePoint(std::string_view text, std::size_t at) {
-    const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[i]); };
-    const std::uint8_t lead = byte(at);
-    if (lead < 0x80) {
-        return {lead, 1};
-    }
-    const std::size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 0;
-    if (length == 0 || at + length > text.size()) {
-        return {U'\uFFFD', 1};
-    }
-    char32_t value = lead & (0x7f >> length);
-    for (std::size_t i = 1; i < length; ++i) {
-        if ((byte(at + i) & 0xc0) != 0x80) {
-            return {U'\uFFFD', 1};
-        }
-        value = (value << 6) | (byte(at + i) & 0x3f);
-    }
-    return {value, length};
-}
-
 bool isControl(char32_t c) {
     return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x2028 || c == 0x2029;
 }
 
-// `text` on one line: control characters become spaces, and past `longest` characters it is cut
-// with an ellipsis.
+// `text` on one line, isolated from the text around it: control characters become spaces,
+// malformed bytes and the format characters that reorder or hide text become U+FFFD, and past
+// `longest` characters it is cut with an ellipsis. The first-strong isolate and its pop keep a
+// right-to-left name from reordering the rest of the line.
 std::string shown(std::string_view text, std::size_t longest) {
-    std::string result;
+    std::string result = "\u2068";
     std::size_t characters = 0;
     for (std::size_t at = 0; at < text.size();) {
-        const auto [codePoint, length] = nextCodePoint(text, at);
+        const foundation::CodePoint codePoint = foundation::decodeUtf8At(text, at);
         if (characters == longest) {
-            return result + "\u2026";
+            result += "\u2026";
+            break;
         }
-        if (isControl(codePoint)) {
-            result += ' ';
-        } else if (codePoint == U'\uFFFD' && length == 1) {
+        if (codePoint.length == 0 || foundation::isFormatCharacter(codePoint.value)) {
             result += "\uFFFD";
+        } else if (isControl(codePoint.value)) {
+            result += ' ';
         } else {
-            result.append(text.substr(at, length));
+            result.append(text.substr(at, codePoint.length));
         }
         ++characters;
-        at += length;
+        at += std::max<std::size_t>(codePoint.length, 1);
     }
-    return result;
+    return result + "\u2069";
 }
 
 std::string documentList(std::span<const XmlData> documents) {

@@ -2,8 +2,9 @@
 
 // The text a user reads before approving a sign request: which certificate signs, how many
 // documents and which, and the extension that asked. Two short lines, so that a pinentry window
-// shows them whole; every text from the request or the certificate is cleaned of control
-// characters and shortened, so it can neither add lines of its own nor push the rest away.
+// shows them whole; every text from the request or the certificate is cleaned of control and
+// format characters, isolated from its neighbours and shortened, so it can neither add lines of
+// its own, nor reorder or hide the rest, nor push it away.
 
 #include <optional>
 #include <span>

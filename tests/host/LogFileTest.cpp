@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 
 #include "foundation/Log.h"
 #include "support/HostSession.h"
@@ -67,32 +68,82 @@ TEST(LogFile, LongMessagesAreCutWithANoteOfWhatWasLeftOut) {
     EXPECT_EQ(messages[2], std::string(65536, 'd'));
 }
 
-TEST(LogFile, DebugLinesOfOneRequestShareBoundedRoom) {
-    LogScene scene;
-    const std::string big(100 * 1024, 'x');
-    for (int i = 0; i < 10; ++i) {
-        scene.log.write(LogLevel::debug, big);
-        scene.log.write(LogLevel::info, "Finished signing XML");
-    }
-    const std::string note =
-        "Further DEBUG lines of this request left out: they passed 524288 bytes";
-    std::size_t debugBytes = 0;
-    for (const std::string& line : linesOf(readFile(scene.path))) {
-        if (line.find(" DEBUG ") != std::string::npos && !line.ends_with(note)) {
-            debugBytes += line.size() + 1;
+TEST(LogFile, LinesOfEachLevelShareBoundedRoomPerRequest) {
+    const struct {
+        LogLevel level;
+        LogLevel other;
+        std::size_t room;
+        std::string note;
+    } cases[] = {
+        {LogLevel::debug, LogLevel::info, LogFile::debugBytesPerRequest,
+         "Further DEBUG lines of this request left out: they passed 524288 bytes"},
+        {LogLevel::info, LogLevel::error, LogFile::infoBytesPerRequest,
+         "Further INFO lines of this request left out: they passed 262144 bytes"},
+        {LogLevel::error, LogLevel::info, LogFile::errorBytesPerRequest,
+         "Further ERROR lines of this request left out: they passed 262144 bytes"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.note);
+        LogScene scene;
+        for (int i = 0; i < 10; ++i) {
+            scene.log.write(c.level, std::string(100 * 1024, 'x'));
+            scene.log.write(c.other, "Finished signing XML");
         }
-    }
-    EXPECT_LE(debugBytes, LogFile::debugBytesPerRequest);
-    EXPECT_GT(debugBytes, LogFile::debugBytesPerRequest - 1024);
-    std::vector<std::string> messages = scene.messages();
-    EXPECT_EQ(std::count(messages.begin(), messages.end(), note), 1);
-    EXPECT_EQ(std::count(messages.begin(), messages.end(), "Finished signing XML"), 10);
+        std::size_t bytes = 0;
+        for (const std::string& line : linesOf(readFile(scene.path))) {
+            bytes += line.substr(prefixSize).starts_with("x") ? line.size() + 1 : 0;
+        }
+        EXPECT_LE(bytes, c.room);
+        EXPECT_GT(bytes, c.room - 1024);
+        std::vector<std::string> messages = scene.messages();
+        EXPECT_EQ(std::count(messages.begin(), messages.end(), c.note), 1);
+        EXPECT_EQ(std::count(messages.begin(), messages.end(), "Finished signing XML"), 10);
 
-    // The next request has its room again.
-    scene.log.checkSize(true);
-    scene.log.write(LogLevel::debug, "next request");
-    messages = scene.messages();
-    EXPECT_EQ(messages.back(), "next request");
+        // The next request has its room again.
+        scene.log.checkSize(true);
+        scene.log.write(c.level, "next request");
+        EXPECT_EQ(scene.messages().back(), "next request");
+    }
+}
+
+// Whatever was planted at the log's place neither blocks the host nor receives its lines: a new
+// log of the user's takes its place.
+TEST(LogFile, OnlyARegularFileOfTheUserIsWrittenTo) {
+    const struct {
+        const char* what;
+        std::function<void(const std::filesystem::path& log, const std::filesystem::path& other)>
+            plant;
+        bool needsRoot;
+    } cases[] = {
+        {"a FIFO", [](const auto& log, const auto&) { ASSERT_EQ(::mkfifo(log.c_str(), 0666), 0); },
+         false},
+        {"a link to another file",
+         [](const auto& log, const auto& other) { std::filesystem::create_symlink(other, log); },
+         false},
+        {"a file of another user that everyone may write",
+         [](const auto& log, const auto& other) {
+             std::filesystem::create_hard_link(other, log);
+             ASSERT_EQ(::chown(other.c_str(), 65534, 65534), 0);
+             ASSERT_EQ(::chmod(other.c_str(), 0666), 0);
+         },
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.needsRoot && ::geteuid() != 0) {
+            continue;
+        }
+        LogScene scene;
+        const auto other = scene.dir / "other";
+        writeFile(other, "someone else's\n");
+        c.plant(scene.path, other);
+        scene.log.write(LogLevel::debug, "Request message = secret");
+        EXPECT_EQ(readFile(other), "someone else's\n");
+        struct stat info {};
+        ASSERT_EQ(::lstat(scene.path.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode) && info.st_uid == ::geteuid());
+        EXPECT_EQ(scene.messages(), std::vector<std::string>{"Request message = secret"});
+    }
 }
 
 TEST(LogFile, DeletedOnlyPastTheSizeLimitOfTheRequestsVerbosity) {

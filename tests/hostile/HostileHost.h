@@ -56,13 +56,13 @@ inline void expectRun(const HostRun& run, std::int64_t code, std::string_view me
               std::string::npos);
 }
 
-inline void expectMemoryBounded(const HostRun& run, [[maybe_unused]] std::size_t requestBytes,
+inline void expectMemoryBounded(const HostRun& run,
                                 [[maybe_unused]] long perRequestByte = memoryPerRequestByte) {
     ASSERT_TRUE(run.peakMemoryKiB.has_value());
 #if !defined(__SANITIZE_ADDRESS__)  // shadow memory and quarantine make sanitized figures moot
-    const long bound = perRequestByte * static_cast<long>(requestBytes / 1024) + baseMemoryKiB;
+    const long bound = perRequestByte * static_cast<long>(run.requestBytes / 1024) + baseMemoryKiB;
     EXPECT_LE(*run.peakMemoryKiB, bound)
-        << "request of " << requestBytes << " bytes peaked at " << *run.peakMemoryKiB << " KiB";
+        << "request of " << run.requestBytes << " bytes peaked at " << *run.peakMemoryKiB << " KiB";
 #endif
 }
 

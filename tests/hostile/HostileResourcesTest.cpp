@@ -87,13 +87,59 @@ TEST(HostileResources, BrowserSizedRequestWithFiftyMegabyteDocumentIsServed) {
     payload = std::string();
     const HostRun run = runHost(std::move(request), signingEnvironment());
     expectRun(run, 0, "");
-    expectMemoryBounded(run, browserRequestLimit, ordinaryMemoryPerRequestByte);
+    expectMemoryBounded(run, ordinaryMemoryPerRequestByte);
     ASSERT_EQ(run.answers.size(), 1u);
     const std::string signedDocument =
         decodedData(nlohmann::json::parse(run.answers[0])["signed_data"][0]);
     EXPECT_GT(signedDocument.size(), 50000000u);
     EXPECT_TRUE(signedDocument.ends_with("</Signature></RenderedData></Contract>"));
     EXPECT_NE(signedDocument.find("</Signature></CounterpartData>"), std::string::npos);
+}
+
+// Browsers drop an answer larger than 1 MiB after the user approved: a host a browser started
+// refuses such a request before asking, to the byte; other clients get large answers.
+TEST(HostileResources, ABrowserStartedHostRefusesAnswersPastTheBrowsersLimit) {
+    constexpr std::size_t limit = 1024 * 1024;
+    const std::vector<std::string> browser{"chrome-extension://abcdefghijklmnop/"};
+    const auto request = [](std::size_t padding) {
+        return signRequest(signableDocument("c", std::string(padding, 'x')));
+    };
+    SigningFixture& fixture = signingFixture();
+    const HostRun measured = runHost(request(700000), signingEnvironment());
+    expectRun(measured, 0, "");
+    ASSERT_LT(measured.answers.at(0).size(), limit);
+    // Three more bytes of text are four more of Base64.
+    const std::size_t fitting = 700000 + 3 * ((limit - measured.answers[0].size()) / 4);
+    const HostRun largest = runHost(request(fitting), signingEnvironment(), browser);
+    expectRun(largest, 0, "");
+    EXPECT_GT(largest.answers.at(0).size(), limit - 4);
+
+    fixture.pinentry.answer({});
+    const HostRun refused = runHost(request(fitting + 3), signingEnvironment(), browser);
+    expectRun(refused, 100,
+              "The signed documents would make an answer larger than the 1048576 bytes (1 MB) a "
+              "browser accepts from the host: send fewer documents per request");
+    EXPECT_EQ(fixture.pinentry.questionsAsked(), 0);
+    fixture.pinentry.answer({PinAnswerScript::pin(fixture.token->userPin())});
+    expectRun(runHost(request(fitting + 3), signingEnvironment()), 0, "");
+}
+
+// Each document gets two signatures whatever its size: tiny documents must not make an answer
+// hundreds of times the request, nor a log of megabytes.
+TEST(HostileResources, TooManyDocumentsForOneAnswerAreRefusedBeforeAnyoneIsAsked) {
+    const std::string entry =
+        R"({"id":"d","data":")" +
+        foundation::base64Encode(foundation::byteView(signableDocument("", ""))) + R"("},)";
+    std::string documents = repeated(entry, 30000);
+    documents.pop_back();
+    const HostRun run =
+        runHost(tools::frameMessage(
+                    R"({"type":"sign","user_details":)" +
+                    signerDetails("Jane Citizen", signingFixture().ca.subjectKeyIdHex).dump() +
+                    R"(,"xml_data":[)" + documents + "]}"),
+                signingEnvironment());
+    expectRun(run, 100, "Signing request carries 30000 documents, more than the ");
+    expectMemoryBounded(run);
 }
 
 }  // namespace

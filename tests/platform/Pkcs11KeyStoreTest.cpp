@@ -181,6 +181,8 @@ TEST_F(Pkcs11Signing, WrongPinsAreAskedAgainUpToThreeTimes) {
         {{answer("1111"), answer(pin)}, std::nullopt, 2},
         {{answer("1111"), PinAnswerScript::cancel()}, "cancelled by the user", 2},
         {{answer("1111"), answer("2222"), answer("3333"), answer(pin)}, "CKR_PIN_INCORRECT", 3},
+        // The PIN is the approval: a dialog that cannot say what is signed must not ask.
+        {{PinAnswerScript::refuseDescription()}, "the pinentry program failed", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.questions);
@@ -195,9 +197,10 @@ TEST_F(Pkcs11Signing, WrongPinsAreAskedAgainUpToThreeTimes) {
         } catch (const foundation::SigningError& error) {
             EXPECT_EQ(error.message(), "Failed to create signature: " + c.error.value_or("?"));
         }
-        // Each question names the token and the signer; all but the first say the PIN was wrong.
+        // Each question (or the one refused) names the token and the signer; all but the first
+        // say the PIN was wrong.
         Names expected;
-        for (int i = 0; i < c.questions; ++i) {
+        for (int i = 0; i < std::max(c.questions, 1); ++i) {
             expected.push_back("SETDESC Enter the PIN of \"Kivo Tests\" to sign as Jane Citizen.");
             if (i > 0) {
                 expected.push_back("SETERROR Wrong PIN.");

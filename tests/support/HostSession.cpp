@@ -44,8 +44,8 @@ std::optional<int> HostSession::finish() {
     return process_->waitForExit(std::chrono::seconds(60));
 }
 
-HostRun runHost(std::string bytes, const Environment& environment, std::size_t answerCount,
-                bool closeInputFirst, std::vector<std::string> arguments) {
+HostRun runHost(std::string bytes, const Environment& environment,
+                std::vector<std::string> arguments, std::size_t answerCount) {
     // Linux hands a spawner's peak resident size on to a child started by posix_spawn, so this
     // process gives back freed memory and resets its peak first.
     ::malloc_trim(0);
@@ -54,11 +54,17 @@ HostRun runHost(std::string bytes, const Environment& environment, std::size_t a
         std::filesystem::remove(std::filesystem::path(home->second) / "kivo-signing.log");
     }
     HostRun run;
+    run.requestBytes = bytes.size();
     HostSession host(environment, std::move(arguments));
+    std::uint32_t announced = 0;
+    for (std::size_t i = 0; i < 4 && i < bytes.size(); ++i) {
+        announced |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << (8 * i);
+    }
+    const bool whole = bytes.size() >= 4 && announced <= bytes.size() - 4;
     // The host may stop reading early: an error ends it.
     host.process().sendRaw(bytes);
     bytes = std::string();
-    if (closeInputFirst) {
+    if (!whole) {
         host.process().closeInput();
     }
     constexpr std::chrono::seconds timeout(300);

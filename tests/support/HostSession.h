@@ -52,14 +52,16 @@ struct HostRun {
     std::optional<long> peakMemoryKiB;
     std::string log;
     std::string stderrText;
+    std::size_t requestBytes = 0;
 };
 
 // Sends `bytes` (freed once written, so that this process stays small while the host is
 // measured), reads up to `answerCount` answers, then closes the host's input and waits for it
-// to end. `closeInputFirst` closes it right after sending instead: for frames cut short, which
-// only the end of the input completes. A log already in the environment's HOME is removed first.
-HostRun runHost(std::string bytes, const Environment& environment = {}, std::size_t answerCount = 1,
-                bool closeInputFirst = false, std::vector<std::string> arguments = {});
+// to end. Like a browser, the run keeps the input open while it waits for the answer to a whole
+// request; a request cut short ends only with the input, so then it is closed at once. A log
+// already in the environment's HOME is removed first.
+HostRun runHost(std::string bytes, const Environment& environment = {},
+                std::vector<std::string> arguments = {}, std::size_t answerCount = 1);
 
 // Fails the test for each line of `log` not starting with a timestamp and a level, and for any
 // control character but the line feeds ending lines, or a line or paragraph separator; returns

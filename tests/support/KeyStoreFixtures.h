@@ -159,6 +159,9 @@ struct PinAnswerScript {
     static PinAnswerScript confirm() { return {"confirm"}; }
     static PinAnswerScript cancel() { return {"cancel"}; }
     static PinAnswerScript hangUp() { return {"hangup"}; }  // ends without answering
+    static PinAnswerScript refuseDescription() { return {"refuse-description"}; }
+    // Keeps the dialog open until it is killed, after writing its pid to the FIFO "held".
+    static PinAnswerScript hold() { return {"hold"}; }
 };
 
 // One dialog the pinentry showed: "GETPIN" or "CONFIRM", and its description, unescaped.
