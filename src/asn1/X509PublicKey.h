@@ -1,8 +1,8 @@
 #pragma once
 
 // Read-only view of a SubjectPublicKeyInfo: the key algorithm and its parameters and, for RSA,
-// the modulus and public exponent. Nothing is verified; every operation answers absent when the tree does not
-// have the shape it needs.
+// the modulus and public exponent. Nothing is verified; every operation answers absent when the
+// tree does not have the shape it needs.
 
 #include <memory>
 #include <optional>
