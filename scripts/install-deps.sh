@@ -5,13 +5,13 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config g++ clang-format
   nlohmann-json3-dev libsimdjson-dev libgtest-dev libxml2-dev libssl-dev libp11-kit-dev libicu-dev
-  p11-kit openssl xmlsec1 softhsm2 libnss3 libnss3-tools opensc clang-14 libfuzzer-14-dev valgrind
+  p11-kit openssl xmlsec1 softhsm2 libnss3 libnss3-tools opensc clang-14 libfuzzer-14-dev
   dpkg-dev lintian rpm sqlite3
 )
-# Optional passes. The real approval dialog test needs a virtual display, the GTK pinentry, typing, screenshots and
-# OCR; without them that one test skips, so failing to install them stops nothing else.
+# Optional passes. The real approval dialog test needs a virtual display, the GTK pinentry, typing
+# and screenshots; without them that one test skips, so failing to install them stops nothing else.
 if [ -z "${KIVO_DEPS_OPTIONAL_PASS:-}" ]; then
-  KIVO_DEPS_OPTIONAL_PASS=1 "$0" xvfb pinentry-gtk2 xdotool x11-apps netpbm tesseract-ocr ||
+  KIVO_DEPS_OPTIONAL_PASS=1 "$0" xvfb pinentry-gtk2 xdotool x11-apps netpbm ||
     echo "!!! the dialog packages could not be installed: ctest gui_pinentry_dialog will be SKIPPED !!!" >&2
   # A software TPM, its resource manager and the TPM's PKCS#11 module and tools: the TPM token
   # test signs with them; without them only that test skips.

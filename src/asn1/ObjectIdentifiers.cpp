@@ -79,27 +79,6 @@ std::optional<std::string> oidName(std::string_view oid) {
     return entry->second;
 }
 
-namespace {
-
-// The value shown for one attribute: the last child of the type-and-value SEQUENCE, if text.
-std::optional<std::string> attributeText(const ASN1Object& oidNode) {
-    const auto attribute = oidNode.parent();
-    if (!attribute) {
-        return std::nullopt;
-    }
-    const auto valueNode = attribute->lastChild();
-    return valueNode ? valueNode->textValue() : std::nullopt;
-}
-
-std::string quotedWhenSpecial(const std::string& value) {
-    if (value.find_first_of(dnSpecialCharacters) == std::string::npos) {
-        return value;
-    }
-    return "\"" + value + "\"";
-}
-
-}  // namespace
-
 std::span<const ASN1DistinguishedNames> ASN1DistinguishedNames::all() {
     // Indexed by Predefined.
     static constexpr std::array<ASN1DistinguishedNames, emailAddress + 1> names{{
@@ -121,24 +100,5 @@ std::span<const ASN1DistinguishedNames> ASN1DistinguishedNames::all() {
 
 ASN1DistinguishedNames::ASN1DistinguishedNames(Predefined name)
     : ASN1DistinguishedNames(all()[name]) {}
-
-std::string distinguishedNameText(const ASN1Object& name) {
-    std::string text;
-    for (const auto& attribute : ASN1DistinguishedNames::all()) {
-        const auto hit = name.findOid(attribute.oid());
-        if (!hit) {
-            continue;
-        }
-        if (!text.empty()) {
-            text += ", ";
-        }
-        text += attribute.representation();
-        text += '=';
-        if (const auto value = attributeText(*hit)) {
-            text += quotedWhenSpecial(*value);
-        }
-    }
-    return text;
-}
 
 }  // namespace kivo::asn1

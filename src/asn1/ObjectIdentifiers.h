@@ -59,12 +59,4 @@ class ASN1DistinguishedNames {
     std::string_view representation_;
 };
 
-// Characters that make a DN value appear between double quotes.
-inline constexpr std::string_view dnSpecialCharacters = ",+=\n<>#;\\";
-
-// "CN=..., OU=..., O=..., C=..., E=..." for a Name node: the first occurrence of each of the
-// twelve attribute types, in table order; values holding a special character are quoted, never
-// escaped. Empty text when the Name holds none of them.
-std::string distinguishedNameText(const ASN1Object& name);
-
 }  // namespace kivo::asn1

@@ -11,13 +11,9 @@ namespace kivo::asn1 {
 namespace {
 
 // Positions in the TBSCertificate (version 3 layout).
-constexpr std::size_t signatureIndex = 2;
 constexpr std::size_t validityIndex = 4;
 constexpr std::size_t publicKeyIndex = 6;
 constexpr std::size_t extensionsIndex = 7;
-
-// Position of the signatureValue in the Certificate SEQUENCE.
-constexpr std::size_t signatureValueIndex = 2;
 
 constexpr std::size_t keyUsageFlagCount = 8;
 
@@ -30,19 +26,6 @@ std::optional<std::string> siblingText(const std::shared_ptr<ASN1Object>& hit) {
     const auto parent = hit ? hit->parent() : nullptr;
     const auto valueNode = parent ? parent->lastChild() : nullptr;
     return valueNode ? valueNode->textValue() : std::nullopt;
-}
-
-std::vector<std::string> textLeaves(const std::shared_ptr<ASN1Object>& name) {
-    std::vector<std::string> texts;
-    if (!name || !name->sub()) {
-        return texts;
-    }
-    for (const auto& rdn : *name->sub()) {
-        if (auto text = textOf(rdn->firstLeafValue())) {
-            texts.push_back(std::move(*text));
-        }
-    }
-    return texts;
 }
 
 }  // namespace
@@ -74,28 +57,10 @@ std::shared_ptr<X509Certificate> X509Certificate::fromPem(std::span<const std::u
     return fromDer(*der);
 }
 
-std::string X509Certificate::description() const {
-    std::string text;
-    for (const auto& node : asn1_) {
-        text += node->treeText("") + "\n";
-    }
-    return text;
-}
-
 bool X509Certificate::checkValidity(TimePoint now) const {
     const auto from = notBefore();
     const auto until = notAfter();
     return from && until && *from < now && now < *until;
-}
-
-std::optional<std::int64_t> X509Certificate::version() const {
-    const auto leaf = bytesOf(block1_->firstLeafValue());
-    const auto number = leaf ? ASN1DERDecoder::bigEndianValue(*leaf) : std::nullopt;
-    if (!number ||
-        *number >= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-        return std::nullopt;
-    }
-    return static_cast<std::int64_t>(*number) + 1;
 }
 
 std::optional<Bytes> X509Certificate::serial() const {
@@ -111,20 +76,6 @@ std::optional<TimePoint> X509Certificate::notBefore() const {
 std::optional<TimePoint> X509Certificate::notAfter() const {
     const auto time = childOf(blockChild(validityIndex), 1);
     return time ? time->timeValue() : std::nullopt;
-}
-
-std::optional<Bytes> X509Certificate::signatureValue() const {
-    const auto signature = childOf(asn1_.front(), signatureValueIndex);
-    return signature ? signature->bytesValue() : std::nullopt;
-}
-
-std::optional<std::string> X509Certificate::signatureAlgorithmName() const {
-    return oidName(signatureAlgorithmOID().value_or(""));
-}
-
-std::optional<std::string> X509Certificate::signatureAlgorithmOID() const {
-    const auto algorithm = childOf(blockChild(signatureIndex), 0);
-    return algorithm ? algorithm->textValue() : std::nullopt;
 }
 
 std::vector<bool> X509Certificate::keyUsage() const {
@@ -144,37 +95,12 @@ std::vector<bool> X509Certificate::keyUsage() const {
     return usage;
 }
 
-std::vector<std::string> X509Certificate::extendedKeyUsage() const {
-    return extensionStrings(OID_ExtendedKeyUsage);
-}
-
-std::vector<std::string> X509Certificate::subjectAlternativeNames() const {
-    return extensionStrings(OID_SubjectAltName);
-}
-
-std::vector<std::string> X509Certificate::issuerAlternativeNames() const {
-    return extensionStrings(OID_IssuerAltName);
-}
-
 std::optional<X509PublicKey> X509Certificate::publicKey() const {
     auto keyInfo = blockChild(publicKeyIndex);
     if (!keyInfo) {
         return std::nullopt;
     }
     return X509PublicKey(std::move(keyInfo));
-}
-
-std::vector<std::string> X509Certificate::criticalExtensionOIDs() const {
-    return extensionOIDs(Criticality::critical);
-}
-
-std::vector<std::string> X509Certificate::nonCriticalExtensionOIDs() const {
-    return extensionOIDs(Criticality::nonCritical);
-}
-
-std::optional<std::vector<std::shared_ptr<ASN1Object>>> X509Certificate::extensionBlocks() const {
-    const auto extensions = childOf(blockChild(extensionsIndex), 0);
-    return extensions ? extensions->sub() : std::nullopt;
 }
 
 std::optional<X509Extension> X509Certificate::extensionFor(std::string_view oid) const {
@@ -191,47 +117,10 @@ std::shared_ptr<ASN1Object> X509Certificate::blockChild(std::size_t index) const
     return childOf(block1_, index);
 }
 
-std::optional<std::string> X509Certificate::nameText(std::size_t index) const {
-    const auto name = blockChild(index);
-    if (!name) {
-        return std::nullopt;
-    }
-    return distinguishedNameText(*name);
-}
-
-std::vector<std::string> X509Certificate::nameOIDs(std::size_t index) const {
-    return textLeaves(blockChild(index));
-}
-
 std::optional<std::string> X509Certificate::nameValue(std::size_t index,
                                                       std::string_view oid) const {
     const auto name = blockChild(index);
     return name ? siblingText(name->findOid(oid)) : std::nullopt;
-}
-
-std::vector<std::string> X509Certificate::extensionStrings(std::string_view oid) const {
-    const auto extension = extensionFor(oid);
-    return extension ? extension->valueStrings() : std::vector<std::string>{};
-}
-
-std::vector<std::string> X509Certificate::extensionOIDs(Criticality wanted) const {
-    std::vector<std::string> oids;
-    const auto blocks = extensionBlocks();
-    if (!blocks) {
-        return oids;
-    }
-    for (const auto& block : *blocks) {
-        const X509Extension extension(block);
-        const auto criticality =
-            extension.isCritical() ? Criticality::critical : Criticality::nonCritical;
-        if (criticality != wanted) {
-            continue;
-        }
-        if (auto oid = extension.extensionOid()) {
-            oids.push_back(std::move(*oid));
-        }
-    }
-    return oids;
 }
 
 }  // namespace kivo::asn1

@@ -26,9 +26,6 @@ class X509Certificate {
 
   public:
     static constexpr std::string_view OID_KeyUsage = "2.5.29.15";
-    static constexpr std::string_view OID_ExtendedKeyUsage = "2.5.29.37";
-    static constexpr std::string_view OID_SubjectAltName = "2.5.29.17";
-    static constexpr std::string_view OID_IssuerAltName = "2.5.29.18";
     static constexpr std::string_view OID_AuthorityKeyIdentifier = "2.5.29.35";
     // The Australian Business Number extension signers' certificates carry.
     static constexpr std::string_view OID_ABN = "1.2.36.1.333.1";
@@ -43,33 +40,13 @@ class X509Certificate {
 
     X509Certificate(Token, std::vector<std::shared_ptr<ASN1Object>> asn1);
 
-    // The top-level nodes of the decoded input; the first is the Certificate SEQUENCE.
-    const std::vector<std::shared_ptr<ASN1Object>>& asn1() const { return asn1_; }
-    // The TBSCertificate SEQUENCE.
-    const std::shared_ptr<ASN1Object>& block1() const { return block1_; }
-
-    // The tree text of every top-level node, each followed by a line feed.
-    std::string description() const;
     // notBefore < now < notAfter, both present.
     bool checkValidity(TimePoint now) const;
-    // The version field's INTEGER plus one (3 for a version 3 certificate).
-    std::optional<std::int64_t> version() const;
     // The serial number octets without leading zero octets.
     std::optional<Bytes> serial() const;
 
-    // Issuer (TBSCertificate child 3) and subject (child 5) side by side: the Name as DN text,
-    // the first attribute type OID of each RDN in certificate order, and the text value of the
-    // first attribute with a type.
-    std::optional<std::string> issuerDistinguishedName() const { return nameText(issuerIndex); }
-    std::optional<std::string> subjectDistinguishedName() const { return nameText(subjectIndex); }
-    std::vector<std::string> issuerOIDs() const { return nameOIDs(issuerIndex); }
-    std::vector<std::string> subjectOIDs() const { return nameOIDs(subjectIndex); }
-    std::optional<std::string> issuerValue(std::string_view oid) const {
-        return nameValue(issuerIndex, oid);
-    }
-    std::optional<std::string> subjectValue(std::string_view oid) const {
-        return nameValue(subjectIndex, oid);
-    }
+    // Issuer (TBSCertificate child 3) and subject (child 5): the text value of the first
+    // attribute of the type.
     std::optional<std::string> issuerValue(const ASN1DistinguishedNames& name) const {
         return nameValue(issuerIndex, name.oid());
     }
@@ -80,23 +57,11 @@ class X509Certificate {
     std::optional<TimePoint> notBefore() const;
     std::optional<TimePoint> notAfter() const;
 
-    // The certificate's signature BIT STRING octets.
-    std::optional<Bytes> signatureValue() const;
-    std::optional<std::string> signatureAlgorithmName() const;
-    std::optional<std::string> signatureAlgorithmOID() const;
-
     // Eight flags, index 0 digitalSignature ... 7 encipherOnly; empty without the extension.
     std::vector<bool> keyUsage() const;
-    std::vector<std::string> extendedKeyUsage() const;
-    std::vector<std::string> subjectAlternativeNames() const;
-    std::vector<std::string> issuerAlternativeNames() const;
 
     std::optional<X509PublicKey> publicKey() const;
 
-    std::vector<std::string> criticalExtensionOIDs() const;
-    std::vector<std::string> nonCriticalExtensionOIDs() const;
-    // The Extension SEQUENCEs in certificate order.
-    std::optional<std::vector<std::shared_ptr<ASN1Object>>> extensionBlocks() const;
     // The Extension holding the first occurrence of the OID in the extensions field.
     std::optional<X509Extension> extensionFor(std::string_view oid) const;
 
@@ -105,12 +70,7 @@ class X509Certificate {
     static constexpr std::size_t subjectIndex = 5;
 
     std::shared_ptr<ASN1Object> blockChild(std::size_t index) const;
-    std::optional<std::string> nameText(std::size_t index) const;
-    std::vector<std::string> nameOIDs(std::size_t index) const;
     std::optional<std::string> nameValue(std::size_t index, std::string_view oid) const;
-    std::vector<std::string> extensionStrings(std::string_view oid) const;
-    enum class Criticality { critical, nonCritical };
-    std::vector<std::string> extensionOIDs(Criticality wanted) const;
 
     std::vector<std::shared_ptr<ASN1Object>> asn1_;
     std::shared_ptr<ASN1Object> block1_;

@@ -45,26 +45,6 @@ std::optional<std::string> X509PublicKey::algorithmParameters() const {
     return parameters ? parameters->textValue() : std::nullopt;
 }
 
-std::optional<Bytes> X509PublicKey::keyBytes() const {
-    const auto algorithm = algorithmOid();
-    if (!algorithm) {
-        return std::nullopt;
-    }
-    const auto octets = subjectPublicKeyOctets(*pkBlock_);
-    if (!octets) {
-        return std::nullopt;
-    }
-    if (*algorithm == OID_ECPublicKey) {
-        return octets;
-    }
-    if (*algorithm != OID_RSAEncryption) {
-        return std::nullopt;
-    }
-    const auto rsaKey = rsaPublicKeyNode(*octets);
-    const auto modulus = rsaKey ? rsaKey->childAt(0) : nullptr;
-    return modulus ? modulus->bytesValue() : std::nullopt;
-}
-
 std::optional<std::pair<Bytes, Bytes>> X509PublicKey::rsaComponents() const {
     if (algorithmOid() != OID_RSAEncryption) {
         return std::nullopt;

@@ -1,8 +1,8 @@
 #pragma once
 
-// Read-only view of a SubjectPublicKeyInfo: the key algorithm and its parameters, the key octets
-// and, for RSA, the modulus and public exponent. Nothing is verified; every operation answers
-// absent when the tree does not have the shape it needs.
+// Read-only view of a SubjectPublicKeyInfo: the key algorithm and its parameters and, for RSA,
+// the modulus and public exponent. Nothing is verified; every operation answers absent when the
+// tree does not have the shape it needs.
 
 #include <memory>
 #include <optional>
@@ -22,15 +22,11 @@ class X509PublicKey {
     // `pkBlock` is the SubjectPublicKeyInfo SEQUENCE; it must not be null.
     explicit X509PublicKey(std::shared_ptr<ASN1Object> pkBlock);
 
-    std::shared_ptr<ASN1Object> pkBlock() const { return pkBlock_; }
-
     std::optional<std::string> algorithmOid() const;
     // rsaEncryption, ecPublicKey, ... from the OID name table.
     std::optional<std::string> algorithmName() const;
     // The parameters when they are text: the curve OID of an EC key; none for RSA (NULL).
     std::optional<std::string> algorithmParameters() const;
-    // EC: the encoded point. RSA: the modulus without leading zero octets. Other: none.
-    std::optional<Bytes> keyBytes() const;
     // RSA only: (modulus, public exponent), each without leading zero octets.
     std::optional<std::pair<Bytes, Bytes>> rsaComponents() const;
 

@@ -58,6 +58,8 @@ JsonVersionResponse handleVersionRequest(const JsonRequest& request,
 
 void fillVersionInfo(JsonVersionResponse& response, const VersionFacts& facts) {
     const std::vector<std::string> pieces = splitOnDots(facts.bundleVersion);
+    // Unreachable in a build: the host is given CMakeLists.txt's project version, which has four
+    // parts.
     if (pieces.size() != 4) {
         throw SigningError(error_code::internal,
                            "Invalid application version number: " + facts.bundleVersion);

@@ -44,6 +44,8 @@ foundation::Bytes referenceDigest(xmlNodePtr signedElement, xmlNodePtr signature
 
 XmlSigner::XmlSigner(std::string_view documentText) : xmlDocument_(parseXmlDocument(documentText)) {
     xmlRootElem_ = xmlDocGetRootElement(xmlDocument_.get());
+    // Unreachable: without recovery the parser refuses a document with no element, and
+    // parseXmlDocument then fails first ("Document is empty", "Start tag expected").
     if (xmlRootElem_ == nullptr) {
         throw SigningError(foundation::error_code::badDocumentShape,
                            "XML input document contains no root");

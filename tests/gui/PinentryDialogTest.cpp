@@ -1,7 +1,7 @@
 // The approval as a user meets it: Debian's pinentry-gtk2 on a virtual X display (Xvfb, started
 // by xvfb-run around this program), typed at with xdotool. A token identity takes its PIN; a
 // password-less NSS identity takes a click on "Sign". Screenshots of both dialogs stay in
-// $KIVO_GUI_SCREENSHOTS; when tesseract is there, the signer's name must be legible in them.
+// $KIVO_GUI_SCREENSHOTS. What the dialogs say is checked at the Assuan level (tests/protocol).
 
 #include <gtest/gtest.h>
 
@@ -32,7 +32,7 @@ std::string missingParts() {
     if (!platform::findExecutable(graphicalPinentry)) {
         missing += " pinentry-gtk2";
     }
-    for (const char* program : {"xdotool", "xwd", "xwdtopnm", "pamscale", "pnmtopng", "timeout"}) {
+    for (const char* program : {"xdotool", "xwd", "xwdtopnm", "pnmtopng", "timeout"}) {
         if (!platform::findExecutable(program)) {
             missing += std::string(" ") + program;
         }
@@ -42,17 +42,6 @@ std::string missingParts() {
 
 std::string firstLine(const std::string& text) {
     return text.substr(0, text.find('\n'));
-}
-
-std::string collapsedSpaces(const std::string& text) {
-    std::string result;
-    for (const char c : text) {
-        const bool space = std::isspace(static_cast<unsigned char>(c)) != 0;
-        if (!space || (!result.empty() && result.back() != ' ')) {
-            result += space ? ' ' : c;
-        }
-    }
-    return result;
 }
 
 // The pinentry window, once it is shown and has the keyboard focus.
@@ -69,21 +58,10 @@ std::string awaitDialog() {
     return window;
 }
 
-// The window as a PNG, enlarged `scale` times.
-void screenshot(const std::string& window, const fs::path& png, int scale = 1) {
-    runProgram(
-        {"sh", "-c",
-         "xwd -silent -id \"$0\" | xwdtopnm 2>/dev/null | pamscale \"$2\" | pnmtopng >\"$1\"",
-         window, png.string(), std::to_string(scale)});
-}
-
-// The dialog's text as tesseract reads it, enlarged first; none without tesseract.
-std::optional<std::string> readText(const std::string& window, const fs::path& folder) {
-    if (!platform::findExecutable("tesseract")) {
-        return std::nullopt;
-    }
-    screenshot(window, folder / "ocr.png", 3);
-    return collapsedSpaces(runProgram({"tesseract", (folder / "ocr.png").string(), "stdout"}));
+// The window as a PNG.
+void screenshot(const std::string& window, const fs::path& png) {
+    runProgram({"sh", "-c", "xwd -silent -id \"$0\" | xwdtopnm 2>/dev/null | pnmtopng >\"$1\"",
+                window, png.string()});
 }
 
 TEST(GraphicalPinentry, TokenPinAndNssConfirmationThroughARealDialog) {
@@ -95,19 +73,8 @@ TEST(GraphicalPinentry, TokenPinAndNssConfirmationThroughARealDialog) {
     ASSERT_NE(shots, nullptr) << "KIVO_GUI_SCREENSHOTS names the screenshot folder";
     fs::create_directories(shots);
 
-    TempDir dir;
-    const TestCa ca = makeCa(dir / "ca", "Kivo Demo CA");
-    TestHome home(dir / "home");
-    SoftHsm hsm(dir / "softhsm");
-    const SoftHsmToken token = hsm.addToken("Kivo Card", "4321");
-    CertificateFields jane;
-    jane.commonName = "Jane Citizen";
-    token.importIdentity(issueCertificate(dir / "issued", ca, jane, "jane"), "01");
-    CertificateFields nora = jane;
-    nora.commonName = "Nora Browser";
-    NssDatabase(home.path())
-        .importPkcs12(issueCertificate(dir / "issued", ca, nora, "nora"), "nora");
-    Environment environment = mergedEnvironments({home.environment(), hsm.environment()});
+    const SigningFixture& fixture = signingFixture();
+    Environment environment = fixture.environment();
     environment["KIVO_PINENTRY"] = graphicalPinentry;
 
     const struct {
@@ -116,26 +83,23 @@ TEST(GraphicalPinentry, TokenPinAndNssConfirmationThroughARealDialog) {
         std::vector<std::string> keys;  // what xdotool presses in the dialog
         const char* screenshot;
     } cases[] = {
-        {"token PIN", "Jane Citizen", {"type", "--delay", "30", "4321"}, "approval-pin.png"},
+        {"token PIN",
+         "Jane Citizen",
+         {"type", "--delay", "30", fixture.token->userPin()},
+         "approval-pin.png"},
         // The focus starts on Cancel: a stray Enter never signs.
-        {"confirmation", "Nora Browser", {"key", "Tab"}, "approval-confirm.png"},
+        {"confirmation", "Nora Nss", {"key", "Tab"}, "approval-confirm.png"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         HostSession host(environment, {"chrome-extension://kivodemoextension/"});
         ASSERT_TRUE(host.send(signRequestText(
-            signerDetails(c.signer, ca.subjectKeyIdHex),
+            signerDetails(c.signer, fixture.ca.subjectKeyIdHex),
             {xmlEntry(
                 "contract-2026-117",
                 "<r><CounterpartData>c</CounterpartData><RenderedData>d</RenderedData></r>")})));
         const std::string window = awaitDialog();
         screenshot(window, fs::path(shots) / c.screenshot);
-        if (const auto text = readText(window, dir.path())) {
-            EXPECT_NE(text->find(c.signer), std::string::npos) << "tesseract read: " << *text;
-            EXPECT_NE(text->find("contract-2026-117"), std::string::npos) << *text;
-        } else {
-            std::cerr << "*** tesseract not installed: the dialog text is not checked\n";
-        }
         std::vector<std::string> keys{"xdotool"};
         keys.insert(keys.end(), c.keys.begin(), c.keys.end());
         runProgram(keys);
@@ -144,7 +108,6 @@ TEST(GraphicalPinentry, TokenPinAndNssConfirmationThroughARealDialog) {
         EXPECT_EQ(reply.value("result", ""), "ok") << reply.dump();
         EXPECT_EQ(reply["signed_data"].size(), 1u);
         EXPECT_EQ(host.finish(), 0);
-        EXPECT_NE(host.logText().find("INFO  User approved signing\n"), std::string::npos);
     }
 }
 

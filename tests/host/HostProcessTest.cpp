@@ -44,21 +44,6 @@ TEST(HostProcess, VersionAnswerCarriesHostAndMachineFactsAndAPrivateLog) {
     EXPECT_NE(log.find("INFO  Application terminating\n"), std::string::npos);
 }
 
-// Hostile and malformed requests ending a host are tested in tests/hostile; here, that an error
-// ends the session even after earlier answers.
-TEST(HostProcess, AnErrorAfterAnAnswerStillEndsTheHost) {
-    HostSession host;
-    ASSERT_TRUE(host.process().sendRaw(tools::frameMessage(R"({"type":"version"})") +
-                                       tools::frameMessage(R"({"type":"status"})")));
-    host.process().closeInput();
-    EXPECT_EQ(host.nextAnswer().value("result", ""), "ok");
-    EXPECT_EQ(host.nextAnswer().value("error_message", ""), "Request type is unknown: status");
-    EXPECT_EQ(host.process().readRemainingOutput(30s), "");
-    EXPECT_EQ(host.finish(), 1);
-    EXPECT_NE(host.logText().find("INFO  Application terminating due to error\n"),
-              std::string::npos);
-}
-
 TEST(HostProcess, IdleTimeoutEndsTheHostAfterTheMinimumPeriod) {
     HostSession host;
     const auto start = std::chrono::steady_clock::now();

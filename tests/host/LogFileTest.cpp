@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <functional>
 
 #include "foundation/Log.h"
 #include "support/HostSession.h"
+#include "support/TestCases.h"
 
 namespace kivo::testing {
 namespace {
@@ -34,35 +36,22 @@ struct LogScene {
 };
 
 TEST(LogFile, MessagesAreEscapedOntoOneLine) {
-    struct Case {
-        const char* what;
-        std::string message;
-        std::string written;
-    };
-    const std::vector<Case> cases{
-        {"plain text and other scripts", "Zoë signs 𝄞 at 09:00", "Zoë signs 𝄞 at 09:00"},
-        {"empty", "", ""},
-        {"line feed", "a\n06-12-2025 09:00:00.000 INFO  Forged",
-         "a\\n06-12-2025 09:00:00.000 INFO  Forged"},
-        {"carriage return and tab", "a\r\tb", "a\\r\\tb"},
-        {"backslash, so that escapes stay unambiguous", "a\\nb", "a\\\\nb"},
-        {"other C0 controls and DEL", std::string("\x1b[2J\x00\x7f", 6), "\\x1b[2J\\x00\\x7f"},
-        {"C1 controls", "a\u0085b\u009b", "a\\u0085b\\u009b"},
-        {"line and paragraph separators", "a\u2028b\u2029c", "a\\u2028b\\u2029c"},
-        {"characters that reorder or hide text", "\u061c\u200b\u200f\u202a\u202e\u2060\u2069\ufeff",
-         "\\u061c\\u200b\\u200f\\u202a\\u202e\\u2060\\u2069\\ufeff"},
+    std::vector<std::array<std::string, 3>> cases{
         {"bytes that are not UTF-8", "a\xff\xc0\x8a\xed\xa0\x80",
          "a\\xff\\xc0\\x8a\\xed\\xa0\\x80"},
-        {"a character cut short at the end", "a\xe2\x80", "a\\xe2\\x80"},
-    };
+        {"a character cut short at the end", "a\xe2\x80", "a\\xe2\\x80"}};
+    for (const auto& c : testCases("host/log-lines.json", "escapes")) {
+        cases.push_back(
+            {c[0].get<std::string>(), c[1].get<std::string>(), c[2].get<std::string>()});
+    }
     LogScene scene;
-    for (const Case& c : cases) {
-        scene.log.write(LogLevel::info, c.message);
+    for (const auto& c : cases) {
+        scene.log.write(LogLevel::info, c[1]);
     }
     const std::vector<std::string> messages = scene.messages();
     ASSERT_EQ(messages.size(), cases.size());
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        EXPECT_EQ(messages[i], cases[i].written) << cases[i].what;
+        EXPECT_EQ(messages[i], cases[i][2]) << cases[i][0];
     }
 }
 
@@ -154,6 +143,18 @@ TEST(LogFile, OnlyARegularFileOfTheUserIsWrittenTo) {
         ASSERT_EQ(::lstat(scene.path.c_str(), &info), 0);
         EXPECT_TRUE(S_ISREG(info.st_mode) && info.st_uid == ::geteuid());
         EXPECT_EQ(scene.messages(), std::vector<std::string>{"Request message = secret"});
+    }
+}
+
+TEST(LogFile, DeletedOnlyPastTheSizeLimitOfTheRequestsVerbosity) {
+    for (const auto& [verbose, size, deleted] : {std::tuple{false, 12600, false},
+                                                 {false, 12601, true},
+                                                 {true, 549000, false},
+                                                 {true, 549001, true}}) {
+        LogScene scene;
+        writeFile(scene.path, std::string(size, 'x'));
+        scene.log.checkSize(verbose);
+        EXPECT_EQ(std::filesystem::exists(scene.path), !deleted) << size;
     }
 }
 

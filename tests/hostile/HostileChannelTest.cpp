@@ -47,10 +47,9 @@ TEST(HostileChannel, NoDialogOrAnswerOutlivesTheBrowser) {
         {Hangup::outputDuringDialog, std::nullopt, true},
         {Hangup::killDuringDialog, std::nullopt, true},
     };
-    const SigningStore& store = signingStore();
+    SigningFixture& store = signingFixture();
     const std::filesystem::path pinentryDir =
         store.pinentry.environment().at("KIVO_TEST_PINENTRY_DIR");
-    // Made first: signingStore() gives the pinentry PINs to answer.
     const std::string request = signRequest(signableDocument("a", "b"));
     for (const auto& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.hangup));
@@ -59,7 +58,7 @@ TEST(HostileChannel, NoDialogOrAnswerOutlivesTheBrowser) {
         ASSERT_EQ(::mkfifo((pinentryDir / "held").c_str(), 0600), 0);
         const foundation::FileDescriptor held(
             ::open((pinentryDir / "held").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-        HostSession host(store.environment());
+        HostSession host(signingEnvironment());
         if (c.hangup == Hangup::outputBeforeRequest) {
             host.process().closeOutput();
         }

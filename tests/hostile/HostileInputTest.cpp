@@ -29,8 +29,7 @@ TEST_P(HostileInput, AnsweredOnceWithinTheMemoryBound) {
     const TempDir dir;
     const std::string secret = "kivo-secret-" + std::to_string(std::random_device{}());
     writeFile(dir / "secret.txt", secret);
-    const HostRun run =
-        runHost(c.bytes((dir / "secret.txt").string()), signingStore().environment());
+    const HostRun run = runHost(c.bytes((dir / "secret.txt").string()), signingEnvironment());
     expectRun(run, c.code, c.messageStart);
     // Memory follows the bytes that came, not a length announced.
     expectMemoryBounded(run);
@@ -41,21 +40,12 @@ TEST_P(HostileInput, AnsweredOnceWithinTheMemoryBound) {
     EXPECT_EQ(run.stderrText.find(secret), std::string::npos);
 }
 
-// A frame announcing `length` bytes, followed by `payload` whatever its real size.
-std::string announced(std::uint32_t length, std::string_view payload) {
-    return tools::announcedFrame(length, payload);
-}
-
-std::function<std::string(const std::string&)> framed(std::string payload) {
-    return [payload](auto&) { return tools::frameMessage(payload); };
-}
-
-// A DTD giving `count` attributes of element `a`, named `prefix` + number, default values.
-std::string defaultsFor(std::string_view prefix, int count) {
+// A DTD giving element `a` `count` attributes with default values.
+std::string defaultsFor(int count) {
     std::string dtd = "<!DOCTYPE Contract [<!ATTLIST a";
     for (int i = 0; i < count; ++i) {
         const std::string n = std::to_string(i);
-        dtd += " " + std::string(prefix) + n + " CDATA \"urn:x" + n + "\"";
+        dtd += " p" + n + " CDATA \"urn:x" + n + "\"";
     }
     return dtd + ">]>";
 }
@@ -70,42 +60,32 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Input{"CutInsideACharacter",
               [](auto&) {
-                  return announced(static_cast<std::uint32_t>(clef.size()),
-                                   clef.substr(0, clef.find("𝄞") + 2));
+                  return tools::announcedFrame(static_cast<std::uint32_t>(clef.size()),
+                                               clef.substr(0, clef.find("𝄞") + 2));
               },
               101, parseFailure},
         Input{"TwoGigabytesWithAWholeRequest",
-              [](auto&) { return announced(0x80000000u, R"({"type":"version"})"); }, 0, ""},
+              [](auto&) { return tools::announcedFrame(0x80000000u, R"({"type":"version"})"); }, 0,
+              ""},
         Input{"FourGigabytesWithAMegabyte",
               [](auto&) {
-                  return announced(0xFFFFFFFFu, R"({"type":"version","msg_source":")" +
-                                                    std::string(1 << 20, 'x'));
+                  return tools::announcedFrame(0xFFFFFFFFu, R"({"type":"version","msg_source":")" +
+                                                                std::string(1 << 20, 'x'));
               },
-              101, parseFailure},
-        Input{"NestingJustPastTheLimit",
-              framed(R"({"type":"version","extra":)" + std::string(65, '[') + std::string(65, ']') +
-                     "}"),
               101, parseFailure},
         Input{"MillionNestedObjects",
               [](auto&) { return tools::frameMessage(repeated(R"({"a":)", 1000000)); }, 101,
               parseFailure},
-        Input{"TypeNotAString", framed(R"({"type":42})"), 101,
-              parseFailure + "value of 'type' must be"},
-        Input{"NotAnObject", framed("42"), 101, parseFailure},
-        Input{"BadUtf8InsideAString", framed("{\"type\":\"ver\xff\"}"), 101, parseFailure},
-        Input{"SignWithoutDocuments", framed(R"({"type":"SIGN","user_details":{}})"), 101,
-              "Signing request does not include any XML data to sign"},
-        Input{"DocumentsNotAnArray", framed(R"({"type":"sign","xml_data":"x"})"), 101,
-              parseFailure + "value of 'xml_data' must be"},
-        Input{"LastDuplicateKeyCounts", framed(R"({"type":"version","type":"status"})"), 101,
-              "Request type is unknown: status"},
         Input{"HugeUnknownType",
               [](auto&) {
                   return tools::frameMessage(R"({"type":"s)" + std::string(8 << 20, 'x') + R"("})");
               },
               101, "Request type is unknown: sxxxxxxxx"},
         // The decoder quotes the bytes it stopped at; the answer must still be valid UTF-8.
-        Input{"BadUtf8OutsideStrings", framed(std::string(R"({"type":"version"})") + "\xA0\xFF"),
+        Input{"BadUtf8OutsideStrings",
+              [](auto&) {
+                  return tools::frameMessage(std::string(R"({"type":"version"})") + "\xA0\xFF");
+              },
               101, parseFailure},
         Input{"BillionLaughs",
               [](auto&) {
@@ -149,24 +129,16 @@ INSTANTIATE_TEST_SUITE_P(
               },
               104,
               "Invalid XML input: element 'CounterpartData' has more than 256 attributes (line 1)"},
-        // Defaults in the DTD come at no cost in the document: declared namespaces would become
-        // tree nodes on every element, and the parser checks defaulted attributes on every start
-        // tag.
-        Input{"DefaultedNamespaceDeclarations",
-              [](auto&) {
-                  return signRequest(
-                      signableDocument("c", repeated("<a/>", 40000), defaultsFor("xmlns:p", 256)));
-              },
-              104,
-              "Invalid XML input: the DTD gives namespace declaration 'xmlns:p0' of element 'a' a "
-              "default value"},
         Input{"DefaultedAttributes",
               [](auto&) {
                   return signRequest(
-                      signableDocument("c", repeated("<a/>", 250000), defaultsFor("p", 256)));
+                      signableDocument("c", repeated("<a/>", 250000), defaultsFor(256)));
               },
               104,
               "Invalid XML input: too many attributes supplied by defaults in the DTD (line 1)"},
+        Input{"MoreThan256AttributesDeclared",
+              [](auto&) { return signRequest(signableDocument("c", "<a/>", defaultsFor(257))); },
+              104, "Invalid XML input: more than 256 attributes declared for element 'a'"},
         // As deep as real documents may be, and wide: a tree of many tiny nodes is the densest.
         Input{"TwoHundredFiftyLevelsWithHundredThousandLeaves",
               [](auto&) {

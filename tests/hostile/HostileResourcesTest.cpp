@@ -1,9 +1,8 @@
 // Resources at the edges: the largest request a browser sends (64 MiB) carrying a 50 MB document,
-// and damaged certificates on the token next to the signer's identity, each skipped with its log
+// and damaged certificates on a token next to the signer's identity, each skipped with its log
 // line while the search still finds the signer.
 
 #include <algorithm>
-#include <functional>
 
 #include "HostileHost.h"
 
@@ -23,61 +22,43 @@ std::size_t occurrences(const std::string& text, const std::string& piece) {
 }
 
 TEST(HostileKeyStore, DamagedCertificatesAreSkippedAndTheSignerIsStillFound) {
-    const SigningStore& store = signingStore();
+    const SigningFixture& fixture = signingFixture();
     const TempDir dir;
     // A token of its own, so that no other test meets these objects.
     const SoftHsm hsm(dir / "softhsm");
-    const SoftHsmToken token = hsm.addToken("Kivo Damaged");
-    const std::string signerDer = readFile(store.signer.certDer);
-    // Each damaged value takes the place of a small placeholder certificate of its own; the
-    // signer's longer certificate cut short still announces its full length.
+    const SoftHsmToken token = hsm.addToken("Kivo Damaged", fixture.token->userPin());
+    const std::string signerDer = readFile(fixture.jane.certDer);
+    // Each damaged value takes the place of a smaller certificate imported for it; the signer's
+    // longer certificate cut short still announces its full length.
     struct Case {
         const char* what;
-        std::function<std::string(const std::string& placeholderDer)> damage;
+        std::string value;
         // The lenient decoder reads some damage as an empty certificate, which matches nobody.
         bool readAsEmpty = false;
     };
     const std::vector<Case> damaged{
-        {"cut inside the signed part", [&](auto&) { return signerDer.substr(0, 300); }},
+        {"cut inside the signed part", signerDer.substr(0, 300)},
         {"outer length of 2^64 - 1",
-         [](auto&) {
-             return bytes({0x30, 0x88, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff});
-         }},
+         bytes({0x30, 0x88, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff})},
         {"inner length announcing 127 length octets (read as 0)",
-         // The placeholder (30 82 xx xx, then its signed part 30 82 xx xx) with the length
-         // octets of the signed part replaced, keeping its size.
-         [](std::string der) {
-             return der.replace(5, 3, bytes({0xff, 0xff, 0xff}));
-         },
-         true},
-        {"250 indefinite-length sequences", [](auto&) { return repeated("\x30\x80", 250); }},
+         bytes({0x30, 0x81, 0x81, 0x30, 0xff}) + std::string(127, '\xff'), true},
+        {"250 indefinite-length sequences", repeated("\x30\x80", 250)},
     };
-    token.importIdentity(store.signer, "01");
-    CertificateFields placeholderFields;
-    placeholderFields.commonName = "Placeholder";
-    placeholderFields.keyType = KeyType::ecP256;
+    token.importIdentity(fixture.jane, "01");
+    const IssuedCertificate placeholder = committedCertificate("ecKey");
     for (std::size_t i = 0; i < damaged.size(); ++i) {
-        SCOPED_TRACE(damaged[i].what);
-        const IssuedCertificate placeholder = issueCertificate(
-            dir / "issued", store.ca, placeholderFields, "placeholder-" + std::to_string(i));
-        const std::string placeholderDer = readFile(placeholder.certDer);
-        ASSERT_EQ(placeholderDer.substr(0, 2), bytes({0x30, 0x82}));
-        ASSERT_EQ(placeholderDer.substr(4, 2), bytes({0x30, 0x82}));
-        const std::string value = damaged[i].damage(placeholderDer);
-        ASSERT_LE(value.size(), placeholderDer.size());
-        token.importRawCertificate(value, placeholder, std::to_string(10 + i));
+        token.importRawCertificate(damaged[i].value, placeholder, std::to_string(10 + i));
     }
 
-    Environment environment = store.environment();
+    Environment environment = signingEnvironment();
     environment["SOFTHSM2_CONF"] = hsm.environment().at("SOFTHSM2_CONF");
     // DEBUG lines show the certificates that were read but matched nobody.
     environment["KIVO_VERBOSE_LOGGING"] = "ON";
     const HostRun run = runHost(signRequest(signableDocument("c", "r")), environment);
     expectRun(run, 0, "");
-    expectMemoryBounded(run);
     ASSERT_EQ(run.answers.size(), 1u);
     EXPECT_EQ(nlohmann::json::parse(run.answers[0]).value("cert_serial", ""),
-              store.signer.serialHex);
+              fixture.jane.serialHex);
     const auto readAsEmpty = static_cast<std::size_t>(
         std::count_if(damaged.begin(), damaged.end(), [](const Case& c) { return c.readAsEmpty; }));
     EXPECT_EQ(occurrences(run.log, "ERROR Unexpected certificate contents\n"),
@@ -104,7 +85,7 @@ TEST(HostileResources, BrowserSizedRequestWithFiftyMegabyteDocumentIsServed) {
     ASSERT_EQ(payload.size(), browserRequestLimit);
     std::string request = tools::frameMessage(payload);
     payload = std::string();
-    const HostRun run = runHost(std::move(request), signingStore().environment());
+    const HostRun run = runHost(std::move(request), signingEnvironment());
     expectRun(run, 0, "");
     expectMemoryBounded(run, ordinaryMemoryPerRequestByte);
     ASSERT_EQ(run.answers.size(), 1u);
@@ -123,41 +104,40 @@ TEST(HostileResources, ABrowserStartedHostRefusesAnswersPastTheBrowsersLimit) {
     const auto request = [](std::size_t padding) {
         return signRequest(signableDocument("c", std::string(padding, 'x')));
     };
-    const HostRun measured = runHost(request(700000), signingStore().environment());
+    SigningFixture& fixture = signingFixture();
+    const HostRun measured = runHost(request(700000), signingEnvironment());
     expectRun(measured, 0, "");
     ASSERT_LT(measured.answers.at(0).size(), limit);
     // Three more bytes of text are four more of Base64.
     const std::size_t fitting = 700000 + 3 * ((limit - measured.answers[0].size()) / 4);
-    const HostRun largest = runHost(request(fitting), signingStore().environment(), browser);
+    const HostRun largest = runHost(request(fitting), signingEnvironment(), browser);
     expectRun(largest, 0, "");
     EXPECT_GT(largest.answers.at(0).size(), limit - 4);
 
-    const SigningStore& store = signingStore();
-    store.pinentry.answer({});
-    const HostRun refused = runHost(request(fitting + 3), store.environment(), browser);
+    fixture.pinentry.answer({});
+    const HostRun refused = runHost(request(fitting + 3), signingEnvironment(), browser);
     expectRun(refused, 100,
               "The signed documents would make an answer larger than the 1048576 bytes (1 MB) a "
               "browser accepts from the host: send fewer documents per request");
-    EXPECT_EQ(store.pinentry.questionsAsked(), 0);
-    expectRun(runHost(request(fitting + 3), signingStore().environment()), 0, "");
+    EXPECT_EQ(fixture.pinentry.questionsAsked(), 0);
+    fixture.pinentry.answer({PinAnswerScript::pin(fixture.token->userPin())});
+    expectRun(runHost(request(fitting + 3), signingEnvironment()), 0, "");
 }
 
 // Each document gets two signatures whatever its size: tiny documents must not make an answer
 // hundreds of times the request, nor a log of megabytes.
 TEST(HostileResources, TooManyDocumentsForOneAnswerAreRefusedBeforeAnyoneIsAsked) {
-    const CertificateFields signer;
     const std::string entry =
         R"({"id":"d","data":")" +
         foundation::base64Encode(foundation::byteView(signableDocument("", ""))) + R"("},)";
     std::string documents = repeated(entry, 30000);
     documents.pop_back();
     const HostRun run =
-        runHost(tools::frameMessage(R"({"type":"sign","user_details":{"name":")" +
-                                    signer.commonName.value() + R"(","email":")" +
-                                    signer.email.value() + R"(","abn":")" + signer.abn.value() +
-                                    R"(","aki":[")" + signingStore().ca.subjectKeyIdHex +
-                                    R"("]},"xml_data":[)" + documents + "]}"),
-                signingStore().environment());
+        runHost(tools::frameMessage(
+                    R"({"type":"sign","user_details":)" +
+                    signerDetails("Jane Citizen", signingFixture().ca.subjectKeyIdHex).dump() +
+                    R"(,"xml_data":[)" + documents + "]}"),
+                signingEnvironment());
     expectRun(run, 100, "Signing request carries 30000 documents, more than the ");
     expectMemoryBounded(run);
 }

@@ -3,10 +3,10 @@
 #include <deque>
 #include <nlohmann/json.hpp>
 
-#include "foundation/Log.h"
 #include "protocol/Dispatch.h"
 #include "protocol/Messages.h"
-#include "support/TempDir.h"
+#include "support/ScopedLog.h"
+#include "support/TestCases.h"
 
 namespace kivo::protocol {
 namespace {
@@ -31,45 +31,27 @@ class QueuedChannel final : public MessageChannel {
 };
 
 TEST(Dispatch, FailuresBecomeErrorAnswers) {
-    testing::TempDir dir;
-    foundation::setProcessLog(foundation::LogFile(dir.path() / "kivo-signing.log"));
+    const testing::ScopedLog log;
     RequestServices services;
     services.openKeyStore = []() -> std::unique_ptr<foundation::KeyStore> {
         throw std::runtime_error("no key store in this test");
     };
     services.now = [] { return std::chrono::system_clock::now(); };
     QueuedChannel channel;
-    struct Case {
-        const char* request;
-        std::int64_t code;
-        const char* message;
-    };
-    for (const Case c : {
-             Case{"{}", 101, "Request type is missing from the request message"},
-             Case{R"({"type":"Sign2"})", 101, "Request type is unknown: Sign2"},
-             Case{R"({"type":"sign"})", 101, "Signing request does not include any user_details"},
-             Case{R"({"type":"sign","user_details":{}})", 101,
-                  "Signing request does not include any XML data to sign"},
-             Case{R"({"type":"sign","user_details":{"email":"e"},"xml_data":[]})", 101,
-                  "Name is missing from the signing request message"},
-             Case{R"({"type":"sign","xml_data":[],
-                      "user_details":{"name":"n","email":"e","abn":"1","aki":[]}})",
-                  100, "Unexpected - no key store in this test"},
-         }) {
-        channel.requests = {c.request};
+    for (const json& c : testing::testCases("protocol/requests.json", "dispatch failures")) {
+        const std::string request = c[0];
+        channel.requests = {request};
         channel.answers.clear();
-        EXPECT_EQ(processRequest(channel, services), RequestOutcome::failed) << c.request;
+        EXPECT_EQ(processRequest(channel, services), RequestOutcome::failed) << request;
         ASSERT_EQ(channel.answers.size(), 1u);
-        EXPECT_EQ(
-            json::parse(channel.answers[0]),
-            (json{{"result", "error"}, {"error_code", c.code}, {"error_message", c.message}}));
+        EXPECT_EQ(json::parse(channel.answers[0]),
+                  (json{{"result", "error"}, {"error_code", c[1]}, {"error_message", c[2]}}));
     }
-    const std::string log = testing::readFile(dir.path() / "kivo-signing.log");
-    EXPECT_NE(log.find("ERROR SigningError (101): Request type is unknown: Sign2\n"),
+    const std::string text = log.text();
+    EXPECT_NE(text.find("ERROR SigningError (101): Request type is unknown: Sign2\n"),
               std::string::npos);
-    EXPECT_NE(log.find("ERROR Unexpected error: no key store in this test\n"), std::string::npos);
-    EXPECT_NE(log.find("INFO  Application terminating due to error\n"), std::string::npos);
-    foundation::setProcessLog(foundation::LogFile(std::nullopt));
+    EXPECT_NE(text.find("ERROR Unexpected error: no key store in this test\n"), std::string::npos);
+    EXPECT_NE(text.find("INFO  Application terminating due to error\n"), std::string::npos);
 }
 
 // The sign answer writes its documents without the general encoder; the bytes must not differ.

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
+#include <fstream>
 #include <regex>
 
 #include "foundation/Encodings.h"
@@ -49,6 +52,46 @@ nlohmann::json HostSession::ask(const std::string& payload) {
 std::optional<int> HostSession::finish() {
     process_->closeInput();
     return process_->waitForExit(std::chrono::seconds(60));
+}
+
+HostRun runHost(std::string bytes, const Environment& environment,
+                std::vector<std::string> arguments, std::size_t answerCount) {
+    // Linux hands a spawner's peak resident size on to a child started by posix_spawn, so this
+    // process gives back freed memory and resets its peak first.
+    ::malloc_trim(0);
+    std::ofstream("/proc/self/clear_refs") << "5";
+    if (const auto home = environment.find("HOME"); home != environment.end()) {
+        std::filesystem::remove(std::filesystem::path(home->second) / "kivo-signing.log");
+    }
+    HostRun run;
+    run.requestBytes = bytes.size();
+    HostSession host(environment, std::move(arguments));
+    std::uint32_t announced = 0;
+    for (std::size_t i = 0; i < 4 && i < bytes.size(); ++i) {
+        announced |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << (8 * i);
+    }
+    const bool whole = bytes.size() >= 4 && announced <= bytes.size() - 4;
+    // The host may stop reading early: an error ends it.
+    host.process().sendRaw(bytes);
+    bytes = std::string();
+    if (!whole) {
+        host.process().closeInput();
+    }
+    constexpr std::chrono::seconds timeout(300);
+    while (run.answers.size() < answerCount) {
+        std::optional<std::string> answer = host.process().readMessage(timeout);
+        if (!answer) {
+            break;
+        }
+        run.answers.push_back(std::move(*answer));
+    }
+    host.process().closeInput();
+    run.trailing = host.process().readRemainingOutput(timeout);
+    run.exitStatus = host.finish();
+    run.peakMemoryKiB = host.process().peakMemoryKiB();
+    run.log = host.logText();
+    run.stderrText = readFile(host.home() / "host-stderr.txt");
+    return run;
 }
 
 std::size_t expectLogLinesWellFormed(const std::string& log) {

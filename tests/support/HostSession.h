@@ -48,6 +48,25 @@ class HostSession {
     std::unique_ptr<tools::HostProcess> process_;
 };
 
+// One run of the built host from first byte to exit.
+struct HostRun {
+    std::vector<std::string> answers;
+    std::string trailing;           // every byte written after the answers
+    std::optional<int> exitStatus;  // none: the host had to be killed
+    std::optional<long> peakMemoryKiB;
+    std::string log;
+    std::string stderrText;
+    std::size_t requestBytes = 0;
+};
+
+// Sends `bytes` (freed once written, so that this process stays small while the host is
+// measured), reads up to `answerCount` answers, then closes the host's input and waits for it
+// to end. Like a browser, the run keeps the input open while it waits for the answer to a whole
+// request; a request cut short ends only with the input, so then it is closed at once. A log
+// already in the environment's HOME is removed first.
+HostRun runHost(std::string bytes, const Environment& environment = {},
+                std::vector<std::string> arguments = {}, std::size_t answerCount = 1);
+
 // Fails the test for each line of `log` not starting with a timestamp and a level, and for any
 // control character but the line feeds ending lines, or a line or paragraph separator; returns
 // the number of lines.

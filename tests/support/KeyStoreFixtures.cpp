@@ -1,7 +1,7 @@
 #include "support/KeyStoreFixtures.h"
 
 #include <cstdlib>
-#include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 
@@ -341,6 +341,26 @@ std::vector<std::string> ScriptedPinentry::commands() const {
 
 Environment ScriptedPinentry::environment() const {
     return {{"KIVO_PINENTRY", scriptPath().string()}, {"KIVO_TEST_PINENTRY_DIR", folder_.string()}};
+}
+
+SigningFixture::SigningFixture(Contents contents) {
+    if (contents == Contents::empty) {
+        return;
+    }
+    token.emplace(hsm.addToken("Kivo Tests", "90817263"));
+    token->importIdentity(jane, "01");
+    token->importIdentity(john, "02", {{"RSA-PKCS"}});
+    NssDatabase(home.path()).importPkcs12(nora, "nora");
+    pinentry.answer(std::vector<PinAnswerScript>(100, PinAnswerScript::pin(token->userPin())));
+}
+
+Environment SigningFixture::environment() const {
+    return mergedEnvironments({home.environment(), hsm.environment(), pinentry.environment()});
+}
+
+SigningFixture& signingFixture() {
+    static const auto fixture = std::make_unique<SigningFixture>();
+    return *fixture;
 }
 
 }  // namespace kivo::testing

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "support/TempDir.h"
 #include "support/TestPki.h"
 
 namespace kivo::testing {
@@ -210,5 +211,30 @@ class ScriptedPinentry {
   private:
     std::filesystem::path folder_;
 };
+
+// The usual signing set-up in one folder: the committed CA; on the SoftHSM2 token "Kivo Tests"
+// (PIN 90817263, which no log line could hold by chance) Jane's identity and John's (his key
+// allows RSA-PKCS only: the token signs a DigestInfo made on the host); Nora's in a password-less
+// ~/.pki/nssdb; and the scripted pinentry, answering every dialog with the token's PIN until told
+// otherwise. `empty` leaves out the token and the database; Mary's certificate is for tests that
+// place it themselves.
+struct SigningFixture {
+    enum class Contents { empty, signers };
+    explicit SigningFixture(Contents contents = Contents::signers);
+    // HOME (the fixture's), the token configuration and the pinentry.
+    Environment environment() const;
+
+    TempDir dir;
+    TestCa ca = committedCa("ca");
+    IssuedCertificate jane = committedCertificate("jane"), john = committedCertificate("john"),
+                      mary = committedCertificate("mary"), nora = committedCertificate("nora");
+    TestHome home{dir / "home"};
+    SoftHsm hsm{dir / "softhsm"};
+    ScriptedPinentry pinentry{dir / "pinentry"};
+    std::optional<SoftHsmToken> token;
+};
+
+// One filled fixture per test program, made on first use: token set-up is the slow part.
+SigningFixture& signingFixture();
 
 }  // namespace kivo::testing

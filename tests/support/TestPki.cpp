@@ -1,30 +1,31 @@
 #include "support/TestPki.h"
 
-#include "HostClient.h"
-#include "support/TempDir.h"
-
-#include <cctype>
+#include <algorithm>
 #include <random>
-#include <sstream>
 #include <stdexcept>
+
+#include "HostClient.h"
+#include "asn1/X509Certificate.h"
+#include "foundation/Encodings.h"
 
 namespace kivo::testing {
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string joined(const std::vector<std::string>& arguments) {
-    std::string text;
-    for (const auto& argument : arguments) {
-        text += (text.empty() ? "" : " ") + argument;
-    }
-    return text;
+fs::path pkiFolder() {
+    return fs::path(KIVO_TEST_DATA_DIR) / "pki";
 }
 
-void makeKey(const fs::path& keyPem, KeyType type) {
-    const bool rsa = type == KeyType::rsa2048;
-    runProgram({"openssl", "genpkey", "-algorithm", rsa ? "RSA" : "EC", "-pkeyopt",
-                rsa ? "rsa_keygen_bits:2048" : "ec_paramgen_curve:P-256", "-out", keyPem.string()});
+// Positive and without a leading zero, as serials and key identifiers may be.
+std::string randomHex(std::size_t digits) {
+    std::random_device device;
+    static constexpr const char* hex = "0123456789abcdef";
+    std::string text(1, hex[1 + device() % 7]);
+    while (text.size() < digits) {
+        text.push_back(hex[device() % 16]);
+    }
+    return text;
 }
 
 // openssl -subj text: "/" separates attributes, so a value escapes "/", "+", "=" and "\".
@@ -39,90 +40,19 @@ std::string subjectText(const std::vector<std::pair<std::string, std::string>>& 
             text.push_back(c);
         }
     }
-    return text.empty() ? "/" : text;
+    return text;
 }
 
-std::string randomSerialHex() {
-    std::random_device device;
-    std::uniform_int_distribution<int> digit(0, 15);
-    std::uniform_int_distribution<int> firstDigit(1, 7);  // positive, no leading zero
-    static constexpr const char* digits = "0123456789abcdef";
-    std::string serial(1, digits[firstDigit(device)]);
-    for (int i = 0; i < 15; ++i) {
-        serial.push_back(digits[digit(device)]);
-    }
-    return serial;
-}
-
-std::string normalizedSerial(std::string hex) {
-    for (char& c : hex) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    const auto firstNonZero = hex.find_first_not_of('0');
-    return firstNonZero == std::string::npos ? "0" : hex.substr(firstNonZero);
-}
-
-// A throw-away `openssl ca` database for one signing operation, so issuances never share state.
-struct SigningSetup {
-    fs::path config;
-    fs::path folder;
-};
-
-SigningSetup prepareSigning(const fs::path& dir, const std::string& name,
-                            const std::string& serialHex, const std::string& extensions) {
-    SigningSetup setup{dir / (name + ".ca.cnf"), dir / (name + ".ca-db")};
-    writeFile(setup.folder / "index.txt", "");
-    writeFile(setup.folder / "serial", (serialHex.size() % 2 == 0 ? "" : "0") + serialHex + "\n");
-    std::ostringstream config;
-    config << "[ca]\ndefault_ca = test_ca\n"
-           << "[test_ca]\n"
-           << "database = " << (setup.folder / "index.txt").string() << "\n"
-           << "new_certs_dir = " << setup.folder.string() << "\n"
-           << "serial = " << (setup.folder / "serial").string() << "\n"
-           << "default_md = sha256\npolicy = any_subject\nunique_subject = no\n"
-           << "email_in_dn = yes\ncopy_extensions = none\n"
-           << "[any_subject]\ncommonName = optional\nemailAddress = optional\n"
-           << "organizationName = optional\norganizationalUnitName = optional\n"
-           << "[req]\ndistinguished_name = req_dn\n[req_dn]\n"
-           << "[leaf_ext]\n"
-           << extensions;
-    writeFile(setup.config, config.str());
-    return setup;
-}
-
-void signRequest(const SigningSetup& setup, const fs::path& csr, const fs::path& certPem,
-                 const fs::path& caKey, const std::optional<fs::path>& caCert,
-                 const std::string& notBefore, const std::string& notAfter) {
-    std::vector<std::string> command{
-        "openssl",      "ca",         "-batch",  "-config",        setup.config.string(),
-        "-in",          csr.string(), "-out",    certPem.string(), "-keyfile",
-        caKey.string(), "-startdate", notBefore, "-enddate",       notAfter,
-        "-extensions",  "leaf_ext",   "-notext", "-preserveDN",    "-utf8"};
-    if (caCert) {
-        command.insert(command.end(), {"-cert", caCert->string()});
-    } else {
-        command.push_back("-selfsign");
-    }
+// make-pki.sh's one certificate: see its header for the arguments.
+void makeCertificate(const std::vector<std::string>& arguments) {
+    std::vector<std::string> command{(pkiFolder() / "make-pki.sh").string()};
+    command.insert(command.end(), arguments.begin(), arguments.end());
     runProgram(command);
 }
 
-void makeRequest(const fs::path& key, const fs::path& csr, const std::string& subject) {
-    runProgram({"openssl", "req", "-new", "-utf8", "-key", key.string(), "-subj", subject, "-out",
-                csr.string(), "-config", "/dev/null"});
-}
-
-std::string subjectKeyIdHex(const fs::path& certPem) {
-    const std::string text = runProgram(
-        {"openssl", "x509", "-in", certPem.string(), "-noout", "-ext", "subjectKeyIdentifier"});
-    // "X509v3 Subject Key Identifier: \n    AB:CD:..." -> "abcd..."
-    const std::string value = text.substr(text.find('\n') + 1);
-    std::string hex;
-    for (const char c : value) {
-        if (std::isxdigit(static_cast<unsigned char>(c))) {
-            hex.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-        }
-    }
-    return hex;
+std::string stem(const fs::path& certPem) {
+    const std::string path = certPem.string();
+    return path.substr(0, path.size() - std::string(".cert.pem").size());
 }
 
 }  // namespace
@@ -138,42 +68,40 @@ std::string runProgram(const std::vector<std::string>& arguments, const Environm
     std::string output = program.readRemainingOutput(timeout);
     const std::optional<int> status = program.waitForExit(timeout);
     if (status != 0) {
+        std::string command;
+        for (const auto& argument : arguments) {
+            command += " " + argument;
+        }
         throw std::runtime_error("command failed (" + std::to_string(status.value_or(-1)) +
-                                 "): " + joined(arguments) + "\n" + readFile(outputs / "stderr"));
+                                 "):" + command + "\n" + readFile(outputs / "stderr"));
     }
     return output;
 }
 
 TestCa makeCa(const fs::path& dir, const std::string& commonName) {
     fs::create_directories(dir);
-    const std::string name = "ca-" + std::to_string(std::random_device{}() % 1000000);
-    TestCa ca{dir / (name + ".key.pem"), dir / (name + ".cert.pem"), commonName, {}};
-    makeKey(ca.keyPem, KeyType::rsa2048);
+    const std::string name = "ca-" + randomHex(8);
+    TestCa ca{dir / (name + ".key.pem"), dir / (name + ".cert.pem"), commonName, randomHex(40)};
     std::vector<std::pair<std::string, std::string>> subject{{"O", "Kivo Test PKI"}};
     if (!commonName.empty()) {
         subject.emplace_back("CN", commonName);
     }
-    const fs::path csr = dir / (name + ".csr");
-    makeRequest(ca.keyPem, csr, subjectText(subject));
-    const SigningSetup setup = prepareSigning(dir, name, randomSerialHex(),
-                                              "basicConstraints = critical,CA:TRUE\n"
-                                              "keyUsage = critical,keyCertSign,cRLSign\n"
-                                              "subjectKeyIdentifier = hash\n");
-    signRequest(setup, csr, ca.certPem, ca.keyPem, std::nullopt, "20000101000000Z",
-                "20600101000000Z");
-    ca.subjectKeyIdHex = subjectKeyIdHex(ca.certPem);
+    makeCertificate({dir.string(), name, "-", subjectText(subject), "20000101000000Z",
+                     "20600101000000Z", randomHex(16), "rsa",
+                     "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign,cRLSign\n"
+                     "subjectKeyIdentifier=" +
+                         ca.subjectKeyIdHex});
     return ca;
 }
 
 IssuedCertificate issueCertificate(const fs::path& dir, const TestCa& ca,
                                    const CertificateFields& fields, const std::string& name) {
     fs::create_directories(dir);
-    IssuedCertificate issued{
-        dir / (name + ".key.pem"), dir / (name + ".cert.pem"), dir / (name + ".cert.der"),
-        "kivo-test",
-        normalizedSerial(fields.serialHex.empty() ? randomSerialHex() : fields.serialHex)};
-    makeKey(issued.keyPem, fields.keyType);
-
+    std::string serial = fields.serialHex.empty() ? randomHex(16) : fields.serialHex;
+    std::transform(serial.begin(), serial.end(), serial.begin(), ::tolower);
+    IssuedCertificate issued{dir / (name + ".key.pem"), dir / (name + ".cert.pem"),
+                             dir / (name + ".cert.der"), "kivo-test",
+                             (serial.size() % 2 == 0 ? "" : "0") + serial};
     std::vector<std::pair<std::string, std::string>> subject;
     if (fields.commonName) {
         subject.emplace_back("CN", *fields.commonName);
@@ -184,27 +112,37 @@ IssuedCertificate issueCertificate(const fs::path& dir, const TestCa& ca,
     if (subject.empty()) {
         subject.emplace_back("O", "Kivo Test PKI");  // a request needs some subject
     }
-    const fs::path csr = dir / (name + ".csr");
-    makeRequest(issued.keyPem, csr, subjectText(subject));
-
-    std::ostringstream extensions;
-    extensions << "basicConstraints = CA:FALSE\nsubjectKeyIdentifier = hash\n";
     // openssl ca adds an AKI unless told "none".
-    extensions << "authorityKeyIdentifier = "
-               << (fields.authorityKeyIdentifier ? "keyid:always" : "none") << "\n";
+    std::string extensions = "basicConstraints=CA:FALSE\nauthorityKeyIdentifier=" +
+                             std::string(fields.authorityKeyIdentifier ? "keyid:always" : "none");
     if (fields.keyUsage) {
-        extensions << "keyUsage = " << *fields.keyUsage << "\n";
+        extensions += "\nkeyUsage=" + *fields.keyUsage;
     }
     if (fields.abn) {
-        extensions << "1.2.36.1.333.1 = ASN1:PRINTABLESTRING:" << *fields.abn << "\n";
+        extensions += "\n1.2.36.1.333.1=ASN1:PRINTABLESTRING:" + *fields.abn;
     }
-    const SigningSetup setup = prepareSigning(dir, name, issued.serialHex, extensions.str());
-    signRequest(setup, csr, issued.certPem, ca.keyPem, ca.certPem, fields.notBefore,
-                fields.notAfter);
-
-    runProgram({"openssl", "x509", "-in", issued.certPem.string(), "-outform", "DER", "-out",
-                issued.certDer.string()});
+    makeCertificate({dir.string(), name, stem(ca.certPem), subjectText(subject), fields.notBefore,
+                     fields.notAfter, serial, fields.keyType == KeyType::rsa2048 ? "rsa" : "ec",
+                     extensions});
     return issued;
+}
+
+TestCa committedCa(const std::string& name) {
+    const std::string der = readFile(pkiFolder() / (name + ".cert.der"));
+    // The extension subjectKeyIdentifier (2.5.29.14), non-critical, holding 20 octets.
+    const std::size_t keyId = der.find(std::string("\x06\x03\x55\x1d\x0e\x04\x16\x04\x14", 9)) + 9;
+    return {pkiFolder() / (name + ".key.pem"), pkiFolder() / (name + ".cert.pem"),
+            asn1::X509Certificate::fromDer(foundation::byteView(der))
+                ->subjectValue(asn1::ASN1DistinguishedNames::commonName)
+                .value_or(""),
+            foundation::hexEncode(foundation::byteView(der.substr(keyId, 20)))};
+}
+
+IssuedCertificate committedCertificate(const std::string& name) {
+    const fs::path der = pkiFolder() / (name + ".cert.der");
+    const auto serial = asn1::X509Certificate::fromDer(readBytes(der))->serial();
+    return {pkiFolder() / (name + ".key.pem"), pkiFolder() / (name + ".cert.pem"), der, "kivo-test",
+            foundation::hexEncode(*serial)};
 }
 
 }  // namespace kivo::testing

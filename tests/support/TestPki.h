@@ -1,8 +1,8 @@
 #pragma once
 
-// Test certificates made with the openssl command line: a CA and leaf certificates with exactly
-// the subject, extensions, dates, key type and serial a test asks for. Every file lands in the
-// folder the caller names; nothing is shared between calls.
+// Test certificates made with openssl by tests/data/pki/make-pki.sh: the set committed there,
+// read as it is, or a CA and leaf certificates with exactly the subject, extensions, dates, key
+// type and serial a test asks for, made in a folder the caller names.
 
 #include <filesystem>
 #include <optional>
@@ -44,12 +44,17 @@ struct IssuedCertificate {
     std::filesystem::path keyPem;  // PKCS#8, unencrypted
     std::filesystem::path certPem, certDer;
     std::string pkcs12Password;  // for the PKCS#12 files tests make from keyPem and certPem
-    std::string serialHex;       // lower-case, no leading zeros
+    std::string serialHex;       // lower-case, as the host answers it
 };
 
 // Issues a certificate signed by `ca`; files are named after `name` inside `dir`.
 IssuedCertificate issueCertificate(const std::filesystem::path& dir, const TestCa& ca,
                                    const CertificateFields& fields, const std::string& name);
+
+// The committed set (see make-pki.sh for what each holds): CAs "ca" (Kivo Test CA), "ca-b" and
+// "ca-nocn"; signers with keys of their own "jane", "jane-earlier", "john", "mary", "nora".
+TestCa committedCa(const std::string& name);
+IssuedCertificate committedCertificate(const std::string& name);
 
 // Runs a program (looked up on PATH) with `arguments`, without a shell, the given variables
 // added to the environment. Returns its standard output; throws std::runtime_error carrying

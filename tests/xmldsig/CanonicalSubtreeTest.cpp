@@ -12,6 +12,7 @@
 
 #include "ParsedBothWays.h"
 #include "foundation/SigningError.h"
+#include "support/TestCases.h"
 #include "xmldsig/Canonicalizer.h"
 #include "xmldsig/LibxmlErrorCapture.h"
 #include "xmldsig/LibxmlResources.h"
@@ -84,34 +85,11 @@ std::vector<xmlNodePtr> elementsOf(xmlNodePtr node) {
 
 // Every element of each document as the top of a subset, alone and with its first or last child
 // element left out (as a Signature is), must canonicalize to the same bytes as libxml2's walk
-// over the whole document, or fail where that walk fails.
+// over the whole document, or fail where that walk fails. The documents declare, redeclare and
+// undeclare namespaces, carry xml: attributes, text and values that need escaping, CR, CDATA,
+// comments and processing instructions, entities, and relative namespace URIs.
 TEST(CanonicalSubtreeTest, SubtreeAloneMatchesTheWholeDocumentWalk) {
-    const char* const documents[] = {
-        // Namespaces declared, redeclared and undeclared; xml: attributes on ancestors, one
-        // overridden on the way down.
-        "<a:R xmlns:a=\"urn:a\" xmlns=\"urn:d\" xml:lang=\"en\" xml:space=\"preserve\" x=\"1\">"
-        "<B xmlns=\"\" a:x=\"1\"><C xmlns=\"urn:e\" xml:lang=\"fr\"><a:D xmlns:a=\"urn:a2\" "
-        "xmlns:b=\"urn:b\">t</a:D><E xmlns=\"urn:d\"/></C></B>\n<F b=\"2\" a:b=\"3\"/></a:R>",
-        "<R xmlns=\"urn:a\"><S xmlns=\"\"><T xmlns=\"urn:a\"><U/></T></S><V xmlns=\"urn:a\"/></R>",
-        // Attribute values and text that need escaping, CR, CDATA.
-        "<R><S b='x\"y' a=\"&amp;&lt;&gt;&quot;&#9;&#10;&#13;\">t&#13;&amp;&lt;&gt;\r\n"
-        "<T>&#xD;</T></S><![CDATA[a<b>&\r]]></R>",
-        // Processing instructions and comments inside and outside the document element.
-        "<?pi before?><!--c--><R><?pi in?><!--c2--><S><?x?><T><!--c3--></T></S></R>"
-        "<?pi after?><!--c4-->",
-        // Entities: expanded, or kept as references (which the canonicalizer refuses).
-        "<!DOCTYPE R [<!ENTITY e \"<S a='1'>ent</S>\"><!ENTITY t \"text&#38;#13;\">]>"
-        "<R>&e;<T>&t;<U/></T></R>",
-        // A relative namespace URI outside, and inside, the subtree.
-        "<R><S><T/></S><U xmlns:r=\"rel/ative\"/></R>",
-        "<R xmlns=\"relative\"><S/></R>",
-        // The shape the host signs.
-        "<Contract xmlns:meta=\"urn:m\" meta:v=\"2\">\n  <meta:H c=\"1\"/>\n  <CounterpartData "
-        "xml:lang=\"en\"><X a=\"1\">x</X><Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\">"
-        "<SignedInfo/></Signature></CounterpartData>\n  <RenderedData>AAAA</RenderedData>\n"
-        "</Contract>",
-    };
-    for (const char* document : documents) {
+    for (const std::string document : testing::testCases("xmldsig/cases.json", "canonical")) {
         for (const auto& [tree, description] : parsedBothWays(document)) {
             for (const xmlNodePtr top : elementsOf(tree->children)) {
                 const std::vector<xmlNodePtr> inside = elementsOf(top->children);

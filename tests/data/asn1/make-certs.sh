@@ -1,5 +1,6 @@
 #!/bin/sh
-# Makes the certificates the asn1 tests read, and the facts `openssl x509` reports about them.
+# Makes the certificates the asn1 tests read, the facts `openssl x509` reports about them, and
+# PKCS#7 containers.
 # Run once from anywhere; the outputs are committed, so tests never depend on openssl's version.
 set -eu
 cd "$(dirname "$0")"
@@ -75,3 +76,15 @@ for name in ca rsa2048 rsa4096 ec-p256; do
     openssl x509 -in "$name.pem" -outform DER -out "$name.der"
     facts "$name.pem" >"$name.facts"
 done
+
+# PKCS#7 containers around one message, one of each kind: data, signed data (a signed message and
+# a certificate bundle), enveloped data, and digested data, which the container view does not name.
+printf 'Kivo container message' >"$work/message.txt"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -subj /CN=Kivo-PKCS7 -days 1 \
+    -keyout "$work/p7.key" -out "$work/p7.pem" 2>/dev/null
+p7() { out=$1; shift; openssl "$@" -outform DER -out "$out.p7"; }
+p7 data cms -data_create -in "$work/message.txt"
+p7 signed cms -sign -nodetach -in "$work/message.txt" -signer "$work/p7.pem" -inkey "$work/p7.key"
+p7 bundle crl2pkcs7 -nocrl -certfile "$work/p7.pem"
+p7 enveloped cms -encrypt -aes-128-cbc -in "$work/message.txt" -recip "$work/p7.pem"
+p7 digested cms -digest_create -in "$work/message.txt"

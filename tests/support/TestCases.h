@@ -1,0 +1,16 @@
+#pragma once
+
+// Tables of test cases kept as data: JSON files under tests/data whose top-level keys describe
+// the rows beneath them.
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+
+namespace kivo::testing {
+
+// The rows under the first key of tests/data/`file` that starts with `section`; the file is read
+// once per test program. Throws std::out_of_range when no key does.
+const nlohmann::json& testCases(const std::string& file, std::string_view section);
+
+}  // namespace kivo::testing
