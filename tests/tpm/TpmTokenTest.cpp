@@ -27,7 +27,8 @@ namespace fs = std::filesystem;
 
 const fs::path tpmModule = fs::path(KIVO_P11_MODULE_PATH) / "libtpm2_pkcs11.so";
 const std::string tokenLabel = "Kivo TPM";
-const std::string userPin = "7531";
+// A PIN no log line could hold by chance.
+const std::string userPin = "tpm-Pin-7531";
 // Both TCTI users (tpm2-tools, the PKCS#11 module) reach the TPM through the resource manager.
 const std::string resourceManager = "tabrmd:bus_type=session";
 
@@ -77,8 +78,8 @@ int freePortPair() {
 // certificate.
 struct SoftwareTpm {
     TempDir dir;
-    TestCa ca = makeCa(dir / "ca", "Kivo TPM CA");
-    IssuedCertificate jane = issueCertificate(dir / "issued", ca, CertificateFields{}, "jane");
+    TestCa ca = committedCa("ca");
+    IssuedCertificate jane = committedCertificate("jane");
     std::vector<std::unique_ptr<tools::HostProcess>> daemons;
 
     SoftwareTpm() {
