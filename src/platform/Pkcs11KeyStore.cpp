@@ -185,7 +185,21 @@ void Pkcs11KeyStore::loadSmartCardTokens() {
     const std::vector<P11KitRegistration> registrations =
         options_.inventory ? p11KitRegistrations() : std::vector<P11KitRegistration>{};
     std::set<std::string> loadedNames;
-    for (const auto& module : Pkcs11Module::loadRegistered()) {
+    // Where the inventory says a module is registered: its p11-kit file, else its name.
+    const auto registeredIn = [&](const std::string& name) {
+        loadedNames.insert(name);
+        const auto registration =
+            std::find_if(registrations.begin(), registrations.end(),
+                         [&](const P11KitRegistration& entry) { return entry.name == name; });
+        return "p11-kit " +
+               (registration != registrations.end() ? registration->file.string() : name);
+    };
+    const Pkcs11Module::Registered registered = Pkcs11Module::loadRegistered();
+    for (const auto& [name, result] : registered.failed) {
+        recordModule(
+            {name, registeredIn(name), false, "C_Initialize " + pkcs11ResultName(result), false});
+    }
+    for (const auto& module : registered.started) {
         const auto library = module->registeredLibrary();
         if (library) {
             if (const auto identity = fileIdentity(*library)) {
@@ -193,15 +207,8 @@ void Pkcs11KeyStore::loadSmartCardTokens() {
             }
         }
         const std::string libraryText = library ? library->string() : module->name();
-        loadedNames.insert(module->name());
-        const auto registration = std::find_if(
-            registrations.begin(), registrations.end(),
-            [&](const P11KitRegistration& entry) { return entry.name == module->name(); });
         recordModule(
-            {libraryText,
-             "p11-kit " + (registration != registrations.end() ? registration->file.string()
-                                                               : module->name()),
-             true, "CKR_OK", module->isTrustPolicy()});
+            {libraryText, registeredIn(module->name()), true, "CKR_OK", module->isTrustPolicy()});
         if (module->isTrustPolicy()) {
             continue;
         }
@@ -211,8 +218,8 @@ void Pkcs11KeyStore::loadSmartCardTokens() {
     for (const P11KitRegistration& registration : registrations) {
         if (!loadedNames.contains(registration.name)) {
             recordModule({registration.name, "p11-kit " + registration.file.string(), false,
-                          "p11-kit did not load it for this program (it failed to load or "
-                          "initialize, or its configuration leaves it out)",
+                          "p11-kit did not load it for this program (its library could not be "
+                          "loaded, or its enable-in or disable-in setting leaves it out)",
                           false});
         }
     }

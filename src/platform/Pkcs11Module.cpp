@@ -37,9 +37,9 @@ std::string p11KitMessage() {
 
 }  // namespace
 
-std::vector<std::shared_ptr<Pkcs11Module>> Pkcs11Module::loadRegistered() {
+Pkcs11Module::Registered Pkcs11Module::loadRegistered() {
     const MallocPtr<CK_FUNCTION_LIST*> list(p11_kit_modules_load(nullptr, 0));
-    std::vector<std::shared_ptr<Pkcs11Module>> modules;
+    Registered modules;
     if (!list) {
         foundation::writeDebug([] { return "No PKCS#11 modules loaded: " + p11KitMessage(); });
         return modules;
@@ -59,9 +59,10 @@ std::vector<std::shared_ptr<Pkcs11Module>> Pkcs11Module::loadRegistered() {
         // by without taking the others with it, as p11-kit would for a "critical" one.
         const CK_RV result = p11_kit_module_initialize(functions);
         if (result != CKR_OK) {
+            const MallocPtr<char> name(p11_kit_module_get_name(functions));
+            modules.failed.emplace_back(name ? name.get() : "", result);
             foundation::writeDebug([&] {
-                const MallocPtr<char> name(p11_kit_module_get_name(functions));
-                return "Cannot start PKCS#11 module " + std::string(name ? name.get() : "") + ": " +
+                return "Cannot start PKCS#11 module " + modules.failed.back().first + ": " +
                        pkcs11ResultName(result);
             });
             p11_kit_module_release(functions);
@@ -75,7 +76,7 @@ std::vector<std::shared_ptr<Pkcs11Module>> Pkcs11Module::loadRegistered() {
             p11_kit_module_release(functions);
             throw;
         }
-        modules.push_back(std::move(module));
+        modules.started.push_back(std::move(module));
     }
     return modules;
 }

@@ -22,8 +22,10 @@ class Pkcs11Module {
     enum class Ownership { registry, managed, direct };
 
     // Every module registered with p11-kit, initialized, in p11-kit's order. A module that fails
-    // to load (p11-kit decides) or to initialize is left out, with a DEBUG line.
-    static std::vector<std::shared_ptr<Pkcs11Module>> loadRegistered();
+    // to load (p11-kit decides) or to initialize is left out, with a DEBUG line; those that failed
+    // to initialize are named in `failed` with the result of C_Initialize.
+    struct Registered;
+    static Registered loadRegistered();
 
     // Loads the library at `path` outside the registry and initializes it with `reserved` as
     // the initialization arguments' pReserved text. Throws Pkcs11Error.
@@ -62,6 +64,11 @@ class Pkcs11Module {
   private:
     CK_FUNCTION_LIST* functions_;
     Ownership ownership_;
+};
+
+struct Pkcs11Module::Registered {
+    std::vector<std::shared_ptr<Pkcs11Module>> started;
+    std::vector<std::pair<std::string, CK_RV>> failed;  // p11-kit's name of the module
 };
 
 // A module registered with p11-kit: its name (the configuration file's name without ".module")

@@ -48,7 +48,10 @@ describe("the Debian package", { skip: whyNot }, () => {
     deb = path.join(packageBuild, fs.readdirSync(packageBuild).find((name) => name.endsWith(".deb")));
     version = runOk("dpkg-deb", ["-f", deb, "Version"]).stdout.trim();
     listing = runOk("dpkg-deb", ["-c", deb]).stdout.trim().split("\n");
-    entries = listing.map((line) => line.split(/\s+/).slice(5).join(" ").replace(/^\./, ""));
+    // A link is listed as "name -> target": the entry is the name.
+    entries = listing.map((line) =>
+      line.split(/\s+/).slice(5).join(" ").replace(/ -> .*$/, "").replace(/^\./, ""),
+    );
     // What is on the machine before the package, so that the purge check spares shared folders.
     existedBefore = new Set(entries.filter((name) => fs.existsSync(name)));
   });
