@@ -7,9 +7,9 @@
 namespace kivo::foundation {
 
 Bytes signData(std::span<const std::uint8_t> data, PrivateKey& key, SignatureAlgorithm algorithm) {
-    // Tokens hide a private key's limits until the login that signing brings, and until then a
-    // key counts as able to use every algorithm; so only a key readable without login (a token
-    // that needs none) reaches this, and SoftHSM2, which the tests use, has none such.
+    // Tokens hide a private key's own limits until the login that signing brings, so before it
+    // this sees what a token tells anyone: the mechanisms it offers (a token offering no RSA
+    // signing fails here), and the limits of a key readable without login.
     if (!key.isAlgorithmSupported(algorithm)) {
         throw SigningError(error_code::unsupportedAlgorithm, "Signing algorithm is not supported");
     }

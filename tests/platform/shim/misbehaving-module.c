@@ -5,6 +5,8 @@
  *   removed=<code>   the token goes between the search and the signature: C_SignInit answers
  *                    <code> (decimal, or hex with 0x)
  *   hang-sign        C_Sign never returns
+ *   no-rsa-signing   the token offers no RSA signing mechanism: C_GetMechanismInfo answers
+ *                    CKR_MECHANISM_INVALID for CKM_RSA_PKCS and CKM_SHA*_RSA_PKCS
  */
 #include <dlfcn.h>
 #include <p11-kit/pkcs11.h>
@@ -18,9 +20,8 @@ static CK_FUNCTION_LIST shim;
 
 /* The switch `name` when $KIVO_SHIM holds it: what follows the name ("" or "=<value>"). */
 static const char* wanted(const char* name) {
-    const char* list = getenv("KIVO_SHIM");
     const size_t length = strlen(name);
-    for (const char* at = list; at != NULL && *at != '\0'; at += strcspn(at, ",")) {
+    for (const char* at = getenv("KIVO_SHIM"); at != NULL && *at != '\0'; at += strcspn(at, ",")) {
         at += *at == ',';
         if (strncmp(at, name, length) == 0 && strchr(",=", at[length]) != NULL) {
             return at + length;
@@ -31,6 +32,7 @@ static const char* wanted(const char* name) {
 
 static void printIf(const char* name, const char* line) {
     if (wanted(name) != NULL) {
+        /* Through stdio, as a module that prints would. */
         printf("%s\n", line);
         fflush(stdout);
     }
@@ -42,19 +44,25 @@ static CK_RV shimInitialize(CK_VOID_PTR arguments) {
 }
 
 static CK_RV shimGetSlotList(CK_BBOOL present, CK_SLOT_ID_PTR slots, CK_ULONG_PTR count) {
-    if (wanted("fail-slot-list") != NULL) {
-        return CKR_DEVICE_ERROR;
-    }
-    return target.C_GetSlotList(present, slots, count);
+    return wanted("fail-slot-list") != NULL ? CKR_DEVICE_ERROR
+                                            : target.C_GetSlotList(present, slots, count);
+}
+
+static CK_RV shimGetMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type,
+                                  CK_MECHANISM_INFO_PTR info) {
+    const int rsaSigning = type == CKM_RSA_PKCS || type == CKM_SHA1_RSA_PKCS ||
+                           type == CKM_SHA224_RSA_PKCS || type == CKM_SHA256_RSA_PKCS ||
+                           type == CKM_SHA384_RSA_PKCS || type == CKM_SHA512_RSA_PKCS;
+    return rsaSigning && wanted("no-rsa-signing") != NULL
+               ? CKR_MECHANISM_INVALID
+               : target.C_GetMechanismInfo(slot, type, info);
 }
 
 static CK_RV shimSignInit(CK_SESSION_HANDLE session, CK_MECHANISM_PTR mechanism,
                           CK_OBJECT_HANDLE key) {
     const char* removed = wanted("removed");
-    if (removed != NULL && *removed == '=') {
-        return strtoul(removed + 1, NULL, 0);
-    }
-    return target.C_SignInit(session, mechanism, key);
+    return removed != NULL && *removed == '=' ? strtoul(removed + 1, NULL, 0)
+                                              : target.C_SignInit(session, mechanism, key);
 }
 
 static CK_RV shimSign(CK_SESSION_HANDLE session, CK_BYTE_PTR data, CK_ULONG length,
@@ -82,6 +90,7 @@ CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
         shim.C_GetFunctionList = C_GetFunctionList;
         shim.C_Initialize = shimInitialize;
         shim.C_GetSlotList = shimGetSlotList;
+        shim.C_GetMechanismInfo = shimGetMechanismInfo;
         shim.C_SignInit = shimSignInit;
         shim.C_Sign = shimSign;
     }
