@@ -4,11 +4,17 @@
 
 #include <vector>
 
+#include "support/TestCases.h"
+
 namespace kivo::diagnostics {
 namespace {
 
 // Parses `arguments`; "usage: <message>" for a UsageError, "browser" for a browser start.
-std::string parsed(const std::vector<const char*>& arguments, CommandLine* line = nullptr) {
+std::string parsed(const std::vector<std::string>& texts, CommandLine* line = nullptr) {
+    std::vector<const char*> arguments;
+    for (const std::string& text : texts) {
+        arguments.push_back(text.c_str());
+    }
     if (!startsCommand(arguments)) {
         return "browser";
     }
@@ -24,26 +30,8 @@ std::string parsed(const std::vector<const char*>& arguments, CommandLine* line 
 }
 
 TEST(CommandLine, OnlyTheHostsOwnFirstArgumentStartsACommand) {
-    const struct {
-        std::vector<const char*> arguments;
-        std::string outcome;
-    } cases[] = {
-        {{}, "browser"},
-        {{"chrome-extension://abcdefghijklmnopabcdefghijklmnop/"}, "browser"},
-        {{"/usr/lib/mozilla/native-messaging-hosts/com.kivo.signing.json", "signing@kivo.example"},
-         "browser"},
-        {{"--diagnosis"}, "browser"},
-        {{"chrome-extension://x/", "--diagnose"}, "browser"},
-        {{"--help"}, "ok"},
-        {{"--version", "--json"}, "usage: unknown option '--json' for --version"},
-        {{"--diagnose", "--json", "--aki", "AB", "--aki", "cd"}, "ok"},
-        {{"--self-test", "--json"}, "usage: unknown option '--json' for --self-test"},
-        {{"--diagnose", "--verbose"}, "usage: unknown option '--verbose' for --diagnose"},
-        {{"--self-test", "--name"}, "usage: --name needs a value"},
-        {{"--diagnose", "--abn", "1", "--abn", "2"}, "usage: --abn is given twice"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(parsed(c.arguments), c.outcome) << (c.arguments.empty() ? "" : c.arguments[0]);
+    for (const auto& c : testing::testCases("diagnostics/command-lines.json", "arguments")) {
+        EXPECT_EQ(parsed(c[0].get<std::vector<std::string>>()), c[1]) << c[0];
     }
 
     CommandLine line;

@@ -11,28 +11,21 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The variables demo.env exports.
+// The variables demo.env exports, each written as export NAME='value'.
 Environment demoEnvironment(const std::filesystem::path& store) {
     Environment environment;
     for (const std::string& line : linesOf(readFile(store / "demo.env"))) {
-        if (line.starts_with("export ")) {
-            const auto equals = line.find('=');
-            std::string value = line.substr(equals + 1);
-            if (value.size() >= 2 && value.front() == '\'') {
-                value = value.substr(1, value.size() - 2);
-            }
-            environment[line.substr(7, equals - 7)] = value;
+        const auto equals = line.find("='");
+        if (line.starts_with("export ") && equals != std::string::npos) {
+            environment[line.substr(7, equals - 7)] =
+                line.substr(equals + 2, line.size() - equals - 3);
         }
     }
     return environment;
 }
 
-struct SelfTestRun {
-    int status;
-    std::string output;
-};
-
-SelfTestRun selfTest(const Environment& environment) {
+// The exit status and the output of --self-test.
+std::pair<int, std::string> selfTest(const Environment& environment) {
     tools::HostOptions options;
     options.binary = KIVO_HOST_BINARY;
     options.arguments = {"--self-test"};
@@ -55,28 +48,27 @@ TEST(SelfTest, PassesOnTheDemoStoreAndFailsCleanlyWhenTheUserCancels) {
     Environment environment = mergedEnvironments({demo, home.environment()});
     environment["KIVO_PINENTRY"] = demo.at("KIVO_DEMO_PINENTRY");
 
-    const SelfTestRun passed = selfTest(environment);
-    EXPECT_EQ(passed.status, 0) << passed.output;
+    const auto [passedStatus, passed] = selfTest(environment);
+    EXPECT_EQ(passedStatus, 0) << passed;
     for (const char* step :
          {"Identity: Jane Citizen", "Signed the sample document",
           "CounterpartData: reference digest matches, RSA signature verifies",
           "RenderedData: reference digest matches, RSA signature verifies", "Self-test passed."}) {
-        EXPECT_NE(passed.output.find(step), std::string::npos) << step << "\n" << passed.output;
+        EXPECT_NE(passed.find(step), std::string::npos) << step << "\n" << passed;
     }
-    EXPECT_NE(passed.output.find("serial " + demo.at("KIVO_DEMO_SERIAL")), std::string::npos);
+    EXPECT_NE(passed.find("serial " + demo.at("KIVO_DEMO_SERIAL")), std::string::npos);
 
     ScriptedPinentry pinentry(dir / "pinentry");
     pinentry.answer({PinAnswerScript::cancel()});
-    const SelfTestRun cancelled =
+    const auto [cancelledStatus, cancelled] =
         selfTest(mergedEnvironments({environment, pinentry.environment()}));
-    EXPECT_EQ(cancelled.status, 1) << cancelled.output;
+    EXPECT_EQ(cancelledStatus, 1) << cancelled;
     EXPECT_EQ(pinentry.questionsAsked(), 1);
-    EXPECT_NE(
-        cancelled.output.find("failed: 100 Failed to create signature: cancelled by the user"),
-        std::string::npos)
-        << cancelled.output;
-    EXPECT_NE(cancelled.output.find("Self-test failed."), std::string::npos);
-    EXPECT_EQ(cancelled.output.find("passed"), std::string::npos);
+    EXPECT_NE(cancelled.find("failed: 100 Failed to create signature: cancelled by the user"),
+              std::string::npos)
+        << cancelled;
+    EXPECT_NE(cancelled.find("Self-test failed."), std::string::npos);
+    EXPECT_EQ(cancelled.find("passed"), std::string::npos);
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <nlohmann/json.hpp>
+#include <utility>
 
 #include "protocol/Dispatch.h"
 #include "protocol/Messages.h"
@@ -13,20 +13,11 @@ namespace {
 
 using nlohmann::json;
 
-// Requests queued by the test; answers collected for it.
-class QueuedChannel final : public MessageChannel {
-  public:
-    std::deque<std::string> requests;
+// One request from the test; answers collected for it.
+struct OneRequestChannel final : MessageChannel {
+    std::optional<std::string> request;
     std::vector<std::string> answers;
-
-    std::optional<std::string> readRequestMessage() override {
-        if (requests.empty()) {
-            return std::nullopt;
-        }
-        std::string text = std::move(requests.front());
-        requests.pop_front();
-        return text;
-    }
+    std::optional<std::string> readRequestMessage() override { return std::exchange(request, {}); }
     void writeResponseMessage(std::string_view payload) override { answers.emplace_back(payload); }
 };
 
@@ -37,12 +28,10 @@ TEST(Dispatch, FailuresBecomeErrorAnswers) {
         throw std::runtime_error("no key store in this test");
     };
     services.now = [] { return std::chrono::system_clock::now(); };
-    QueuedChannel channel;
     for (const json& c : testing::testCases("protocol/requests.json", "dispatch failures")) {
-        const std::string request = c[0];
-        channel.requests = {request};
-        channel.answers.clear();
-        EXPECT_EQ(processRequest(channel, services), RequestOutcome::failed) << request;
+        OneRequestChannel channel;
+        channel.request = c[0].get<std::string>();
+        EXPECT_EQ(processRequest(channel, services), RequestOutcome::failed) << c[0];
         ASSERT_EQ(channel.answers.size(), 1u);
         EXPECT_EQ(json::parse(channel.answers[0]),
                   (json{{"result", "error"}, {"error_code", c[1]}, {"error_message", c[2]}}));

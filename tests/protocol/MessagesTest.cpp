@@ -30,19 +30,12 @@ std::string refusal(const std::string& payload) {
 }
 
 // Integer fields take a JSON number by its value: any spelling of a whole number in the signed
-// 64-bit range, and nothing else.
+// 64-bit range, and nothing else (the refusals are rows of the type rules' table).
 TEST(DecodeRequest, IntegerFieldsTakeWholeNumbersInAnySpelling) {
-    const json& numbers = cases("integer fields");
-    for (const json& c : numbers["accepted"]) {
+    for (const json& c : cases("integer fields")) {
         EXPECT_EQ(decodeRequest(R"({"idle_timeout":)" + c[0].get<std::string>() + "}").idleTimeout,
                   c[1].get<std::int64_t>())
             << c[0];
-    }
-    for (const json& c : numbers["refused"]) {
-        EXPECT_EQ(refusal(R"({"idle_timeout":)" + c[0].get<std::string>() + "}"),
-                  "value of 'idle_timeout' must be a whole number within the signed 64-bit "
-                  "range, not " +
-                      c[1].get<std::string>());
     }
 }
 

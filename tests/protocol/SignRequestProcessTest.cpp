@@ -20,10 +20,7 @@ using nlohmann::json;
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
     const std::size_t at = text.find(from);
     EXPECT_NE(at, std::string::npos) << from;
-    if (at != std::string::npos) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
 }
 
 void expectVerdicts(const std::string& document, const std::filesystem::path& trusted,

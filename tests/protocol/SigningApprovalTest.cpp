@@ -6,6 +6,8 @@
 
 #include <algorithm>
 
+#include "support/TestCases.h"
+
 namespace kivo::protocol {
 namespace {
 
@@ -44,21 +46,15 @@ TEST(SigningApproval, HostileTextsStayOnTheirLineAndWithinOnePinentryCommand) {
 }
 
 TEST(SigningApproval, CallerAsEachBrowserPassesIt) {
-    const struct {
+    for (const auto& c : testing::testCases("protocol/requests.json", "callers")) {
+        const auto texts = c[0].get<std::vector<std::string>>();
         std::vector<const char*> arguments;
-        std::optional<std::string> caller;
-    } cases[] = {
-        {{}, std::nullopt},
-        {{"chrome-extension://abc/"}, "chrome-extension://abc/"},
-        {{"chrome-extension://abc/", "--parent-window=0"}, "chrome-extension://abc/"},
-        {{"/usr/lib/mozilla/native-messaging-hosts/com.kivo.signing.json", "kivo@example.com"},
-         "kivo@example.com"},
-        {{"/some/manifest.json"}, std::nullopt},
-        {{"/some/manifest.json", ""}, std::nullopt},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(callerFromArguments(c.arguments), c.caller)
-            << (c.arguments.empty() ? "(none)" : c.arguments[0]);
+        for (const std::string& text : texts) {
+            arguments.push_back(text.c_str());
+        }
+        EXPECT_EQ(callerFromArguments(arguments),
+                  c[1].is_null() ? std::nullopt : std::optional(c[1].get<std::string>()))
+            << c[0];
     }
 }
 

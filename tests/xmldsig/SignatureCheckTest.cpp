@@ -17,44 +17,29 @@
 namespace kivo::xmldsig {
 namespace {
 
-struct KeyDeleter {
-    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-
-// A key file read into OpenSSL, signing SHA-256 with RSA PKCS#1 v1.5.
-class PemKey final : public foundation::PrivateKey {
+// Jane's committed key, signing SHA-256 with RSA PKCS#1 v1.5 through OpenSSL.
+class JaneKey final : public foundation::PrivateKey {
   public:
-    explicit PemKey(const std::filesystem::path& pem) {
-        std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(pem.c_str(), "r"), &std::fclose);
-        key_.reset(PEM_read_PrivateKey(file.get(), nullptr, nullptr, nullptr));
-    }
     bool isAlgorithmSupported(foundation::SignatureAlgorithm) const override { return true; }
     foundation::Bytes sign(foundation::SignatureAlgorithm,
                            std::span<const std::uint8_t> data) override {
-        std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(),
-                                                                   &EVP_MD_CTX_free);
+        const std::unique_ptr<FILE, int (*)(FILE*)> file(
+            std::fopen(testing::committedCertificate("jane").keyPem.c_str(), "r"), &std::fclose);
+        const std::unique_ptr<EVP_PKEY, void (*)(EVP_PKEY*)> key(
+            PEM_read_PrivateKey(file.get(), nullptr, nullptr, nullptr), &EVP_PKEY_free);
+        const std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context(EVP_MD_CTX_new(),
+                                                                         &EVP_MD_CTX_free);
         std::size_t size = 0;
-        EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key_.get());
+        EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get());
         EVP_DigestSign(context.get(), nullptr, &size, data.data(), data.size());
         foundation::Bytes signature(size);
         EVP_DigestSign(context.get(), signature.data(), &size, data.data(), data.size());
         return signature;
     }
-
-  private:
-    std::unique_ptr<EVP_PKEY, KeyDeleter> key_;
 };
 
 TEST(SignatureCheck, CatchesAChangedDocumentAndAnotherSigner) {
-    testing::TempDir dir;
-    const auto ca = testing::makeCa(dir.path(), "Kivo Check CA");
-    const auto signer = testing::issueCertificate(dir.path(), ca, {}, "signer");
-    const auto other = testing::issueCertificate(dir.path(), ca, {}, "other");
-    testing::CertificateFields ec;
-    ec.keyType = testing::KeyType::ecP256;
-    const auto curve = testing::issueCertificate(dir.path(), ca, ec, "curve");
-
-    PemKey key(signer.keyPem);
+    JaneKey key;
     XmlSigner xml("<r><CounterpartData>c</CounterpartData><RenderedData>d</RenderedData></r>");
     xml.signElement(key, std::nullopt, "//CounterpartData");
     const std::string signedText = xml.canonicalText();
@@ -62,15 +47,15 @@ TEST(SignatureCheck, CatchesAChangedDocumentAndAnotherSigner) {
     const struct {
         const char* label;
         std::string document;
-        const testing::IssuedCertificate& certificate;
+        const char* certificate;  // a committed one
         bool digestMatches;
         bool verifies;
     } cases[] = {
-        {"as signed", signedText, signer, true, true},
+        {"as signed", signedText, "jane", true, true},
         {"content changed", std::string(signedText).replace(signedText.find(">c<"), 3, ">C<"),
-         signer, false, true},
-        {"another signer's certificate", signedText, other, true, false},
-        {"an EC certificate", signedText, curve, true, false},
+         "jane", false, true},
+        {"another signer's certificate", signedText, "john", true, false},
+        {"an EC certificate", signedText, "ecKey", true, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
@@ -79,8 +64,9 @@ TEST(SignatureCheck, CatchesAChangedDocumentAndAnotherSigner) {
             readEnvelopedSignature(document.get(), "//CounterpartData");
         EXPECT_EQ(signature.digestMatches, c.digestMatches);
         EXPECT_EQ(foundation::verifiesWithCertificate(
-                      testing::readBytes(c.certificate.certDer), signature.digest,
-                      foundation::byteView(signature.signedInfoText), signature.signatureValue),
+                      testing::readBytes(testing::committedCertificate(c.certificate).certDer),
+                      signature.digest, foundation::byteView(signature.signedInfoText),
+                      signature.signatureValue),
                   c.verifies);
     }
     const auto unsigned_ = parseXmlDocument(signedText);

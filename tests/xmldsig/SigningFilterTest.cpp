@@ -104,23 +104,15 @@ TEST(SigningFilterTest, DescendantNameFiltersSelectWhatTheEngineSelects) {
 // The digest input is the signed element's canonical form: with the default namespace in scope
 // it carries that declaration, as any verifier's canonicalization renders it.
 TEST(SigningFilterTest, DigestInputOfDefaultNamespaceDocuments) {
-    const struct {
-        const char* document;
-        std::string digestInput;
-    } cases[] = {
-        {"<Root><CounterpartData>x</CounterpartData></Root>",
-         "<CounterpartData>x</CounterpartData>"},
-        {"<Root xmlns=\"urn:a\"><CounterpartData>x</CounterpartData></Root>",
-         "<CounterpartData xmlns=\"urn:a\">x</CounterpartData>"},
-    };
     FixedKey key;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.document);
-        XmlSigner signer(c.document);
+    for (const auto& c : testing::testCases("xmldsig/cases.json", "digest input")) {
+        const std::string document = c[0], digestInput = c[1];
+        SCOPED_TRACE(document);
+        XmlSigner signer(document);
         signer.signElement(key, std::nullopt, "//CounterpartData");
         const std::string text = signer.canonicalText();
         const std::string expected =
-            foundation::base64Encode(foundation::sha256Digest(foundation::byteView(c.digestInput)));
+            foundation::base64Encode(foundation::sha256Digest(foundation::byteView(digestInput)));
         EXPECT_NE(text.find("<DigestValue>" + expected + "</DigestValue>"), std::string::npos)
             << text;
         // The XPath text stays the filter as given, not the form the engine evaluated.
