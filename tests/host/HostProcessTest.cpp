@@ -1,10 +1,8 @@
 // The built host driven through its standard input and output, as a browser drives it.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <nlohmann/json.hpp>
-#include <regex>
 
 #include "BuildConfig.h"
 #include "support/HostSession.h"
@@ -15,17 +13,11 @@ namespace {
 using nlohmann::json;
 using namespace std::chrono_literals;
 
-TEST(HostProcess, VersionAnswerCarriesHostAndMachineFactsAndAPrivateLog) {
+TEST(HostProcess, VersionAnswerCarriesHostFactsAndTheHostKeepsAPrivateLog) {
     HostSession host(Environment{}, {"chrome-extension://abcdef/"});
     const json answer = host.ask(R"({"type":"VerSion"})");
     EXPECT_EQ(answer.value("result", ""), "ok");
     EXPECT_EQ(answer.value("version", ""), build::version);
-    EXPECT_EQ(answer.value("major", "") + "." + answer.value("minor", "") + "." +
-                  answer.value("release", "") + "." + answer.value("build", ""),
-              build::version);
-    EXPECT_TRUE(
-        std::regex_match(answer.value("os", ""), std::regex(R"(Linux version \d+\.\d+\.\d+)")))
-        << answer.dump();
     EXPECT_EQ(answer.value("os_type", ""), build::architecture);
     EXPECT_EQ(answer.value("install_location", ""),
               (host.home() / ".local/share/applications").string());
@@ -35,9 +27,9 @@ TEST(HostProcess, VersionAnswerCarriesHostAndMachineFactsAndAPrivateLog) {
     }
     EXPECT_EQ(host.finish(), 0);
 
-    struct stat info {};
-    ASSERT_EQ(::stat((host.home() / "kivo-signing.log").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600);
+    namespace fs = std::filesystem;
+    EXPECT_EQ(fs::status(host.home() / "kivo-signing.log").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
     const std::string log = host.logText();
     EXPECT_GE(expectLogLinesWellFormed(log), 8u);
     EXPECT_NE(log.find("INFO  Request type = VerSion\n"), std::string::npos);

@@ -1,10 +1,11 @@
 #pragma once
 
-// The checks every hostile case makes on a run of the built host, and sign requests for the
-// shared fixture's signer built without a JSON library.
+// The checks every hostile case makes on a run of the built host, sign requests for the shared
+// fixture's signer built without a JSON library, and the texts of tests/data/hostile.
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "foundation/Encodings.h"
@@ -27,6 +28,37 @@ inline std::string repeated(std::string_view piece, std::size_t times) {
     return text;
 }
 
+// The bytes a text of tests/data/hostile stands for. A text is a string, {"base64": bytes that
+// are not UTF-8}, or a list of parts: strings, {"base64": ...} and [text, count], the text count
+// times with {n} numbered from 0. `names` are replaced in the strings.
+inline std::string textBytes(const nlohmann::json& text,
+                             const std::map<std::string, std::string>& names = {}) {
+    if (text.is_string()) {
+        std::string bytes = text;
+        for (const auto& [name, value] : names) {
+            for (auto at = bytes.find(name); at != std::string::npos;
+                 at = bytes.find(name, at + value.size())) {
+                bytes.replace(at, name.size(), value);
+            }
+        }
+        return bytes;
+    }
+    if (text.is_object()) {
+        const auto raw = foundation::base64DecodeStrict(text["base64"].get<std::string>()).value();
+        return std::string(raw.begin(), raw.end());
+    }
+    std::string bytes;
+    for (const nlohmann::json& part : text) {
+        std::map<std::string, std::string> numbered = names;
+        for (int n = 0; part.is_array() && n < part[1].get<int>(); ++n) {
+            numbered["{n}"] = std::to_string(n);
+            bytes += textBytes(part[0], numbered);
+        }
+        bytes += part.is_array() ? "" : textBytes(part, names);
+    }
+    return bytes;
+}
+
 // The fixture's token and pinentry, with a home of the run's own.
 inline Environment signingEnvironment() {
     Environment environment = signingFixture().environment();
@@ -42,16 +74,15 @@ inline void expectRun(const HostRun& run, std::int64_t code, std::string_view me
     const nlohmann::json answer = nlohmann::json::parse(run.answers[0], nullptr, false);
     ASSERT_FALSE(answer.is_discarded()) << "not strict JSON: " << run.answers[0].substr(0, 300);
     EXPECT_EQ(run.trailing.size(), 0u) << run.trailing.substr(0, 100);
+    EXPECT_EQ(run.exitStatus, code == 0 ? 0 : 1);
+    const std::string shown = answer.dump().substr(0, 300);
     if (code == 0) {
-        EXPECT_EQ(answer.value("result", ""), "ok") << answer.dump().substr(0, 300);
-        EXPECT_EQ(run.exitStatus, 0);
+        EXPECT_EQ(answer.value("result", ""), "ok") << shown;
         return;
     }
-    EXPECT_EQ(answer.size(), 3u) << answer.dump().substr(0, 300);
-    EXPECT_EQ(answer.value("error_code", 0), code) << answer.dump().substr(0, 300);
-    const std::string message = answer.value("error_message", "");
-    EXPECT_TRUE(message.starts_with(messageStart)) << message.substr(0, 300);
-    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(answer.size(), 3u) << shown;
+    EXPECT_EQ(answer.value("error_code", 0), code) << shown;
+    EXPECT_TRUE(answer.value("error_message", "").starts_with(messageStart)) << shown;
     EXPECT_NE(run.log.find("ERROR SigningError (" + std::to_string(code) + "): "),
               std::string::npos);
 }
@@ -66,9 +97,8 @@ inline void expectMemoryBounded(const HostRun& run,
 #endif
 }
 
-inline std::string signableDocument(std::string_view counterpart, std::string_view rendered,
-                                    std::string_view prolog = "") {
-    return std::string(prolog) + "<Contract><CounterpartData>" + std::string(counterpart) +
+inline std::string signableDocument(std::string_view counterpart, std::string_view rendered) {
+    return "<Contract><CounterpartData>" + std::string(counterpart) +
            "</CounterpartData><RenderedData>" + std::string(rendered) +
            "</RenderedData></Contract>";
 }
