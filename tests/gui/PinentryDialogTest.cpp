@@ -5,11 +5,9 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <iostream>
 #include <nlohmann/json.hpp>
-#include <thread>
+#include <stdexcept>
 
 #include "platform/PinEntry.h"
 #include "support/HostSession.h"
@@ -25,14 +23,9 @@ constexpr const char* graphicalPinentry = "/usr/bin/pinentry-gtk-2";
 
 // What the test needs and is missing; empty when it can run.
 std::string missingParts() {
-    std::string missing;
-    if (std::getenv("DISPLAY") == nullptr) {
-        missing += " an X display (xvfb-run, package xvfb)";
-    }
-    if (!platform::findExecutable(graphicalPinentry)) {
-        missing += " pinentry-gtk2";
-    }
-    for (const char* program : {"xdotool", "xwd", "xwdtopnm", "pnmtopng", "timeout"}) {
+    std::string missing = std::getenv("DISPLAY") ? "" : " an X display (xvfb-run, package xvfb)";
+    for (const char* program :
+         {graphicalPinentry, "xdotool", "xwd", "xwdtopnm", "pnmtopng", "timeout"}) {
         if (!platform::findExecutable(program)) {
             missing += std::string(" ") + program;
         }
@@ -48,12 +41,10 @@ std::string firstLine(const std::string& text) {
 std::string awaitDialog() {
     const std::string window = firstLine(runProgram(
         {"timeout", "60", "xdotool", "search", "--sync", "--onlyvisible", "--class", "pinentry"}));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (firstLine(runProgram({"xdotool", "getwindowfocus"})) != window) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            throw std::runtime_error("the pinentry window never got the keyboard focus");
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));  // polling, not waiting
+    if (!eventually([&] {
+            return firstLine(runProgram({"xdotool", "getwindowfocus"})) == window;
+        })) {
+        throw std::runtime_error("the pinentry window never got the keyboard focus");
     }
     return window;
 }
@@ -78,20 +69,18 @@ TEST(GraphicalPinentry, TokenPinAndNssConfirmationThroughARealDialog) {
     environment["KIVO_PINENTRY"] = graphicalPinentry;
 
     const struct {
-        const char* what;
         std::string signer;
         std::vector<std::string> keys;  // what xdotool presses in the dialog
         const char* screenshot;
     } cases[] = {
-        {"token PIN",
-         "Jane Citizen",
-         {"type", "--delay", "30", fixture.token->userPin()},
+        {"Jane Citizen",
+         {"xdotool", "type", "--delay", "30", fixture.token->userPin()},
          "approval-pin.png"},
         // The focus starts on Cancel: a stray Enter never signs.
-        {"confirmation", "Nora Nss", {"key", "Tab"}, "approval-confirm.png"},
+        {"Nora Nss", {"xdotool", "key", "Tab"}, "approval-confirm.png"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(c.screenshot);
         HostSession host(environment, {"chrome-extension://kivodemoextension/"});
         ASSERT_TRUE(host.send(signRequestText(
             signerDetails(c.signer, fixture.ca.subjectKeyIdHex),
@@ -100,9 +89,7 @@ TEST(GraphicalPinentry, TokenPinAndNssConfirmationThroughARealDialog) {
                 "<r><CounterpartData>c</CounterpartData><RenderedData>d</RenderedData></r>")})));
         const std::string window = awaitDialog();
         screenshot(window, fs::path(shots) / c.screenshot);
-        std::vector<std::string> keys{"xdotool"};
-        keys.insert(keys.end(), c.keys.begin(), c.keys.end());
-        runProgram(keys);
+        runProgram(c.keys);
         runProgram({"xdotool", "key", "Return"});
         const json reply = host.nextAnswer();
         EXPECT_EQ(reply.value("result", ""), "ok") << reply.dump();

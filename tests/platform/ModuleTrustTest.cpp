@@ -9,6 +9,7 @@
 
 #include "platform/Pkcs11KeyStore.h"
 #include "support/KeyStoreFixtures.h"
+#include "support/TestCases.h"
 
 namespace kivo::testing {
 namespace {
@@ -16,50 +17,34 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(ModuleTrust, OnlyLibrariesNoSandboxOrOtherUserCouldPlaceAreLoaded) {
-    const std::string flatpak = ".var/app/org.mozilla.firefox";
-    const std::string snap = "snap/firefox/common/.mozilla/firefox";
-    const struct {
-        std::string database;   // below home; a sandbox's profile is listed in its profiles.ini
-        std::string library;    // below home
-        bool relative = false;  // named by its path below home instead of its absolute path
-        std::string writableByAll = "";  // below home
-        bool otherOwner = false;         // needs root
-        bool loaded = false;
-    } cases[] = {
-        {flatpak + "/.mozilla/firefox/p", flatpak + "/libvendor-pkcs11.so"},
-        {snap + "/p", "private/lib.so"},
-        {".pki/nssdb", flatpak + "/lib.so"},
-        {".pki/nssdb", "shared/lib.so", false, "shared"},
-        {".pki/nssdb", "private/lib.so", false, "private/lib.so"},
-        {".pki/nssdb", "private/lib.so", false, "", true},
-        {".pki/nssdb", "private/lib.so", true},
-        {".pki/nssdb", "private/lib.so", false, "", false, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.database + " names " + c.library);
-        if (c.otherOwner && ::geteuid() != 0) {
+    for (const auto& c : testCases("platform/stores.json", "module trust")) {
+        SCOPED_TRACE(c["case"].get<std::string>());
+        const bool otherOwner = c.value("otherOwner", false);
+        if (otherOwner && ::geteuid() != 0) {
             continue;
         }
         TempDir dir;
         const fs::path home = dir / "home";
-        const fs::path library = home / c.library;
+        const std::string database = c["database"], named = c["library"];
+        const fs::path library = home / named;
         fs::create_directories(library.parent_path());
         fs::copy_file(KIVO_MARKER_MODULE, library);
-        writeFile(home / c.database / "pkcs11.txt",
-                  "library=" + (c.relative ? c.library : library.string()) + "\nname=Vendor\n");
-        const fs::path profiles = home / c.database / "../profiles.ini";
-        writeFile(profiles, "[Profile0]\nPath=p\n");
-        if (!c.writableByAll.empty()) {
-            fs::permissions(home / c.writableByAll, fs::perms::others_all, fs::perm_options::add);
+        writeFile(home / database / "pkcs11.txt",
+                  "library=" + (c.value("relative", false) ? named : library.string()) +
+                      "\nname=Vendor\n");
+        writeFile(home / database / "../profiles.ini", "[Profile0]\nPath=p\n");
+        if (c.contains("writableByAll")) {
+            fs::permissions(home / c["writableByAll"].get<std::string>(), fs::perms::others_all,
+                            fs::perm_options::add);
         }
-        if (c.otherOwner) {
+        if (otherOwner) {
             ASSERT_EQ(::chown(library.c_str(), 65534, 65534), 0);
         }
         const fs::path marker = dir / "loaded";
         const ScopedEnvironment env(
             {{"HOME", home.string()}, {"KIVO_TEST_MARKER", marker.string()}});
         platform::Pkcs11KeyStore(platform::defaultKeyStoreOptions()).tokenIds();
-        EXPECT_EQ(fs::exists(marker), c.loaded);
+        EXPECT_EQ(fs::exists(marker), c.value("loaded", false));
     }
 }
 

@@ -14,6 +14,7 @@
 #include "platform/Pkcs11PrivateKey.h"
 #include "support/KeyStoreFixtures.h"
 #include "support/ScopedLog.h"
+#include "support/TestCases.h"
 
 namespace kivo::testing {
 namespace {
@@ -22,10 +23,14 @@ using foundation::SignatureAlgorithm;
 using platform::Pkcs11KeyStore;
 using Names = std::vector<std::string>;
 
-// A fixture applied to this process's environment and log while it lives; verbose when asked.
+Pkcs11KeyStore newStore() {
+    return Pkcs11KeyStore(platform::defaultKeyStoreOptions());
+}
+
+// An empty fixture applied to this process's environment and log while it lives; verbose when
+// asked.
 struct KeyStoreScene : SigningFixture {
-    explicit KeyStoreScene(Contents contents = Contents::empty, bool verbose = false)
-        : SigningFixture(contents), log(verbose) {}
+    explicit KeyStoreScene(bool verbose = false) : SigningFixture(Contents::empty), log(verbose) {}
 
     // "LEVEL message" of the lines starting with `prefix`, the timestamp removed.
     Names logLines(const std::string& prefix = "") const {
@@ -38,7 +43,6 @@ struct KeyStoreScene : SigningFixture {
         return lines;
     }
     std::filesystem::path firefox() const { return home.path() / ".mozilla" / "firefox"; }
-    Pkcs11KeyStore store() const { return Pkcs11KeyStore(platform::defaultKeyStoreOptions()); }
 
     ScopedLog log;
     ScopedEnvironment scoped{environment()};
@@ -76,15 +80,17 @@ void expectSignsLikeOpenssl(foundation::PrivateKey& key, const IssuedCertificate
                           certificate.keyPem.string(), (dir / "message").string()}));
 }
 
-// A new store's one identity outside tokens must be `certificate`'s and sign as openssl does.
-// Returns where the store found it.
-std::string signWithOnlyIdentity(const KeyStoreScene& scene, const IssuedCertificate& certificate) {
-    Pkcs11KeyStore store = scene.store();
-    const auto candidates = certs::collectCandidates(store, acceptAll, noTokens);
+// A new store's one identity (outside tokens unless `classId` names one) must be `certificate`'s
+// and sign as openssl does, twice. Returns where the store found it.
+std::string signWithOnlyIdentity(const IssuedCertificate& certificate,
+                                 const std::string& classId = noTokens) {
+    Pkcs11KeyStore store = newStore();
+    const auto candidates = certs::collectCandidates(store, acceptAll, classId);
     EXPECT_EQ(candidates.size(), 1u);
     if (candidates.size() != 1) {
         return {};
     }
+    expectSignsLikeOpenssl(*candidates[0].privateKey, certificate);
     expectSignsLikeOpenssl(*candidates[0].privateKey, certificate);
     return tokenLabel(candidates[0].privateKey);
 }
@@ -102,7 +108,7 @@ TEST(Pkcs11KeyStore, SystemStoreFirstThenMatchingTokensInSlotOrder) {
     alpha.importIdentity(scene.john, "01");
     beta.importIdentity(scene.mary, "02");
 
-    Pkcs11KeyStore store = scene.store();
+    Pkcs11KeyStore store = newStore();
     const std::string softHsmTokens = "model=SoftHSM%20v2";
     const auto candidates = certs::collectCandidates(store, acceptAll, softHsmTokens);
     // Tokens come in the module's slot order, which SoftHSM2 derives from the serials.
@@ -124,19 +130,14 @@ TEST(Pkcs11KeyStore, SystemStoreFirstThenMatchingTokensInSlotOrder) {
               (Names{"Jane Citizen", "John Citizen"}));
 }
 
-// The fixture's token; each case makes its own store, so logins do not carry over.
+// The shared fixture's token; each case makes its own store, so logins do not carry over.
 class Pkcs11Signing : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        scene_ = std::make_unique<KeyStoreScene>(KeyStoreScene::Contents::signers);
-    }
-    static void TearDownTestSuite() { scene_.reset(); }
-
     // The key of the token's identity `commonName` in `store`.
-    static std::shared_ptr<foundation::PrivateKey> keyOf(Pkcs11KeyStore& store,
-                                                         const std::string& commonName) {
+    std::shared_ptr<foundation::PrivateKey> keyOf(Pkcs11KeyStore& store,
+                                                  const std::string& commonName) const {
         for (const auto& candidate :
-             certs::collectCandidates(store, acceptAll, scene_->token->uriFragment())) {
+             certs::collectCandidates(store, acceptAll, fixture.token->uriFragment())) {
             if (commonNames({candidate})[0] == commonName) {
                 return candidate.privateKey;
             }
@@ -145,115 +146,83 @@ class Pkcs11Signing : public ::testing::Test {
         return nullptr;
     }
 
-    static inline std::unique_ptr<KeyStoreScene> scene_;
+    SigningFixture& fixture = signingFixture();
+    ScopedEnvironment scoped{fixture.environment()};
 };
 
 // Also covers the CKM_RSA_PKCS path: John's key allows nothing else, so the digest is made on
 // the host and the token signs the DigestInfo.
 TEST_F(Pkcs11Signing, SignsLikeOpensslWithEveryAlgorithmAlsoThroughRawRsa) {
-    Pkcs11KeyStore store = scene_->store();
+    Pkcs11KeyStore store = newStore();
     const auto jane = keyOf(store, "Jane Citizen");
     const auto john = keyOf(store, "John Citizen");
     ASSERT_TRUE(jane && john);
     // Jane's key is approved with the PIN; John's, on the token already logged in, asks for a
     // confirmation of its own.
-    scene_->pinentry.answer(
-        {PinAnswerScript::pin(scene_->token->userPin()), PinAnswerScript::confirm()});
+    fixture.pinentry.answer(
+        {PinAnswerScript::pin(fixture.token->userPin()), PinAnswerScript::confirm()});
     for (const auto algorithm :
          {SignatureAlgorithm::rsaPkcs1Sha1, SignatureAlgorithm::rsaPkcs1Sha256,
           SignatureAlgorithm::rsaPkcs1Sha512}) {
-        expectSignsLikeOpenssl(*jane, scene_->jane, algorithm);
-        expectSignsLikeOpenssl(*john, scene_->john, algorithm);
+        expectSignsLikeOpenssl(*jane, fixture.jane, algorithm);
+        expectSignsLikeOpenssl(*john, fixture.john, algorithm);
     }
     // The login lasts for the store's life: one PIN for six signatures.
-    EXPECT_EQ(scene_->pinentry.questionsAsked(), 2);
-    EXPECT_EQ(scene_->pinentry.dialogs().at(1).kind, "CONFIRM");
+    EXPECT_EQ(fixture.pinentry.questionsAsked(), 2);
+    EXPECT_EQ(fixture.pinentry.dialogs().at(1).kind, "CONFIRM");
 }
 
 TEST_F(Pkcs11Signing, WrongPinsAreAskedAgainUpToThreeTimes) {
-    const std::string pin = scene_->token->userPin();
-    const auto answer = PinAnswerScript::pin;
-    const struct {
+    for (const auto& c : testCases("platform/stores.json", "wrong PINs")) {
+        SCOPED_TRACE(c.dump());
         std::vector<PinAnswerScript> answers;
-        std::optional<std::string> error;  // after "Failed to create signature: "; none: signs
-        int questions;
-    } cases[] = {
-        {{answer("1111"), answer(pin)}, std::nullopt, 2},
-        {{answer("1111"), PinAnswerScript::cancel()}, "cancelled by the user", 2},
-        {{answer("1111"), answer("2222"), answer("3333"), answer(pin)}, "CKR_PIN_INCORRECT", 3},
-        // The PIN is the approval: a dialog that cannot say what is signed must not ask.
-        {{PinAnswerScript::refuseDescription()}, "the pinentry program failed", 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.questions);
-        Pkcs11KeyStore store = scene_->store();  // a new store: not logged in
+        for (const std::string line : c[0]) {
+            answers.push_back({line});
+        }
+        const int questions = c[2];
+        Pkcs11KeyStore store = newStore();  // a new store: not logged in
         const auto jane = keyOf(store, "Jane Citizen");
         ASSERT_TRUE(jane);
-        scene_->pinentry.answer(c.answers);
+        fixture.pinentry.answer(answers);
         try {
             foundation::signData(foundation::byteView(message), *jane,
                                  SignatureAlgorithm::rsaPkcs1Sha256);
-            EXPECT_FALSE(c.error) << "signed";
+            EXPECT_TRUE(c[1].is_null()) << "signed";
         } catch (const foundation::SigningError& error) {
-            EXPECT_EQ(error.message(), "Failed to create signature: " + c.error.value_or("?"));
+            EXPECT_EQ(error.message(), c[1]);
         }
         // Each question (or the one refused) names the token and the signer; all but the first
-        // say the PIN was wrong.
-        Names expected;
-        for (int i = 0; i < std::max(c.questions, 1); ++i) {
-            expected.push_back("SETDESC Enter the PIN of \"Kivo Tests\" to sign as Jane Citizen.");
-            if (i > 0) {
-                expected.push_back("SETERROR Wrong PIN.");
-            }
+        // say the PIN was wrong (and how many tries are left).
+        const std::string description =
+            "SETDESC Enter the PIN of \"Kivo Tests\" to sign as Jane Citizen.";
+        Names expected{description}, asked;
+        for (int i = 1; i < questions; ++i) {
+            expected.insert(expected.end(), {description, "SETERROR Wrong PIN."});
         }
-        Names asked;
-        for (const std::string& command : scene_->pinentry.commands()) {
+        for (const std::string& command : fixture.pinentry.commands()) {
             if (command.starts_with("SETDESC") || command.starts_with("SETERROR")) {
-                // "SETERROR Wrong PIN." and what it says about the tries left.
-                asked.push_back(command.starts_with("SETERROR") ? command.substr(0, 19) : command);
+                asked.push_back(
+                    command.substr(0, command.starts_with("SETERROR") ? 19 : std::string::npos));
             }
         }
         EXPECT_EQ(asked, expected);
     }
 }
 
-// Each store signs twice; the dialogs show which approval and logins it needed.
-TEST(Pkcs11SigningStores, NssDatabasesAndKeysThatAskOnEveryUse) {
-    const struct {
-        const char* name;
-        std::optional<std::string> nssPassword;  // none: a token key that asks on every use
-        std::vector<PinAnswerScript> answers;
-    } cases[] = {
-        // Nothing to log in to: a confirmation is the approval.
-        {"NSS database without password", std::nullopt, {PinAnswerScript::confirm()}},
-        {"NSS database with password", "db-secret", {PinAnswerScript::pin("db-secret")}},
-        // The token login once, then the key's own PIN for each signature.
-        {"always-authenticate key", std::nullopt, std::vector(3, PinAnswerScript::pin("2468"))},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        KeyStoreScene scene;
-        std::string classId = noTokens;
-        if (c.answers.size() == 3) {
-            const SoftHsmToken token = scene.hsm.addToken("Qualified Card", "2468");
-            token.importIdentity(scene.jane, "01", ImportOptions{{}, true});
-            classId = token.uriFragment();
-        } else {
-            NssDatabase(scene.home.path(), c.nssPassword).importPkcs12(scene.jane, "jane");
-        }
-        scene.pinentry.answer(c.answers);
-        Pkcs11KeyStore store = scene.store();
-        const auto candidates = certs::collectCandidates(store, acceptAll, classId);
-        ASSERT_EQ(candidates.size(), 1u);
-        expectSignsLikeOpenssl(*candidates[0].privateKey, scene.jane);
-        expectSignsLikeOpenssl(*candidates[0].privateKey, scene.jane);
-        EXPECT_EQ(scene.pinentry.questionsAsked(), static_cast<int>(c.answers.size()));
-    }
+// The token login once, then the key's own PIN for each signature.
+TEST(Pkcs11SigningStores, AKeyThatAsksOnEveryUseTakesItsPinForEachSignature) {
+    KeyStoreScene scene;
+    const SoftHsmToken token = scene.hsm.addToken("Qualified Card", "2468");
+    token.importIdentity(scene.jane, "01", {"--always-auth"});
+    scene.pinentry.answer(std::vector(3, PinAnswerScript::pin("2468")));
+    EXPECT_EQ(signWithOnlyIdentity(scene.jane, token.uriFragment()), "Qualified Card");
+    EXPECT_EQ(scene.pinentry.questionsAsked(), 3);
 }
 
 // ---- The stores users already have: ~/.pki/nssdb, Firefox profiles and their modules. ----
 
-// A wrong password is asked again, each time naming the profile; the database is not changed.
+// A wrong password is asked again, each time naming the profile; the login lasts for the store's
+// life; the database is not changed.
 TEST(UserKeyStores, FirefoxProfileIdentitySignsAfterItsPasswordWithoutChangingTheDatabase) {
     KeyStoreScene scene;
     FirefoxProfiles firefox(scene.firefox());
@@ -264,7 +233,7 @@ TEST(UserKeyStores, FirefoxProfileIdentitySignsAfterItsPasswordWithoutChangingTh
     const std::string keyDb = readFile(profile.directory() / "key4.db");
     scene.pinentry.answer({PinAnswerScript::pin("wrong"), PinAnswerScript::pin("ff-secret")});
 
-    EXPECT_EQ(signWithOnlyIdentity(scene, scene.john), "Firefox profile secure");
+    EXPECT_EQ(signWithOnlyIdentity(scene.john), "Firefox profile secure");
     EXPECT_EQ(readFile(profile.directory() / "cert9.db"), certDb);
     EXPECT_EQ(readFile(profile.directory() / "key4.db"), keyDb);
     Names asked = scene.pinentry.commands();
@@ -282,7 +251,7 @@ TEST(UserKeyStores, FirefoxProfileIdentitySignsAfterItsPasswordWithoutChangingTh
 // SoftHSM2 stands in for a vendor's module. p11-kit already knows SoftHSM2's own file, so a copy
 // of it is what only the databases' pkcs11.txt register.
 TEST(UserKeyStores, ModulesRegisteredInTheDatabasesAreSearchedAndEachFileLoadedOnce) {
-    KeyStoreScene scene(KeyStoreScene::Contents::empty, true);
+    KeyStoreScene scene(/*verbose=*/true);
     const SoftHsmToken card = scene.hsm.addToken("Vendor Card");
     card.importIdentity(scene.mary, "03");
     const auto cardTokens = [&](Pkcs11KeyStore& store) {
@@ -291,7 +260,7 @@ TEST(UserKeyStores, ModulesRegisteredInTheDatabasesAreSearchedAndEachFileLoadedO
             return id.find(card.uriFragment()) != std::string::npos;
         });
     };
-    Pkcs11KeyStore beforehand = scene.store();
+    Pkcs11KeyStore beforehand = newStore();
     const auto throughP11Kit = cardTokens(beforehand);
     const auto vendorModule = scene.dir / "vendor" / "libvendor-pkcs11.so";
     std::filesystem::create_directories(vendorModule.parent_path());
@@ -305,7 +274,7 @@ TEST(UserKeyStores, ModulesRegisteredInTheDatabasesAreSearchedAndEachFileLoadedO
     other.registerModule("Vendor Card again", vendorModule);
     other.registerModule("SoftHSM", SoftHsm::modulePath());
 
-    Pkcs11KeyStore store = scene.store();
+    Pkcs11KeyStore store = newStore();
     EXPECT_EQ(cardTokens(store), throughP11Kit + 1);
     const std::string searching = "DEBUG Searching PKCS#11 module " + vendorModule.string();
     EXPECT_EQ(scene.logLines(searching),
@@ -332,7 +301,7 @@ std::unique_ptr<tools::HostProcess> writingProcess(const std::filesystem::path& 
 // Broken profiles are skipped with a log line, and one another process is writing is searched
 // and signs without waiting.
 TEST(UserKeyStores, BrokenAndBusyProfilesDoNotStopTheSearch) {
-    KeyStoreScene scene(KeyStoreScene::Contents::empty, true);
+    KeyStoreScene scene(/*verbose=*/true);
     FirefoxProfiles firefox(scene.firefox());
     const auto empty = firefox.addEmptyProfile("never-started", "e.never-started");
     const auto corrupt = firefox.addEmptyProfile("corrupt", "c.corrupt");
@@ -350,7 +319,7 @@ TEST(UserKeyStores, BrokenAndBusyProfilesDoNotStopTheSearch) {
     ASSERT_EQ(keys->readMessage(std::chrono::seconds(60)), "1");
     scene.pinentry.answer({PinAnswerScript::confirm()});
 
-    signWithOnlyIdentity(scene, scene.john);
+    signWithOnlyIdentity(scene.john);
     EXPECT_EQ(
         scene.logLines("ERROR"),
         (Names{

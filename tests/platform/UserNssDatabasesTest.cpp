@@ -9,6 +9,7 @@
 
 #include "platform/NssModuleList.h"
 #include "support/TempDir.h"
+#include "support/TestCases.h"
 
 namespace kivo::testing {
 namespace {
@@ -16,12 +17,15 @@ namespace {
 namespace fs = std::filesystem;
 
 const fs::path data = fs::path(KIVO_TEST_DATA_DIR) / "platform";
+const fs::path flatpak = ".var/app/org.mozilla.firefox/.mozilla/firefox";
+const fs::path snap = "snap/firefox/common/.mozilla/firefox";
 
 // Each database found: its folder below `home` and the name of its store.
-std::vector<std::pair<std::string, std::string>> listed(const fs::path& home) {
-    std::vector<std::pair<std::string, std::string>> result;
+nlohmann::json listed(const fs::path& home) {
+    nlohmann::json result = nlohmann::json::array();
     for (const auto& location : platform::userNssDatabases(home)) {
-        result.emplace_back(location.directory.lexically_relative(home), location.storeName);
+        result.push_back(
+            {location.directory.lexically_relative(home).string(), location.storeName});
     }
     return result;
 }
@@ -35,79 +39,53 @@ TEST(UserNssDatabases, PkiNssdbFirstThenEachFirefoxInstallDefaultsBeforeEveryPro
     std::string profiles = readFile(data / "profiles.ini");
     profiles.replace(profiles.find("HOME"), 4, home.string());
     writeFile(home / ".mozilla/firefox/profiles.ini", profiles);
-    const std::string flatpak = ".var/app/org.mozilla.firefox/.mozilla/firefox/";
-    const std::string snap = "snap/firefox/common/.mozilla/firefox/";
     writeFile(home / flatpak / "profiles.ini", readFile(data / "flatpak-profiles.ini"));
     writeFile(home / snap / "profiles.ini", readFile(data / "snap-profiles.ini"));
     fs::create_directories(home / ".pki/nssdb");
     fs::create_directory_symlink(home / ".pki/nssdb", home / snap / "linked");
-
-    std::vector<std::pair<std::string, std::string>> listed;
-    for (const auto& location : platform::userNssDatabases(home)) {
-        listed.emplace_back(location.directory.lexically_relative(home), location.storeName);
-    }
-    EXPECT_EQ(listed,
-              (std::vector<std::pair<std::string, std::string>>{
-                  {".pki/nssdb", "NSS database ~/.pki/nssdb"},
-                  {".mozilla/firefox/ab.default-release", "Firefox profile default-release"},
-                  {".mozilla/firefox/cd.default", "Firefox profile default"},
-                  {"kept/elsewhere", "Firefox profile elsewhere"},
-                  {snap + "s1.snappy", "Firefox (Snap) profile snappy"},
-                  {flatpak + "f1.unnamed", "Firefox (Flatpak) profile f1.unnamed"},
-              }));
+    EXPECT_EQ(listed(home), testCases("platform/stores.json", "found"));
 }
 
 // A sandboxed Firefox can write its own profiles.ini: what it lists stays inside its folder, and
 // only a small regular file is read at all.
 TEST(UserNssDatabases, ASandboxsProfilesStayInsideItsFolder) {
-    const fs::path flatpak = ".var/app/org.mozilla.firefox/.mozilla/firefox";
-    const fs::path snap = "snap/firefox/common/.mozilla/firefox";
-    const struct {
-        fs::path root;
-        std::string ini;
-        std::vector<std::string> listed;  // below home, after ~/.pki/nssdb
-    } cases[] = {
-        {flatpak, "[Profile0]\nPath=inside", {(flatpak / "inside").string()}},
-        {flatpak, "[Profile0]\nPath=../../../../etc/ssl", {}},
-        {flatpak, "[Profile0]\nIsRelative=0\nPath=/var/tmp/anywhere", {}},
-        {snap, "[InstallAB]\nDefault=/root", {}},
-        {snap, "[Profile0]\nPath=link-out", {}},
-        {snap, "", {}},     // profiles.ini is a link to /dev/zero
-        {flatpak, "", {}},  // profiles.ini is a FIFO
-    };
-    for (const auto& c : cases) {
+    for (const auto& c : testCases("platform/stores.json", "sandbox")) {
+        const fs::path root = c[0] == "snap" ? snap : flatpak;
+        const std::string text = c[1];
         TempDir dir;
         const fs::path home = dir.path();
-        fs::create_directories(home / c.root);
         fs::create_directories(home / "elsewhere");
-        fs::create_directory_symlink(home / "elsewhere", home / c.root / "link-out");
-        const fs::path ini = home / c.root / "profiles.ini";
-        if (!c.ini.empty()) {
-            writeFile(ini, c.ini + "\n");
-        } else if (c.root == snap) {
+        fs::create_directories(home / root);
+        fs::create_directory_symlink(home / "elsewhere", home / root / "link-out");
+        const fs::path ini = home / root / "profiles.ini";
+        if (!text.empty()) {
+            writeFile(ini, text + "\n");
+        } else if (root == snap) {
             fs::create_symlink("/dev/zero", ini);
         } else {
             ASSERT_EQ(::mkfifo(ini.c_str(), 0600), 0);
         }
-        std::vector<std::string> folders;
-        for (const auto& [folder, name] : listed(home)) {
-            folders.push_back(folder);
+        nlohmann::json expected = nlohmann::json::array({".pki/nssdb"});
+        for (const std::string folder : c[2]) {
+            expected.push_back((root / folder).string());
         }
-        std::vector<std::string> expected{".pki/nssdb"};
-        expected.insert(expected.end(), c.listed.begin(), c.listed.end());
-        EXPECT_EQ(folders, expected) << c.ini;
+        nlohmann::json folders = nlohmann::json::array();
+        for (const auto& entry : listed(home)) {
+            folders.push_back(entry[0]);
+        }
+        EXPECT_EQ(folders, expected) << text;
     }
 }
 
 // The internal module as certutil writes it, the built-in roots as older Firefox did, and
 // p11-kit's stand-ins for them are left out; two vendor modules remain.
 TEST(NssModuleList, VendorModulesOnlyInFileOrder) {
-    const auto modules = platform::parseNssModuleList(readFile(data / "pkcs11.txt"));
-    ASSERT_EQ(modules.size(), 2u);
-    EXPECT_EQ(modules[0].name, "Vendor Card");
-    EXPECT_EQ(modules[0].library, "/opt/vendor/lib/libvendor-pkcs11.so");
-    EXPECT_EQ(modules[1].name, "OpenSC");
-    EXPECT_EQ(modules[1].library, "opensc-pkcs11.so");
+    std::vector<std::string> modules;
+    for (const auto& module : platform::parseNssModuleList(readFile(data / "pkcs11.txt"))) {
+        modules.push_back(module.name + " " + module.library);
+    }
+    EXPECT_EQ(modules, (std::vector<std::string>{"Vendor Card /opt/vendor/lib/libvendor-pkcs11.so",
+                                                 "OpenSC opensc-pkcs11.so"}));
 }
 
 }  // namespace

@@ -8,26 +8,21 @@
 #include <regex>
 
 #include "foundation/Encodings.h"
-#include "support/TestPki.h"
 
 namespace kivo::testing {
 
 HostSession::HostSession(Environment environment, std::vector<std::string> arguments,
                          std::vector<std::string> launcher) {
-    tools::HostOptions options;
-    options.binary = KIVO_HOST_BINARY;
-    options.arguments = std::move(arguments);
-    if (!launcher.empty()) {
-        options.arguments.insert(options.arguments.begin(), options.binary);
-        options.arguments.insert(options.arguments.begin(), launcher.begin() + 1, launcher.end());
-        options.binary = launcher.front();
-    }
-    options.unsetVariables = {"KIVO_VERBOSE_LOGGING", "XDG_DATA_HOME", "KIVO_PINENTRY"};
-    options.environment = std::move(environment);
-    options.environment.emplace("HOME", home_.path().string());
-    logPath_ = std::filesystem::path(options.environment.at("HOME")) / "kivo-signing.log";
-    options.stderrPath = (home_.path() / "host-stderr.txt").string();
-    process_ = std::make_unique<tools::HostProcess>(options);
+    launcher.push_back(KIVO_HOST_BINARY);
+    launcher.insert(launcher.end(), arguments.begin(), arguments.end());
+    environment.emplace("HOME", home_.path().string());
+    logPath_ = std::filesystem::path(environment.at("HOME")) / "kivo-signing.log";
+    process_ = std::make_unique<tools::HostProcess>(
+        tools::HostOptions{launcher.front(),
+                           {launcher.begin() + 1, launcher.end()},
+                           std::move(environment),
+                           {"KIVO_VERBOSE_LOGGING", "XDG_DATA_HOME", "KIVO_PINENTRY"},
+                           (home_.path() / "host-stderr.txt").string()});
 }
 
 std::string HostSession::logText() const {
@@ -78,11 +73,8 @@ HostRun runHost(std::string bytes, const Environment& environment,
         host.process().closeInput();
     }
     constexpr std::chrono::seconds timeout(300);
-    while (run.answers.size() < answerCount) {
-        std::optional<std::string> answer = host.process().readMessage(timeout);
-        if (!answer) {
-            break;
-        }
+    for (std::optional<std::string> answer;
+         run.answers.size() < answerCount && (answer = host.process().readMessage(timeout));) {
         run.answers.push_back(std::move(*answer));
     }
     host.process().closeInput();
@@ -90,7 +82,7 @@ HostRun runHost(std::string bytes, const Environment& environment,
     run.exitStatus = host.finish();
     run.peakMemoryKiB = host.process().peakMemoryKiB();
     run.log = host.logText();
-    run.stderrText = readFile(host.home() / "host-stderr.txt");
+    run.stderrText = host.stderrText();
     return run;
 }
 
@@ -111,11 +103,8 @@ std::size_t expectLogLinesWellFormed(const std::string& log) {
 }
 
 nlohmann::json signerDetails(const std::string& name, const std::string& akiHex) {
-    const CertificateFields signer;
-    return {{"name", name},
-            {"email", signer.email.value()},
-            {"abn", signer.abn.value()},
-            {"aki", {akiHex}}};
+    return {
+        {"name", name}, {"email", "jane@example.com"}, {"abn", "51824753556"}, {"aki", {akiHex}}};
 }
 
 nlohmann::json xmlEntry(const std::string& id, std::string_view xml) {
@@ -125,8 +114,8 @@ nlohmann::json xmlEntry(const std::string& id, std::string_view xml) {
 std::string signRequestText(const nlohmann::json& userDetails,
                             const std::vector<nlohmann::json>& documents,
                             const std::optional<std::string>& algorithm) {
-    nlohmann::json request{{"type", "sign"}, {"user_details", userDetails}};
-    request["xml_data"] = documents;
+    nlohmann::json request{
+        {"type", "sign"}, {"user_details", userDetails}, {"xml_data", documents}};
     if (algorithm) {
         request["signature_algorithm"] = *algorithm;
     }

@@ -72,8 +72,8 @@ HostRun runHost(std::string bytes, const Environment& environment = {},
 // the number of lines.
 std::size_t expectLogLinesWellFormed(const std::string& log);
 
-// Sign requests as the extension writes them. The user_details name `name`, the default test
-// signer's e-mail and ABN (CertificateFields), and one AKI.
+// Sign requests as the extension writes them. The user_details name `name`, the e-mail and ABN
+// of every test signer's certificate (make-pki.sh), and one AKI.
 nlohmann::json signerDetails(const std::string& name, const std::string& akiHex);
 // One xml_data entry: `xml` base64-encoded under `id`.
 nlohmann::json xmlEntry(const std::string& id, std::string_view xml);

@@ -1,11 +1,10 @@
 #include "support/KeyStoreFixtures.h"
 
 #include <cstdlib>
+#include <functional>
 #include <memory>
-#include <sstream>
+#include <regex>
 #include <stdexcept>
-
-#include "support/TempDir.h"
 
 namespace kivo::testing {
 namespace fs = std::filesystem;
@@ -14,35 +13,27 @@ namespace {
 
 constexpr const char* soPin = "87654321";
 
-std::string trimmed(const std::string& text) {
-    const auto begin = text.find_first_not_of(" \t\r\n");
-    const auto end = text.find_last_not_of(" \t\r\n");
-    return begin == std::string::npos ? std::string() : text.substr(begin, end - begin + 1);
-}
-
-// The serial that softhsm2-util gave the token labelled `label`.
-std::string tokenSerial(const Environment& environment, const std::string& label) {
-    std::string serial;
-    for (const std::string& line :
-         linesOf(runProgram({"softhsm2-util", "--show-slots"}, environment))) {
-        const std::string text = trimmed(line);
-        if (text.starts_with("Serial number:")) {
-            serial = trimmed(text.substr(14));
-        } else if (text.starts_with("Label:") && trimmed(text.substr(6)) == label) {
-            return serial;
+// Rewrites the first regular file below `folder` that `edit` changes; throws `missing` if none.
+void editFirstFile(const fs::path& folder,
+                   const std::function<bool(const fs::path&, std::string&)>& edit,
+                   const std::string& missing) {
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        std::string contents = entry.is_regular_file() ? readFile(entry.path()) : "";
+        if (!contents.empty() && edit(entry.path(), contents)) {
+            writeFile(entry.path(), contents);
+            return;
         }
     }
-    throw std::runtime_error("softhsm2-util lists no token labelled " + label);
+    throw std::runtime_error(missing);
 }
 
 }  // namespace
 
 Environment mergedEnvironments(const std::vector<Environment>& parts) {
     Environment merged;
-    for (const auto& part : parts) {
-        for (const auto& [name, value] : part) {
-            merged[name] = value;
-        }
+    // Later parts win: insert keeps what is there.
+    for (auto part = parts.rbegin(); part != parts.rend(); ++part) {
+        merged.insert(part->begin(), part->end());
     }
     return merged;
 }
@@ -85,14 +76,9 @@ SoftHsm::SoftHsm(fs::path folder)
 }
 
 fs::path SoftHsm::modulePath() {
-    for (const char* candidate : {"/usr/lib/x86_64-linux-gnu/softhsm/libsofthsm2.so",
-                                  "/usr/lib/aarch64-linux-gnu/softhsm/libsofthsm2.so",
-                                  "/usr/lib/softhsm/libsofthsm2.so", "/usr/lib64/libsofthsm2.so"}) {
-        if (fs::exists(candidate)) {
-            return candidate;
-        }
-    }
-    throw std::runtime_error("libsofthsm2.so not found (install softhsm2)");
+    static const std::string path =
+        runProgram({std::string(KIVO_SOURCE_DIR) + "/scripts/softhsm-module.sh"});
+    return path.substr(0, path.find('\n'));
 }
 
 Environment SoftHsm::environment() const {
@@ -103,57 +89,40 @@ SoftHsmToken SoftHsm::addToken(const std::string& label, const std::string& user
     runProgram({"softhsm2-util", "--init-token", "--free", "--label", label, "--pin", userPin,
                 "--so-pin", soPin},
                environment());
-    return SoftHsmToken(configFile_, label, userPin, tokenSerial(environment(), label));
+    std::smatch serial;
+    const std::string slots = runProgram({"softhsm2-util", "--show-slots"}, environment());
+    if (!std::regex_search(
+            slots, serial,
+            std::regex("Serial number: +(\\w+)\n.*\n.*\n +Label: +" + label + " *\n"))) {
+        throw std::runtime_error("softhsm2-util lists no token labelled " + label);
+    }
+    return SoftHsmToken(configFile_, label, userPin, serial[1]);
 }
 
-SoftHsmToken::SoftHsmToken(fs::path configFile, std::string label, std::string userPin,
-                           std::string serial)
-    : configFile_(std::move(configFile)),
-      label_(std::move(label)),
-      userPin_(std::move(userPin)),
-      serial_(std::move(serial)) {}
-
-Environment SoftHsmToken::environment() const {
-    return {{"SOFTHSM2_CONF", configFile_.string()}};
-}
-
-std::vector<std::string> SoftHsmToken::toolCommand() const {
-    return {"pkcs11-tool",   "--module", SoftHsm::modulePath().string(),
-            "--token-label", label_,     "--login",
-            "--pin",         userPin_};
+void SoftHsmToken::writeObject(const fs::path& file, const std::string& type,
+                               const std::string& idHex,
+                               const std::vector<std::string>& options) const {
+    std::vector<std::string> command{"pkcs11-tool",   "--module", SoftHsm::modulePath().string(),
+                                     "--login",       "--pin",    userPin_,
+                                     "--token-label", label_};
+    command.insert(command.end(), {"--write-object", file.string(), "--type", type, "--id", idHex,
+                                   "--label", type + "-" + idHex});
+    command.insert(command.end(), options.begin(), options.end());
+    runProgram(command, {{"SOFTHSM2_CONF", configFile_.string()}});
 }
 
 void SoftHsmToken::importIdentity(const IssuedCertificate& certificate, const std::string& idHex,
-                                  const ImportOptions& options) const {
-    std::vector<std::string> key = toolCommand();
-    key.insert(key.end(), {"--write-object", certificate.keyPem.string(), "--type", "privkey",
-                           "--id", idHex, "--label", "key-" + idHex, "--usage-sign"});
-    if (!options.allowedMechanisms.empty()) {
-        std::string list;
-        for (const auto& mechanism : options.allowedMechanisms) {
-            list += (list.empty() ? "" : ",") + mechanism;
-        }
-        key.insert(key.end(), {"--allowed-mechanisms", list});
-    }
-    if (options.alwaysAuthenticate) {
-        key.push_back("--always-auth");
-    }
-    runProgram(key, environment());
-    importCertificateOnly(certificate, idHex);
-}
-
-void SoftHsmToken::importCertificateOnly(const IssuedCertificate& certificate,
-                                         const std::string& idHex) const {
-    std::vector<std::string> command = toolCommand();
-    command.insert(command.end(), {"--write-object", certificate.certDer.string(), "--type", "cert",
-                                   "--id", idHex, "--label", "cert-" + idHex});
-    runProgram(command, environment());
+                                  const std::vector<std::string>& keyOptions) const {
+    std::vector<std::string> options{"--usage-sign"};
+    options.insert(options.end(), keyOptions.begin(), keyOptions.end());
+    writeObject(certificate.keyPem, "privkey", idHex, options);
+    writeObject(certificate.certDer, "cert", idHex);
 }
 
 void SoftHsmToken::importRawCertificate(const std::string& value,
                                         const IssuedCertificate& placeholder,
                                         const std::string& idHex) const {
-    importCertificateOnly(placeholder, idHex);
+    writeObject(placeholder.certDer, "cert", idHex);
     const std::string original = readFile(placeholder.certDer);
     if (value.size() > original.size()) {
         throw std::invalid_argument("raw certificate value longer than the placeholder");
@@ -161,40 +130,33 @@ void SoftHsmToken::importRawCertificate(const std::string& value,
     // The same length keeps the object file's layout.
     std::string replacement = value;
     replacement.resize(original.size(), '\0');
-    const fs::path tokens = configFile_.parent_path() / "tokens";
-    for (const auto& entry : fs::recursive_directory_iterator(tokens)) {
-        if (entry.path().extension() != ".object") {
-            continue;
-        }
-        std::string contents = readFile(entry.path());
-        const auto at = contents.find(original);
-        if (at != std::string::npos) {
-            contents.replace(at, original.size(), replacement);
-            writeFile(entry.path(), contents);
-            return;
-        }
-    }
-    throw std::runtime_error("placeholder certificate not found in the token's objects");
+    editFirstFile(
+        configFile_.parent_path() / "tokens",
+        [&](const fs::path&, std::string& contents) {
+            const auto at = contents.find(original);
+            return at != std::string::npos &&
+                   !contents.replace(at, original.size(), replacement).empty();
+        },
+        "placeholder certificate not found in the token's objects");
 }
 
 void SoftHsmToken::lockUserPin() const {
     // The token flags attribute: its type (CKA_VENDOR_DEFINED + 0x534b), the unsigned-long
     // kind, then the value, each eight bytes big-endian.
     const std::string flagsAttribute("\0\0\0\0\x80\0\x53\x4b\0\0\0\0\0\0\0\x02", 16);
-    const fs::path tokens = configFile_.parent_path() / "tokens";
-    for (const auto& entry : fs::recursive_directory_iterator(tokens)) {
-        std::string contents = readFile(entry.path());
-        const auto at = contents.find(flagsAttribute);
-        if (entry.path().filename() != "token.object" ||
-            contents.find(serial_) == std::string::npos || at == std::string::npos) {
-            continue;
-        }
-        // CKF_USER_PIN_LOCKED is 0x00040000: byte 5 of the big-endian value.
-        contents[at + flagsAttribute.size() + 5] |= 0x04;
-        writeFile(entry.path(), contents);
-        return;
-    }
-    throw std::runtime_error("no token object with serial " + serial_);
+    editFirstFile(
+        configFile_.parent_path() / "tokens",
+        [&](const fs::path& file, std::string& contents) {
+            const auto at = contents.find(flagsAttribute);
+            if (file.filename() != "token.object" || contents.find(serial_) == std::string::npos ||
+                at == std::string::npos) {
+                return false;
+            }
+            // CKF_USER_PIN_LOCKED is 0x00040000: byte 5 of the big-endian value.
+            contents[at + flagsAttribute.size() + 5] |= 0x04;
+            return true;
+        },
+        "no token object with serial " + serial_);
 }
 
 RegisteredModules::RegisteredModules(fs::path folder) : folder_(std::move(folder)) {
@@ -211,37 +173,28 @@ std::vector<std::string> RegisteredModules::launcher() const {
 }
 
 NssDatabase::NssDatabase(const fs::path& home, std::optional<std::string> password)
-    : NssDatabase(home / ".pki" / "nssdb", home / ".pki" / "nssdb-password", password) {}
+    : NssDatabase(inFolder(home / ".pki" / "nssdb", std::move(password))) {}
 
 NssDatabase NssDatabase::inFolder(const fs::path& directory, std::optional<std::string> password) {
-    return NssDatabase(directory, directory.string() + "-password", password);
-}
-
-NssDatabase::NssDatabase(fs::path directory, fs::path passwordFile,
-                         const std::optional<std::string>& password)
-    : directory_(std::move(directory)), passwordFile_(std::move(passwordFile)) {
-    fs::create_directories(directory_);
-    writeFile(passwordFile_, password.value_or("") + "\n");
-    std::vector<std::string> command{"certutil", "-N", "-d", "sql:" + directory_.string()};
-    if (password) {
-        command.insert(command.end(), {"-f", passwordFile_.string()});
-    } else {
-        command.push_back("--empty-password");
-    }
-    runProgram(command);
+    NssDatabase database(Made{}, directory);
+    fs::create_directories(directory);
+    // An empty password leaves the database without one.
+    writeFile(database.passwordFile(), password.value_or("") + "\n");
+    runProgram(
+        {"certutil", "-N", "-d", "sql:" + directory.string(), "-f", database.passwordFile()});
+    return database;
 }
 
 void NssDatabase::importPkcs12(const IssuedCertificate& certificate,
                                const std::string& nickname) const {
-    // pk12util names the entry after the friendly name inside the file; re-export under the
-    // wanted nickname so tests can tell entries apart.
-    const fs::path renamed = directory_.parent_path() / (nickname + ".p12");
+    // pk12util takes the nickname from the file's friendly name.
+    const TempDir work;
+    const std::string file = (work / "identity.p12").string();
     runProgram({"openssl", "pkcs12", "-export", "-inkey", certificate.keyPem.string(), "-in",
-                certificate.certPem.string(), "-name", nickname, "-passout",
-                "pass:" + certificate.pkcs12Password, "-out", renamed.string()});
-    runProgram({"pk12util", "-i", renamed.string(), "-d", "sql:" + directory_.string(), "-W",
-                certificate.pkcs12Password, "-k", passwordFile_.string()});
-    fs::remove(renamed);
+                certificate.certPem.string(), "-name", nickname, "-passout", "pass:kivo-test",
+                "-out", file});
+    runProgram({"pk12util", "-i", file, "-d", "sql:" + directory_.string(), "-W", "kivo-test", "-k",
+                passwordFile()});
 }
 
 void NssDatabase::registerModule(const std::string& name, const fs::path& library) const {
@@ -256,13 +209,11 @@ FirefoxProfiles::FirefoxProfiles(fs::path root) : root_(std::move(root)) {
 void FirefoxProfiles::listProfile(const std::string& name, const std::string& folder,
                                   bool installDefault) {
     if (installDefault) {
-        installs_ +=
-            "[Install" + std::to_string(4000 + count_) + "]\nDefault=" + folder + "\nLocked=1\n\n";
+        sections_ += "[Install" + std::to_string(4000 + count_) + "]\nDefault=" + folder + "\n\n";
     }
-    profiles_ += "[Profile" + std::to_string(count_++) + "]\nName=" + name +
+    sections_ += "[Profile" + std::to_string(count_++) + "]\nName=" + name +
                  "\nIsRelative=1\nPath=" + folder + "\n\n";
-    writeFile(root_ / "profiles.ini",
-              installs_ + profiles_ + "[General]\nStartWithLastProfile=1\nVersion=2\n");
+    writeFile(root_ / "profiles.ini", sections_ + "[General]\nVersion=2\n");
 }
 
 NssDatabase FirefoxProfiles::addProfile(const std::string& name, const std::string& folder,
@@ -277,26 +228,8 @@ fs::path FirefoxProfiles::addEmptyProfile(const std::string& name, const std::st
     return root_ / folder;
 }
 
-PinAnswerScript PinAnswerScript::pin(const std::string& pin) {
-    static constexpr const char* hex = "0123456789ABCDEF";
-    std::string line = "pin ";
-    for (const char c : pin) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '%' || byte < 0x20) {
-            line += {'%', hex[byte >> 4], hex[byte & 0x0f]};
-        } else {
-            line += c;
-        }
-    }
-    return {line};
-}
-
 ScriptedPinentry::ScriptedPinentry(fs::path folder) : folder_(std::move(folder)) {
     answer({});
-}
-
-fs::path ScriptedPinentry::scriptPath() {
-    return fs::path(KIVO_SOURCE_DIR) / "tests" / "support" / "scripted-pinentry";
 }
 
 void ScriptedPinentry::answer(const std::vector<PinAnswerScript>& answers) const {
@@ -314,25 +247,21 @@ std::vector<PinentryDialog> ScriptedPinentry::dialogs() const {
     std::vector<PinentryDialog> dialogs;
     for (const std::string& line : linesOf(readFile(folder_ / "dialogs"))) {
         const std::size_t tab = line.find('\t');
-        PinentryDialog dialog;
-        dialog.kind = line.substr(0, tab);
-        const std::string escaped = tab == std::string::npos ? "" : line.substr(tab + 1);
-        for (std::size_t i = 0; i < escaped.size(); ++i) {
-            if (escaped[i] == '%' && i + 2 < escaped.size()) {
-                dialog.description +=
-                    static_cast<char>(std::stoi(escaped.substr(i + 1, 2), nullptr, 16));
-                i += 2;
-            } else {
-                dialog.description += escaped[i];
-            }
+        std::string description;
+        for (std::size_t i = tab + 1; i < line.size(); ++i) {
+            const bool escaped = line[i] == '%' && i + 2 < line.size();
+            description += escaped
+                               ? static_cast<char>(std::stoi(line.substr(i + 1, 2), nullptr, 16))
+                               : line[i];
+            i += escaped ? 2 : 0;
         }
-        dialogs.push_back(std::move(dialog));
+        dialogs.push_back({line.substr(0, tab), description});
     }
     return dialogs;
 }
 
 int ScriptedPinentry::questionsAsked() const {
-    return std::stoi(trimmed(readFile(folder_ / "asked")));
+    return std::stoi(readFile(folder_ / "asked"));
 }
 
 std::vector<std::string> ScriptedPinentry::commands() const {
@@ -340,7 +269,8 @@ std::vector<std::string> ScriptedPinentry::commands() const {
 }
 
 Environment ScriptedPinentry::environment() const {
-    return {{"KIVO_PINENTRY", scriptPath().string()}, {"KIVO_TEST_PINENTRY_DIR", folder_.string()}};
+    return {{"KIVO_PINENTRY", std::string(KIVO_SOURCE_DIR) + "/tests/support/scripted-pinentry"},
+            {"KIVO_TEST_PINENTRY_DIR", folder_.string()}};
 }
 
 SigningFixture::SigningFixture(Contents contents) {
@@ -349,7 +279,7 @@ SigningFixture::SigningFixture(Contents contents) {
     }
     token.emplace(hsm.addToken("Kivo Tests", "90817263"));
     token->importIdentity(jane, "01");
-    token->importIdentity(john, "02", {{"RSA-PKCS"}});
+    token->importIdentity(john, "02", {"--allowed-mechanisms", "RSA-PKCS"});
     NssDatabase(home.path()).importPkcs12(nora, "nora");
     pinentry.answer(std::vector<PinAnswerScript>(100, PinAnswerScript::pin(token->userPin())));
 }

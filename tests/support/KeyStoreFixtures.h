@@ -54,24 +54,23 @@ class TestHome {
     std::filesystem::path path_;
 };
 
-struct ImportOptions {
-    // pkcs11-tool mechanism names, for example {"RSA-PKCS"}; empty: no restriction.
-    std::vector<std::string> allowedMechanisms;
-    bool alwaysAuthenticate = false;
-};
-
 class SoftHsmToken {
   public:
     SoftHsmToken(std::filesystem::path configFile, std::string label, std::string userPin,
-                 std::string serial);
+                 std::string serial)
+        : configFile_(std::move(configFile)),
+          label_(std::move(label)),
+          userPin_(std::move(userPin)),
+          serial_(std::move(serial)) {}
 
     const std::string& userPin() const { return userPin_; }
     // A text that only this token's PKCS#11 URI contains ("serial=<serial>").
     std::string uriFragment() const { return "serial=" + serial_; }
 
-    // The private key and the certificate, both with CKA_ID `idHex`.
+    // The private key and the certificate, both with CKA_ID `idHex`. `keyOptions` go to
+    // pkcs11-tool with the key: {"--allowed-mechanisms", "RSA-PKCS"} or {"--always-auth"}, say.
     void importIdentity(const IssuedCertificate& certificate, const std::string& idHex,
-                        const ImportOptions& options = {}) const;
+                        const std::vector<std::string>& keyOptions = {}) const;
     // An X.509 certificate object holding `value` as it is (for contents no parser accepts),
     // padded with zero bytes to the size of `placeholder`, a certificate not otherwise in this
     // token: pkcs11-tool imports only what parses, so the placeholder's bytes are swapped.
@@ -83,10 +82,8 @@ class SoftHsmToken {
     void lockUserPin() const;
 
   private:
-    void importCertificateOnly(const IssuedCertificate& certificate,
-                               const std::string& idHex) const;
-    std::vector<std::string> toolCommand() const;
-    Environment environment() const;
+    void writeObject(const std::filesystem::path& file, const std::string& type,
+                     const std::string& idHex, const std::vector<std::string>& options = {}) const;
 
     std::filesystem::path configFile_;
     std::string label_;
@@ -116,7 +113,7 @@ class SoftHsm {
 class RegisteredModules {
   public:
     explicit RegisteredModules(std::filesystem::path folder);
-    // Registers `library` under `name` (its .module file).
+    // Registers `library` under `name`.
     void add(const std::string& name, const std::filesystem::path& library) const;
     // The command to put before a program and its arguments.
     std::vector<std::string> launcher() const;
@@ -135,17 +132,17 @@ class NssDatabase {
                                 std::optional<std::string> password = std::nullopt);
 
     const std::filesystem::path& directory() const { return directory_; }
-    // Key and certificate from the PKCS#12 file, under the nickname `nickname`.
+    // Key and certificate from a PKCS#12 file made of them, under the nickname `nickname`.
     void importPkcs12(const IssuedCertificate& certificate, const std::string& nickname) const;
     // Registers the PKCS#11 module `library` in the database's pkcs11.txt with modutil.
     void registerModule(const std::string& name, const std::filesystem::path& library) const;
 
   private:
-    NssDatabase(std::filesystem::path directory, std::filesystem::path passwordFile,
-                const std::optional<std::string>& password);
+    struct Made {};
+    NssDatabase(Made, std::filesystem::path directory) : directory_(std::move(directory)) {}
+    std::string passwordFile() const { return directory_.string() + "-password"; }
 
     std::filesystem::path directory_;
-    std::filesystem::path passwordFile_;
 };
 
 // A Firefox folder (~/.mozilla/firefox or the Snap's or Flatpak's) whose profiles.ini lists
@@ -166,19 +163,17 @@ class FirefoxProfiles {
     void listProfile(const std::string& name, const std::string& folder, bool installDefault);
 
     std::filesystem::path root_;
-    std::string installs_;
-    std::string profiles_;
+    std::string sections_;
     int count_ = 0;
 };
 
 // One scripted answer to a dialog: a PIN for GETPIN, a yes for CONFIRM, or either's failures.
 struct PinAnswerScript {
     std::string line;
-    static PinAnswerScript pin(const std::string& pin);  // percent-escaped as Assuan wants
+    // Sent as it is: test PINs hold no '%' and no control character, which Assuan escapes.
+    static PinAnswerScript pin(const std::string& pin) { return {"pin " + pin}; }
     static PinAnswerScript confirm() { return {"confirm"}; }
     static PinAnswerScript cancel() { return {"cancel"}; }
-    static PinAnswerScript hangUp() { return {"hangup"}; }  // ends without answering
-    static PinAnswerScript refuseDescription() { return {"refuse-description"}; }
     // Keeps the dialog open until it is killed, after writing its pid to the FIFO "held".
     static PinAnswerScript hold() { return {"hold"}; }
 };
@@ -194,8 +189,6 @@ struct PinentryDialog {
 class ScriptedPinentry {
   public:
     explicit ScriptedPinentry(std::filesystem::path folder);
-
-    static std::filesystem::path scriptPath();
 
     // Replaces the answers still to come and forgets earlier questions.
     void answer(const std::vector<PinAnswerScript>& answers) const;

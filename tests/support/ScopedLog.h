@@ -11,7 +11,7 @@ namespace kivo::testing {
 class ScopedLog {
   public:
     explicit ScopedLog(bool verbose = false) {
-        foundation::setProcessLog(foundation::LogFile(path()));
+        foundation::setProcessLog(foundation::LogFile(path_));
         foundation::setVerboseLogging(verbose);
     }
     ~ScopedLog() {
@@ -19,11 +19,11 @@ class ScopedLog {
         foundation::setVerboseLogging(false);
     }
 
-    std::filesystem::path path() const { return folder_ / "kivo-signing.log"; }
-    std::string text() const { return readFile(path()); }
+    std::string text() const { return readFile(path_); }
 
   private:
     TempDir folder_;
+    std::filesystem::path path_ = folder_ / "kivo-signing.log";
 };
 
 }  // namespace kivo::testing

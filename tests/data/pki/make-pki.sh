@@ -1,14 +1,14 @@
 #!/bin/sh
-# Test certificates made with openssl.
-#   make-pki.sh DIR NAME ISSUER SUBJECT NOT_BEFORE NOT_AFTER SERIAL KEY EXTENSIONS
-# writes DIR/NAME.cert.pem and NAME.cert.der for the key file KEY, or for a new key in
-# DIR/NAME.key.pem when KEY is rsa or ec, signed by the key of ISSUER (a path without .cert.pem/.key.pem; "-" for
-# self-signed). Without arguments it remakes the set committed beside this script, whose names,
-# serials, dates and key identifiers the tests rely on.
+# Test certificates made with openssl. Without arguments it remakes the set committed beside this
+# script, whose names, serials, dates and key identifiers the tests rely on. With arguments it
+# makes one more in DIR, for tests that need dates of their own:
+#   make-pki.sh DIR leaf NAME ISSUER CN NOT_AFTER SERIAL KEY
+# ISSUER is a path without .cert.pem/.key.pem; KEY a key file, or rsa or ec for a new
+# DIR/NAME.key.pem. It writes DIR/NAME.cert.pem and DIR/NAME.cert.der.
 set -eu
 
-issue() {
-    dir=$1 name=$2 issuer=$3 subject=$4 from=$5 to=$6 serial=$7 key=$8 extensions=$9
+issue() {  # name issuer subject notBefore notAfter serial key extensions
+    name=$1 issuer=$2 subject=$3 from=$4 to=$5 serial=$6 key=$7 extensions=$8
     db=$(mktemp -d)
     keyfile=$dir/$name.key.pem
     case $key in
@@ -31,31 +31,29 @@ issue() {
     openssl x509 -in "$dir/$name.cert.pem" -outform DER -out "$dir/$name.cert.der"
     rm -rf "$db"
 }
-
-if [ $# -gt 0 ]; then
-    issue "$@"
-    exit
-fi
-cd "$(dirname "$0")"
-# Each SKI holds an octet that never occurs in UTF-8 (C0, C1, F5-FF): never read as text.
-ca() {  # name CN SKI
-    issue . "$1" - "/O=Kivo Test PKI${2:+/CN=$2}" 20000101000000Z 20600101000000Z 01 rsa \
+ca() {  # name CN [SKI]
+    issue "$1" - "/O=Kivo Test PKI${2:+/CN=$2}" 20000101000000Z 20600101000000Z 01 rsa \
         "basicConstraints=critical,CA:TRUE
 keyUsage=critical,keyCertSign,cRLSign
-subjectKeyIdentifier=$3"
+subjectKeyIdentifier=${3:-hash}"
 }
-ca ca "Kivo Test CA" f5a1b2c3d4e5f60718293a4b5c6d7e8f90a1b2c3
-ca ca-b "Kivo Test CA B" c01d2e3f405162738495a6b7c8d9eafb0c1d2e3f
-ca ca-nocn "" fe0112233445566778899aabbccddeeff0011223
 usage="keyUsage=critical,digitalSignature,nonRepudiation"
 abn="1.2.36.1.333.1=ASN1:PRINTABLESTRING:51824753556"
 leaf() {  # name issuer CN notAfter serial key [notBefore] [extensions]
-    issue . "$1" "$2" "/CN=$3/emailAddress=jane@example.com" "${7:-20240101000000Z}" "$4" \
-        "$5" "$6" "basicConstraints=CA:FALSE
+    issue "$1" "$2" "/CN=$3/emailAddress=jane@example.com" "${7:-20240101000000Z}" "$4" "$5" "$6" \
+        "basicConstraints=CA:FALSE
 authorityKeyIdentifier=keyid:always
 ${8-$usage
 $abn}"
 }
+
+if [ $# -gt 0 ]; then dir=$1; shift; "$@"; exit; fi
+cd "$(dirname "$0")"
+dir=.
+# Each SKI holds an octet that never occurs in UTF-8 (C0, C1, F5-FF): never read as text.
+ca ca "Kivo Test CA" f5a1b2c3d4e5f60718293a4b5c6d7e8f90a1b2c3
+ca ca-b "Kivo Test CA B" c01d2e3f405162738495a6b7c8d9eafb0c1d2e3f
+ca ca-nocn "" fe0112233445566778899aabbccddeeff0011223
 # Signers with keys of their own, for tokens and NSS databases.
 leaf jane ca "Jane Citizen" 20391231235959Z 1001 rsa
 leaf john ca "John Citizen" 20391231235959Z 1003 rsa
@@ -77,12 +75,12 @@ $abn"
 leaf zoe ca "Zoë Citizen" 20391231235959Z 200a jane.key.pem
 leaf noIssuerCn ca-nocn "Jane Citizen" 20391231235959Z 200b jane.key.pem
 leaf ecKey ca "Jane Citizen" 20391231235959Z 200c ec
-# No AKI: made by hand below, since the leaf function always adds one.
-issue . noAki ca "/CN=Jane Citizen/emailAddress=jane@example.com" 20240101000000Z \
-    20391231235959Z 200d jane.key.pem "basicConstraints=CA:FALSE
+# No AKI: made by hand, since leaf always adds one.
+issue noAki ca "/CN=Jane Citizen/emailAddress=jane@example.com" 20240101000000Z 20391231235959Z \
+    200d jane.key.pem "basicConstraints=CA:FALSE
 authorityKeyIdentifier=none
 $usage
 $abn"
-issue . bare ca "/CN=Jane Citizen" 20240101000000Z 20391231235959Z 200e jane.key.pem \
+issue bare ca "/CN=Jane Citizen" 20240101000000Z 20391231235959Z 200e jane.key.pem \
     "authorityKeyIdentifier=none
 keyUsage=critical,keyEncipherment"
