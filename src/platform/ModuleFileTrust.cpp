@@ -43,7 +43,10 @@ std::optional<std::string> untrustedModuleReason(const fs::path& library,
         if (::stat(folder.c_str(), &facts) != 0) {
             continue;
         }
-        if ((facts.st_mode & S_IWOTH) != 0) {
+        // In a sticky folder (as /tmp) no one else can rename or remove what the user owns, and
+        // the folders below it are checked in turn; the library's own folder must not be one.
+        const bool sticky = (facts.st_mode & S_ISVTX) != 0;
+        if ((facts.st_mode & S_IWOTH) != 0 && (!sticky || folder == library.parent_path())) {
             return "it lies in " + folder.string() + ", which every user can write";
         }
         // The owner of a folder can put another file in the library's place.

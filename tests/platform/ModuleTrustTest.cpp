@@ -34,8 +34,11 @@ TEST(ModuleTrust, OnlyLibrariesNoSandboxOrOtherUserCouldPlaceAreLoaded) {
                       "\nname=Vendor\n");
         writeFile(home / database / "../profiles.ini", "[Profile0]\nPath=p\n");
         if (c.contains("writableByAll")) {
-            fs::permissions(home / c["writableByAll"].get<std::string>(), fs::perms::others_all,
-                            fs::perm_options::add);
+            fs::permissions(
+                home / c["writableByAll"].get<std::string>(),
+                fs::perms::others_all |
+                    (c.value("sticky", false) ? fs::perms::sticky_bit : fs::perms::none),
+                fs::perm_options::add);
         }
         if (otherOwner) {
             ASSERT_EQ(::chown(library.c_str(), 65534, 65534), 0);
