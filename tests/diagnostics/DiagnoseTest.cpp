@@ -81,16 +81,10 @@ class World {
     const fs::path& home() const { return home_.path(); }
 
     json expanded(const json& row) const {
-        std::string text = row.dump();
-        for (const auto& [name, value] :
-             {std::pair<std::string, std::string>{"${HOST}", KIVO_HOST_BINARY},
-              {"${WORLD}", dir_.string()},
-              {"${SOFTHSM}", SoftHsm::modulePath().string()}}) {
-            for (auto at = text.find(name); at != std::string::npos; at = text.find(name, at)) {
-                text.replace(at, name.size(), value);
-            }
-        }
-        return json::parse(text);
+        return json::parse(
+            withPlaceholders(row.dump(), {{"${HOST}", KIVO_HOST_BINARY},
+                                          {"${WORLD}", dir_.string()},
+                                          {"${SOFTHSM}", SoftHsm::modulePath().string()}}));
     }
 
     void apply(const json& step) {

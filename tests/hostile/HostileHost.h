@@ -11,6 +11,7 @@
 #include "foundation/Encodings.h"
 #include "support/HostSession.h"
 #include "support/KeyStoreFixtures.h"
+#include "support/TestCases.h"
 
 namespace kivo::testing {
 
@@ -34,14 +35,7 @@ inline std::string repeated(std::string_view piece, std::size_t times) {
 inline std::string textBytes(const nlohmann::json& text,
                              const std::map<std::string, std::string>& names = {}) {
     if (text.is_string()) {
-        std::string bytes = text;
-        for (const auto& [name, value] : names) {
-            for (auto at = bytes.find(name); at != std::string::npos;
-                 at = bytes.find(name, at + value.size())) {
-                bytes.replace(at, name.size(), value);
-            }
-        }
-        return bytes;
+        return withPlaceholders(text, names);
     }
     if (text.is_object()) {
         const auto raw = foundation::base64DecodeStrict(text["base64"].get<std::string>()).value();

@@ -1,6 +1,5 @@
 #include "support/TestCases.h"
 
-#include <map>
 #include <stdexcept>
 
 #include "support/TempDir.h"
@@ -20,6 +19,16 @@ const nlohmann::json& testCases(const std::string& file, std::string_view sectio
         }
     }
     throw std::out_of_range(file + " has no section " + std::string(section));
+}
+
+std::string withPlaceholders(std::string text, const std::map<std::string, std::string>& values) {
+    for (const auto& [name, value] : values) {
+        for (auto at = text.find(name); at != std::string::npos;
+             at = text.find(name, at + value.size())) {
+            text.replace(at, name.size(), value);
+        }
+    }
+    return text;
 }
 
 }  // namespace kivo::testing
